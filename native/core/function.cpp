@@ -1,0 +1,514 @@
+// The native function type: argument binding as Python binds a def, the
+// declared-type checks, introspection attributes and method binding.
+#include "core/xcore.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+#include <exception>
+#include <memory>
+
+namespace xcore {
+
+namespace {
+
+constexpr size_t kMaxParams = 12;
+
+enum class Check : unsigned char { None, Str, Bytes, Dict, List, Int, Float, Bool };
+
+struct ParamInfo {
+    PyObject* name;  // interned, kept forever
+    Kind kind;
+    Check check;
+    bool optional;  // None accepted
+    const char* expected;
+};
+
+// What binding needs, shared by the calls of one function object.
+struct Spec {
+    Impl impl;
+    size_t nparams = 0;
+    size_t npos = 0;       // positional-or-keyword parameters, first in order
+    int varkw = -1;        // index of the **kwargs parameter
+    size_t ndefaults = 0;  // trailing positional parameters with defaults
+    ParamInfo params[kMaxParams];
+};
+
+struct FunctionObject {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    Spec* spec;
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* defaults;    // tuple or None
+    PyObject* kwdefaults;  // dict or None
+    PyObject* dict;
+    PyObject* signature;   // built on first request
+};
+
+Check check_for(const std::string& annotation, bool* optional, const char** expected) {
+    std::string inner = annotation;
+    *optional = false;
+    if (inner.size() > 10 && inner.compare(0, 9, "Optional[") == 0 && inner.back() == ']') {
+        inner = inner.substr(9, inner.size() - 10);
+        *optional = true;
+    }
+    static const struct {
+        const char* text;
+        Check check;
+    } known[] = {{"str", Check::Str},   {"bytes", Check::Bytes}, {"dict", Check::Dict},
+                 {"list", Check::List}, {"int", Check::Int},     {"float", Check::Float},
+                 {"bool", Check::Bool}};
+    for (const auto& k : known) {
+        if (inner == k.text) {
+            *expected = k.text;
+            return k.check;
+        }
+    }
+    *optional = false;
+    *expected = nullptr;
+    return Check::None;
+}
+
+// ---- Python's own texts for wrong calls --------------------------------------
+
+PyObject* call_name(FunctionObject* f) {
+#if PY_VERSION_HEX >= 0x030A0000
+    return f->qualname;
+#else
+    return f->name;
+#endif
+}
+
+void too_many_positional(FunctionObject* f, Py_ssize_t given, PyObject* const* slots) {
+    const Spec& s = *f->spec;
+    Py_ssize_t kwonly_given = 0;
+    for (size_t i = s.npos; i < s.nparams; ++i)
+        if (s.params[i].kind == Kind::KeywordOnly && slots[i] != nullptr)
+            ++kwonly_given;
+    Py_ssize_t argcount = (Py_ssize_t)s.npos;
+    Py_ssize_t defcount = (Py_ssize_t)s.ndefaults;
+    ref sig = ref::steal(defcount ? PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount)
+                                  : PyUnicode_FromFormat("%zd", argcount));
+    bool plural = defcount ? true : argcount != 1;
+    ref kwonly_sig = ref::steal(
+        kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
+                                            given != 1 ? "s" : "", kwonly_given,
+                                            kwonly_given != 1 ? "s" : "")
+                     : PyUnicode_FromString(""));
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
+                 call_name(f), sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(),
+                 given == 1 && !kwonly_given ? "was" : "were");
+}
+
+void missing_arguments(FunctionObject* f, bool positional, PyObject* const* slots, size_t begin,
+                       size_t end) {
+    py::list names;
+    for (size_t i = begin; i < end; ++i) {
+        if (slots[i] == nullptr && (positional || f->spec->params[i].kind == Kind::KeywordOnly))
+            names.append(ref::steal(PyObject_Repr(f->spec->params[i].name)));
+    }
+    Py_ssize_t len = (Py_ssize_t)names.size();
+    PyObject* const* item = reinterpret_cast<PyListObject*>(names.ptr())->ob_item;
+    ref text;
+    if (len == 1) {
+        text = ref::borrow(item[0]);
+    } else if (len == 2) {
+        text = ref::steal(PyUnicode_FromFormat("%U and %U", item[0], item[1]));
+    } else {
+        ref tail = ref::steal(PyUnicode_FromFormat(", %U, and %U", item[len - 2], item[len - 1]));
+        ref head = ref::steal(PyList_GetSlice(names.ptr(), 0, len - 2));
+        ref joined = ref::steal(PyUnicode_Join(py::str(", ").ptr(), head.ptr()));
+        text = ref::steal(PyUnicode_Concat(joined.ptr(), tail.ptr()));
+    }
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", call_name(f), (int)len,
+                 positional ? "positional" : "keyword-only", len == 1 ? "" : "s", text.ptr());
+}
+
+// ---- declared-type checks -----------------------------------------------------
+
+const char* type_name(PyObject* obj) {
+    const char* full = Py_TYPE(obj)->tp_name;
+    if (Py_TYPE(obj)->tp_flags & Py_TPFLAGS_HEAPTYPE)
+        return full;
+    const char* dot = strrchr(full, '.');
+    return dot ? dot + 1 : full;
+}
+
+bool refuse(const ParamInfo& p, PyObject* value, bool subclass) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200U' has incorrect type (expected %.200s, got %.200s)%s",
+                 p.name, p.expected, type_name(value),
+                 subclass ? ". Note that subclasses of builtin types are refused" : "");
+    return false;
+}
+
+bool is_number(PyObject* value) {
+    return PyNumber_Check(value) && !PyUnicode_Check(value);
+}
+
+// Checks slots[i] and, where a number is converted, replaces it by a new
+// object held in owned[i]. Returns false with an error set on refusal.
+bool check_param(const ParamInfo& p, PyObject** slot, ref* owned) {
+    PyObject* v = *slot;
+    if (p.check == Check::None)
+        return true;
+    if (v == Py_None && p.optional)
+        return true;
+    PyTypeObject* exact = nullptr;
+    switch (p.check) {
+    case Check::Str: exact = &PyUnicode_Type; break;
+    case Check::Bytes: exact = &PyBytes_Type; break;
+    case Check::Dict: exact = &PyDict_Type; break;
+    case Check::List: exact = &PyList_Type; break;
+    case Check::Int:
+        if (PyLong_CheckExact(v))
+            return true;
+        if (!is_number(v))
+            return refuse(p, v, false);
+        *owned = ref::steal(PyNumber_Long(v));
+        *slot = owned->ptr();
+        return true;
+    case Check::Float:
+        if (PyFloat_CheckExact(v))
+            return true;
+        if (!is_number(v))
+            return refuse(p, v, false);
+        *owned = ref::steal(PyNumber_Float(v));
+        *slot = owned->ptr();
+        return true;
+    case Check::Bool:
+        *slot = truth(v) ? Py_True : Py_False;
+        return true;
+    case Check::None: return true;
+    }
+    if (Py_TYPE(v) == exact)
+        return true;
+    return refuse(p, v, PyObject_TypeCheck(v, exact));
+}
+
+// ---- binding --------------------------------------------------------------------
+
+Py_ssize_t find_param(const Spec& s, PyObject* key) {
+    for (size_t i = 0; i < s.nparams; ++i)
+        if (s.params[i].name == key && s.params[i].kind != Kind::VarKeyword)
+            return (Py_ssize_t)i;
+    for (size_t i = 0; i < s.nparams; ++i) {
+        if (s.params[i].kind == Kind::VarKeyword)
+            continue;
+        int eq = PyObject_RichCompareBool(s.params[i].name, key, Py_EQ);
+        if (eq < 0)
+            throw py::error_already_set();
+        if (eq)
+            return (Py_ssize_t)i;
+    }
+    return -1;
+}
+
+PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    const Spec& s = *f->spec;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    PyObject* slots[kMaxParams] = {};
+    ref owned[kMaxParams];
+
+    Py_ssize_t npos = (Py_ssize_t)s.npos;
+    for (Py_ssize_t i = 0; i < nargs && i < npos; ++i)
+        slots[i] = args[i];
+    if (s.varkw >= 0) {
+        owned[s.varkw] = ref::steal(PyDict_New());
+        slots[s.varkw] = owned[s.varkw].ptr();
+    }
+    if (kwnames != nullptr) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t j = 0; j < nkw; ++j) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+            PyObject* value = args[nargs + j];
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%U() keywords must be strings", call_name(f));
+                return nullptr;
+            }
+            Py_ssize_t idx = find_param(s, key);
+            if (idx < 0) {
+                if (s.varkw < 0) {
+                    PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'",
+                                 call_name(f), key);
+                    return nullptr;
+                }
+                if (PyDict_SetItem(slots[s.varkw], key, value) != 0)
+                    return nullptr;
+                continue;
+            }
+            if (slots[idx] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", call_name(f), key);
+                return nullptr;
+            }
+            slots[idx] = value;
+        }
+    }
+    if (nargs > npos) {
+        too_many_positional(f, nargs, slots);
+        return nullptr;
+    }
+    if (nargs < npos) {
+        size_t required = s.npos - s.ndefaults;
+        for (size_t i = (size_t)nargs; i < required; ++i) {
+            if (slots[i] == nullptr) {
+                missing_arguments(f, true, slots, 0, required);
+                return nullptr;
+            }
+        }
+        for (size_t i = required; i < s.npos; ++i)
+            if (slots[i] == nullptr)
+                slots[i] = PyTuple_GET_ITEM(f->defaults, i - required);
+    }
+    bool kwonly_missing = false;
+    for (size_t i = s.npos; i < s.nparams; ++i) {
+        if (slots[i] != nullptr || s.params[i].kind != Kind::KeywordOnly)
+            continue;
+        PyObject* dflt = f->kwdefaults == Py_None ? nullptr : PyDict_GetItemWithError(f->kwdefaults, s.params[i].name);
+        if (dflt == nullptr && PyErr_Occurred())
+            return nullptr;
+        slots[i] = dflt;
+        kwonly_missing |= dflt == nullptr;
+    }
+    if (kwonly_missing) {
+        missing_arguments(f, false, slots, s.npos, s.nparams);
+        return nullptr;
+    }
+    for (size_t i = 0; i < s.nparams; ++i)
+        if (!check_param(s.params[i], &slots[i], &owned[i]))
+            return nullptr;
+
+    py::object result = s.impl(Args(slots));
+    if (!result && !PyErr_Occurred())
+        return py::none().release().ptr();
+    return result.release().ptr();
+}
+
+// Every call enters here: a pending Python error propagates unchanged and a
+// stray C++ exception becomes a Python exception. Only exception types are
+// caught, so the forced unwind that ends a thread at interpreter exit passes.
+PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    try {
+        return run(reinterpret_cast<FunctionObject*>(callable), args, nargsf, kwnames);
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_RuntimeError, e.what());
+    }
+    return nullptr;
+}
+
+// ---- the type -------------------------------------------------------------------
+
+int fn_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->kwdefaults);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->signature);
+    return 0;
+}
+
+int fn_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->module);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->kwdefaults);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->signature);
+    return 0;
+}
+
+void fn_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    fn_clear(self);
+    delete reinterpret_cast<FunctionObject*>(self)->spec;
+    PyObject_GC_Del(self);
+}
+
+PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) {
+        Py_INCREF(self);
+        return self;
+    }
+    return PyMethod_New(self, obj);
+}
+
+PyObject* fn_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", reinterpret_cast<FunctionObject*>(self)->qualname, self);
+}
+
+// inspect.signature() and help() read this.
+PyObject* fn_get_signature(PyObject* self, void*) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    if (f->signature != nullptr) {
+        Py_INCREF(f->signature);
+        return f->signature;
+    }
+    try {
+        py::module_ inspect = py::module_::import("inspect");
+        py::object Parameter = inspect.attr("Parameter");
+        py::object empty = Parameter.attr("empty");
+        py::list params;
+        const Spec& s = *f->spec;
+        size_t required = s.npos - s.ndefaults;
+        for (size_t i = 0; i < s.nparams; ++i) {
+            const ParamInfo& p = s.params[i];
+            py::object kind = Parameter.attr(p.kind == Kind::PositionalOrKeyword ? "POSITIONAL_OR_KEYWORD"
+                                             : p.kind == Kind::KeywordOnly  ? "KEYWORD_ONLY"
+                                                                             : "VAR_KEYWORD");
+            py::object dflt = empty;
+            if (p.kind == Kind::PositionalOrKeyword && i >= required)
+                dflt = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - required));
+            else if (p.kind == Kind::KeywordOnly && f->kwdefaults != Py_None) {
+                PyObject* d = PyDict_GetItemWithError(f->kwdefaults, p.name);
+                if (d != nullptr)
+                    dflt = py::reinterpret_borrow<py::object>(d);
+                else if (PyErr_Occurred())
+                    throw py::error_already_set();
+            }
+            PyObject* ann = PyDict_GetItemWithError(f->annotations, p.name);
+            if (ann == nullptr && PyErr_Occurred())
+                throw py::error_already_set();
+            params.append(Parameter(py::handle(p.name), kind, py::arg("default") = dflt,
+                                    py::arg("annotation") = ann ? py::handle(ann) : py::handle(empty)));
+        }
+        PyObject* ret = PyDict_GetItemWithError(f->annotations, XNAME("return").ptr());
+        if (ret == nullptr && PyErr_Occurred())
+            throw py::error_already_set();
+        py::object sig = inspect.attr("Signature")(
+            params, py::arg("return_annotation") = ret ? py::handle(ret) : py::handle(inspect.attr("Signature").attr("empty")));
+        f->signature = sig.release().ptr();
+        Py_INCREF(f->signature);
+        return f->signature;
+    } catch (py::error_already_set& e) {
+        e.restore();
+        return nullptr;
+    }
+}
+
+PyMemberDef fn_members[] = {
+    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
+    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
+    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
+    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
+    {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), READONLY, nullptr},
+    {"__defaults__", T_OBJECT, offsetof(FunctionObject, defaults), READONLY, nullptr},
+    {"__kwdefaults__", T_OBJECT, offsetof(FunctionObject, kwdefaults), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyGetSetDef fn_getset[] = {
+    {"__signature__", fn_get_signature, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyTypeObject* function_type() {
+    static PyTypeObject* type = [] {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+        static PyTypeObject t = {PyVarObject_HEAD_INIT(nullptr, 0)};
+#pragma GCC diagnostic pop
+        t.tp_name = "xalo_sdk.native_function";
+        t.tp_basicsize = sizeof(FunctionObject);
+        t.tp_dealloc = fn_dealloc;
+        t.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+        t.tp_repr = fn_repr;
+        t.tp_call = PyVectorcall_Call;
+        t.tp_getattro = PyObject_GenericGetAttr;
+        t.tp_setattro = PyObject_GenericSetAttr;
+        t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                     Py_TPFLAGS_METHOD_DESCRIPTOR;
+        t.tp_traverse = fn_traverse;
+        t.tp_clear = fn_clear;
+        t.tp_members = fn_members;
+        t.tp_getset = fn_getset;
+        t.tp_descr_get = fn_descr_get;
+        t.tp_dictoffset = offsetof(FunctionObject, dict);
+        if (PyType_Ready(&t) != 0)
+            throw py::error_already_set();
+        return &t;
+    }();
+    return type;
+}
+
+}  // namespace
+
+Function& Function::add(const char* name, const char* annotation, py::object dflt, Kind kind) {
+    if (params_.size() >= kMaxParams)
+        throw std::logic_error("too many parameters for a native function");
+    params_.push_back(Param{name, annotation ? annotation : "", std::move(dflt), kind});
+    return *this;
+}
+
+py::object Function::build(const std::string& qualname, py::handle module_name) const {
+    auto spec = std::make_unique<Spec>();
+    spec->impl = impl_;
+    spec->nparams = params_.size();
+    py::dict annotations;
+    py::list defaults;
+    py::dict kwdefaults;
+    for (size_t i = 0; i < params_.size(); ++i) {
+        const Param& p = params_[i];
+        ParamInfo& info = spec->params[i];
+        info.name = intern_forever(p.name.c_str());
+        info.kind = p.kind;
+        info.check = check_for(p.annotation, &info.optional, &info.expected);
+        if (!p.annotation.empty())
+            annotations[py::handle(info.name)] = py::str(p.annotation);
+        if (p.kind == Kind::PositionalOrKeyword) {
+            if (spec->npos != i)
+                throw std::logic_error("positional parameters must come first");
+            ++spec->npos;
+            if (p.default_value)
+                defaults.append(p.default_value);
+            else if (defaults.size() != 0)
+                throw std::logic_error("non-default parameter follows default parameter");
+        } else if (p.kind == Kind::KeywordOnly) {
+            if (p.default_value)
+                kwdefaults[py::handle(info.name)] = p.default_value;
+        } else {
+            spec->varkw = (int)i;
+        }
+    }
+    spec->ndefaults = defaults.size();
+    if (returns_)
+        annotations["return"] = py::str(returns_);
+
+    PyObject* obj = (PyObject*)PyObject_GC_New(FunctionObject, function_type());
+    if (obj == nullptr)
+        throw py::error_already_set();
+    auto* f = reinterpret_cast<FunctionObject*>(obj);
+    f->vectorcall = fn_vectorcall;
+    f->spec = spec.release();
+    f->name = py::str(name_).release().ptr();
+    f->qualname = py::str(qualname).release().ptr();
+    f->module = py::reinterpret_borrow<py::object>(module_name).release().ptr();
+    f->doc = doc_ ? py::str(doc_).release().ptr() : py::none().release().ptr();
+    f->annotations = annotations.release().ptr();
+    f->defaults = defaults.size() ? py::tuple(defaults).release().ptr() : py::none().release().ptr();
+    f->kwdefaults = kwdefaults.size() ? kwdefaults.release().ptr() : py::none().release().ptr();
+    f->dict = nullptr;
+    f->signature = nullptr;
+    PyObject_GC_Track(obj);
+    return py::reinterpret_steal<py::object>(obj);
+}
+
+}  // namespace xcore

@@ -1,0 +1,139 @@
+// Owning references, interned names, vectorcall helpers, module globals and
+// class creation.
+#include "core/xcore.hpp"
+
+namespace xcore {
+
+bool exiting_without_gil() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (!Py_IsFinalizing())
+        return false;
+#else
+    if (!_Py_IsFinalizing())
+        return false;
+#endif
+    return !PyGILState_Check();
+}
+
+PyObject* intern_forever(const char* text) {
+    PyObject* s = PyUnicode_InternFromString(text);
+    if (s == nullptr)
+        throw py::error_already_set();
+    return s;
+}
+
+PyObject* kwnames_forever(std::initializer_list<const char*> names) {
+    PyObject* t = PyTuple_New((Py_ssize_t)names.size());
+    if (t == nullptr)
+        throw py::error_already_set();
+    Py_ssize_t i = 0;
+    for (const char* n : names)
+        PyTuple_SET_ITEM(t, i++, intern_forever(n));
+    return t;
+}
+
+namespace {
+constexpr size_t kMaxCallArgs = 16;
+
+size_t positional_count(std::initializer_list<py::handle> args, py::handle kwnames) {
+    size_t nkw = kwnames ? (size_t)PyTuple_GET_SIZE(kwnames.ptr()) : 0;
+    if (args.size() > kMaxCallArgs || nkw > args.size())
+        throw std::logic_error("bad argument list for a vectorcall");
+    return args.size() - nkw;
+}
+}  // namespace
+
+ref vcall(py::handle callable, std::initializer_list<py::handle> args, py::handle kwnames) {
+    size_t npos = positional_count(args, kwnames);
+    // One spare slot in front lets the callee prepend self without copying.
+    PyObject* stack[kMaxCallArgs + 1];
+    size_t i = 1;
+    for (py::handle a : args)
+        stack[i++] = a.ptr();
+    return ref::steal(PyObject_Vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          kwnames.ptr()));
+}
+
+ref vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,
+                 py::handle kwnames) {
+    size_t npos = positional_count(args, kwnames);
+    PyObject* stack[kMaxCallArgs + 1];
+    stack[0] = self.ptr();
+    size_t i = 1;
+    for (py::handle a : args)
+        stack[i++] = a.ptr();
+    return ref::steal(PyObject_VectorcallMethod(name.ptr(), stack, (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                kwnames.ptr()));
+}
+
+// ---- module globals -------------------------------------------------------------
+
+void Globals::init(py::module_ m) {
+    dict_ = py::object(m.attr("__dict__")).release().ptr();
+    name_ = py::object(m.attr("__name__")).release().ptr();
+}
+
+ref Globals::get(py::handle name) const {
+    PyObject* v = PyDict_GetItemWithError(dict_, name.ptr());
+    if (v == nullptr) {
+        if (!PyErr_Occurred())
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name.ptr());
+        throw py::error_already_set();
+    }
+    return ref::borrow(v);
+}
+
+void Globals::set(const char* name, py::handle value) const {
+    if (PyDict_SetItemString(dict_, name, value.ptr()) != 0)
+        throw py::error_already_set();
+}
+
+ref Globals::import(const char* module, const char* as) const {
+    ref m = ref::borrow(py::module_::import(module));
+    set(as ? as : module, m);
+    return m;
+}
+
+ref Globals::import_from(const char* module, const char* name) const {
+    ref v = ref::borrow(py::module_::import(module).attr(name));
+    set(name, v);
+    return v;
+}
+
+void Globals::def(const Function& f) const {
+    set(f.name().c_str(), f.build(f.name(), name_));
+}
+
+// ---- classes ----------------------------------------------------------------------
+
+ClassBuilder::ClassBuilder(const Globals& g, const char* name, const char* doc) : g_(g), name_(name) {
+    // Made in module init there is no calling frame to take these from.
+    ns_["__module__"] = g.name();
+    ns_["__qualname__"] = py::str(name);
+    if (doc != nullptr)
+        ns_["__doc__"] = py::str(doc);
+}
+
+ClassBuilder& ClassBuilder::def(const Function& f) {
+    ns_[py::str(f.name())] = f.build(name_ + "." + f.name(), g_.name());
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::def_static(const Function& f) {
+    ns_[py::str(f.name())] = ref::steal(PyStaticMethod_New(f.build(name_ + "." + f.name(), g_.name()).ptr()));
+    return *this;
+}
+
+ClassBuilder& ClassBuilder::attr(const char* name, py::handle value) {
+    ns_[name] = value;
+    return *this;
+}
+
+py::object ClassBuilder::finish(py::tuple bases) {
+    py::handle meta = bases.size() ? py::handle((PyObject*)Py_TYPE(bases[0].ptr())) : py::handle((PyObject*)&PyType_Type);
+    py::object cls = call(meta, py::str(name_), bases, ns_);
+    g_.set(name_.c_str(), cls);
+    return cls;
+}
+
+}  // namespace xcore

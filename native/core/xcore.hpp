@@ -1,0 +1,243 @@
+// The one layer between the kit's C++ and Python's object model.
+//
+// Module code declares its functions and classes through this header and
+// writes their bodies with pybind11's object API; what makes the result
+// behave like ordinary Python code lives here:
+//   - Function: a native function type with Python's argument binding,
+//     declared-type checks, introspection attributes, method binding and
+//     vectorcall;
+//   - ClassBuilder: classes made by calling type(name, bases, namespace);
+//   - Globals: module globals looked up at each use;
+//   - catch_exception: the one "catch Exception, log, return" idiom;
+//   - ref and the call helpers: owning references and vectorcalls that stay
+//     safe on a thread that is ended while the interpreter exits.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace xcore {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------
+// Owning references
+
+// True on a thread that runs without the GIL while the interpreter exits:
+// CPython ends such a daemon thread with a forced unwind, and a reference
+// count touched there races with finalization.
+bool exiting_without_gil() noexcept;
+
+// An owning reference that is leaked, not released, when its frame is
+// unwound on a thread that is being ended at interpreter exit.
+class ref : public py::object {
+public:
+    ref() = default;
+    ref(py::object&& o) noexcept : py::object(std::move(o)) {}
+    ref(ref&&) noexcept = default;
+    ref& operator=(ref&&) noexcept = default;
+    ref(const ref&) = default;
+    ref& operator=(const ref&) = default;
+    ~ref() {
+        if (m_ptr != nullptr && exiting_without_gil())
+            release();
+    }
+    // Takes over a new reference returned by the C API; throws the pending
+    // Python error when it is null.
+    static ref steal(PyObject* p) {
+        if (p == nullptr)
+            throw py::error_already_set();
+        return ref(py::reinterpret_steal<py::object>(p));
+    }
+    static ref borrow(py::handle h) { return ref(py::reinterpret_borrow<py::object>(h)); }
+};
+
+// ---------------------------------------------------------------------------
+// Interned names, made once per call site and kept for the process's life.
+
+PyObject* intern_forever(const char* text);
+PyObject* kwnames_forever(std::initializer_list<const char*> names);
+
+#define XNAME(text)                                                              \
+    ([]() -> ::pybind11::handle {                                                \
+        static PyObject* const interned_ = ::xcore::intern_forever(text);        \
+        return interned_;                                                        \
+    }())
+
+// A tuple of keyword names for the call helpers below.
+#define XKW(...)                                                                 \
+    ([]() -> ::pybind11::handle {                                                \
+        static PyObject* const names_ = ::xcore::kwnames_forever({__VA_ARGS__}); \
+        return names_;                                                           \
+    }())
+
+// ---------------------------------------------------------------------------
+// Calls through vectorcall. Arguments are borrowed handles; the trailing ones
+// are keyword values when kwnames (an XKW tuple) is given.
+
+ref vcall(py::handle callable, std::initializer_list<py::handle> args,
+          py::handle kwnames = py::handle());
+ref vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,
+                 py::handle kwnames = py::handle());
+
+template <class... A>
+ref call(py::handle callable, A... args) {
+    return vcall(callable, {py::handle(args)...});
+}
+template <class... A>
+ref call_method(py::handle self, py::handle name, A... args) {
+    return vcall_method(self, name, {py::handle(args)...});
+}
+
+// getattr(obj, name) with an interned name.
+inline ref getattr(py::handle obj, py::handle name) {
+    return ref::steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
+}
+inline void setattr(py::handle obj, py::handle name, py::handle value) {
+    if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0)
+        throw py::error_already_set();
+}
+inline bool truth(py::handle obj) {
+    int r = PyObject_IsTrue(obj.ptr());
+    if (r < 0)
+        throw py::error_already_set();
+    return r != 0;
+}
+
+// ---------------------------------------------------------------------------
+// "catch Exception": Python errors derived from Exception go to on_error,
+// whose result is returned; KeyboardInterrupt, SystemExit and other
+// BaseExceptions pass through. C++ exceptions that stand for Python errors
+// (pybind11's cast errors and the like) are treated as the error they raise.
+template <class Body, class OnError>
+auto catch_exception(Body&& body, OnError&& on_error) -> decltype(body()) {
+    try {
+        try {
+            return body();
+        } catch (py::builtin_exception& e) {
+            e.set_error();
+            throw py::error_already_set();
+        }
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_Exception))
+            throw;
+        return on_error(e);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Native functions
+
+class Args {
+public:
+    explicit Args(PyObject* const* v) : v_(v) {}
+    py::handle operator[](size_t i) const { return v_[i]; }
+
+private:
+    PyObject* const* v_;
+};
+
+// A body receives the bound and checked arguments in parameter order and
+// returns a new reference (py::none() for None), or throws.
+using Impl = py::object (*)(Args);
+
+enum class Kind : unsigned char { PositionalOrKeyword, KeywordOnly, VarKeyword };
+
+struct Param {
+    std::string name;
+    std::string annotation;  // empty: none
+    py::object default_value; // null: required
+    Kind kind = Kind::PositionalOrKeyword;
+};
+
+// Describes one function; Globals::def and ClassBuilder::def turn it into a
+// function object. Declared types are read from the annotation texts: "str",
+// "bytes", "dict", "list", "int", "float", "bool" and Optional[...] of these
+// are checked (and numbers converted) before the body runs.
+class Function {
+public:
+    Function(const char* name, Impl impl) : name_(name), impl_(impl) {}
+
+    Function& arg(const char* name, const char* annotation = nullptr) {
+        return add(name, annotation, py::object(), Kind::PositionalOrKeyword);
+    }
+    Function& arg(const char* name, const char* annotation, py::object default_value) {
+        return add(name, annotation, std::move(default_value), Kind::PositionalOrKeyword);
+    }
+    Function& kwonly(const char* name, const char* annotation, py::object default_value) {
+        return add(name, annotation, std::move(default_value), Kind::KeywordOnly);
+    }
+    Function& varkw(const char* name) { return add(name, nullptr, py::object(), Kind::VarKeyword); }
+    Function& returns(const char* annotation) {
+        returns_ = annotation;
+        return *this;
+    }
+    Function& doc(const char* text) {
+        doc_ = text;
+        return *this;
+    }
+
+    // Makes the function object under the given __qualname__ and __module__.
+    py::object build(const std::string& qualname, py::handle module_name) const;
+
+    const std::string& name() const { return name_; }
+
+private:
+    Function& add(const char* name, const char* annotation, py::object dflt, Kind kind);
+
+    std::string name_;
+    Impl impl_;
+    std::vector<Param> params_;
+    const char* returns_ = nullptr;
+    const char* doc_ = nullptr;
+};
+
+// ---------------------------------------------------------------------------
+// Module globals
+
+class Globals {
+public:
+    // Called once from module init.
+    void init(py::module_ m);
+
+    // The module attribute, read from the module's dictionary now; NameError
+    // when it is missing.
+    ref get(py::handle name) const;
+    void set(const char* name, py::handle value) const;
+
+    // import module / from module import name, kept as module attributes.
+    ref import(const char* module, const char* as = nullptr) const;
+    ref import_from(const char* module, const char* name) const;
+
+    // Defines a module-level function.
+    void def(const Function& f) const;
+
+    py::handle name() const { return name_; }
+
+private:
+    PyObject* dict_ = nullptr;  // kept for the process's life, like the module
+    PyObject* name_ = nullptr;
+};
+
+class ClassBuilder {
+public:
+    ClassBuilder(const Globals& g, const char* name, const char* doc = nullptr);
+
+    ClassBuilder& def(const Function& f);
+    ClassBuilder& def_static(const Function& f);
+    ClassBuilder& attr(const char* name, py::handle value);
+
+    // type(name, bases, namespace), also stored as a module attribute.
+    py::object finish(py::tuple bases = py::tuple());
+
+private:
+    const Globals& g_;
+    std::string name_;
+    py::dict ns_;
+};
+
+}  // namespace xcore

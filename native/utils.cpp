@@ -1,0 +1,5 @@
+#include "core/xcore.hpp"
+
+PYBIND11_MODULE(utils, m) {
+    (void)m;
+}

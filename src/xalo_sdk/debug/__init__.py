@@ -1,0 +1,1 @@
+"""Diagnostics for long-running modules."""

@@ -1,0 +1,1 @@
+"""Redis services of the kit: store client, frame payload, keys and image codecs."""

@@ -1,0 +1,1 @@
+"""Polygon regions of interest."""

@@ -1,0 +1,109 @@
+"""Shared fixtures: a private redis-server for the whole session."""
+
+import os
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+
+import pytest
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class RedisServer:
+    """A redis-server on a free loopback port, persistence off."""
+
+    def __init__(self):
+        self.port = free_port()
+        self.dir = tempfile.mkdtemp(prefix="xalo-redis-")
+        self.proc = None
+
+    def start(self):
+        exe = shutil.which("redis-server")
+        if exe is None:
+            pytest.fail("redis-server is not installed (make test installs it)")
+        self.proc = subprocess.Popen(
+            [exe, "--port", str(self.port), "--bind", "127.0.0.1", "--save", "",
+             "--appendonly", "no", "--dir", self.dir],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
+                return
+            except OSError:
+                time.sleep(0.02)
+        raise RuntimeError("redis-server did not start")
+
+    def stop(self):
+        if self.proc is not None:
+            self.proc.terminate()
+            self.proc.wait(10)
+            self.proc = None
+
+    def restart(self):
+        self.stop()
+        self.start()
+
+
+@pytest.fixture(scope="session")
+def redis_server():
+    server = RedisServer()
+    server.start()
+    yield server
+    server.stop()
+    shutil.rmtree(server.dir, ignore_errors=True)
+
+
+@pytest.fixture
+def redis_conn(redis_server):
+    """A plain redis-py client on an empty database."""
+    import redis
+
+    conn = redis.StrictRedis(host="127.0.0.1", port=redis_server.port)
+    conn.flushdb()
+    yield conn
+    conn.close()
+
+
+@pytest.fixture
+def subscriber(redis_server):
+    """Subscribe to channels and collect the messages that arrive."""
+    import redis
+
+    conn = redis.StrictRedis(host="127.0.0.1", port=redis_server.port)
+    pubsub = conn.pubsub(ignore_subscribe_messages=True)
+
+    class Subscriber:
+        def subscribe(self, *channels):
+            pubsub.subscribe(*channels)
+            # Wait for the confirmation so that no publish is missed.
+            for _ in channels:
+                while pubsub.get_message(ignore_subscribe_messages=False, timeout=1) is None:
+                    pass
+
+        def messages(self, wait=0.5):
+            out = []
+            deadline = time.monotonic() + wait
+            while time.monotonic() < deadline:
+                msg = pubsub.get_message(timeout=0.05)
+                if msg is not None:
+                    out.append((msg["channel"].decode(), msg["data"].decode()))
+            return out
+
+    yield Subscriber()
+    pubsub.close()
+    conn.close()
+
+
+@pytest.fixture(autouse=True)
+def _no_redis_host(monkeypatch):
+    # Tests choose their server explicitly.
+    if "REDIS_HOST" in os.environ:
+        monkeypatch.delenv("REDIS_HOST")
