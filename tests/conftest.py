@@ -78,22 +78,24 @@ def subscriber(redis_server):
     import redis
 
     conn = redis.StrictRedis(host="127.0.0.1", port=redis_server.port)
-    pubsub = conn.pubsub(ignore_subscribe_messages=True)
+    pubsub = conn.pubsub()
 
     class Subscriber:
         def subscribe(self, *channels):
             pubsub.subscribe(*channels)
-            # Wait for the confirmation so that no publish is missed.
-            for _ in channels:
-                while pubsub.get_message(ignore_subscribe_messages=False, timeout=1) is None:
-                    pass
+            # Wait for the confirmations so that no publish is missed.
+            confirmed = 0
+            deadline = time.monotonic() + 5
+            while confirmed < len(channels) and time.monotonic() < deadline:
+                msg = pubsub.get_message(timeout=0.1)
+                confirmed += msg is not None and msg["type"] == "subscribe"
 
         def messages(self, wait=0.5):
             out = []
             deadline = time.monotonic() + wait
             while time.monotonic() < deadline:
                 msg = pubsub.get_message(timeout=0.05)
-                if msg is not None:
+                if msg is not None and msg["type"] == "message":
                     out.append((msg["channel"].decode(), msg["data"].decode()))
             return out
 

@@ -1,0 +1,179 @@
+"""Native functions and classes behave like ordinary Python ones."""
+
+import inspect
+import pydoc
+
+import pytest
+
+from xalo_sdk.redis import store_client
+from xalo_sdk.redis.store_client import StoreClient
+
+
+class Recorder:
+    def __init__(self):
+        self.records = []
+
+    def __getattr__(self, level):
+        return lambda msg: self.records.append((level, msg))
+
+
+@pytest.fixture
+def client():
+    # Direct mode against a closed port: every test here fails before Redis.
+    return StoreClient(thread=False, host="127.0.0.1", port=1)
+
+
+# Python twins with the same qualified names give the interpreter's own texts.
+class Twin:
+    class StoreClient:
+        def write_frame_packet(self, data, redis_key, ttl=None):
+            pass
+
+        def delete_many(self, redis_keys):
+            pass
+
+
+def twin_error(call):
+    try:
+        call()
+    except TypeError as e:
+        return str(e).replace("Twin.", "")
+    raise AssertionError("no TypeError")
+
+
+def test_signature_and_introspection():
+    f = StoreClient.write_frame_packet
+    assert str(inspect.signature(f)) == (
+        "(self, data: 'Optional[dict]', redis_key: 'str', ttl: 'Optional[int]' = None) -> 'bool'")
+    assert f.__annotations__ == {"data": "Optional[dict]", "redis_key": "str",
+                                 "ttl": "Optional[int]", "return": "bool"}
+    assert f.__defaults__ == (None,)
+    assert f.__kwdefaults__ is None
+    assert (f.__name__, f.__qualname__, f.__module__) == (
+        "write_frame_packet", "StoreClient.write_frame_packet", "xalo_sdk.redis.store_client")
+    assert f.__doc__.startswith("Write video frame to the target redis key. If data is None, deletes the key.")
+    assert str(inspect.signature(StoreClient)).startswith("(thread: 'bool' = True, host: 'str' = ")
+    f.__dict__["tag"] = 1
+    assert f.tag == 1
+
+
+def test_help_shows_signatures_and_docstrings():
+    text = pydoc.render_doc(StoreClient, renderer=pydoc.plaintext)
+    assert "Represents a redis client specified for the containers." in text
+    assert "write_data(self, redis_key: 'str', data: 'Union[str, dict]', ttl: 'Optional[int]' = None) -> 'bool'" in text
+    assert "Read video frame from a given redis key" in text
+
+
+def test_class_is_ordinary_python_class(client):
+    assert StoreClient.__module__ == "xalo_sdk.redis.store_client"
+    assert type(StoreClient) is type and StoreClient.__bases__ == (object,)
+    client.extra = 5
+    assert vars(client)["extra"] == 5
+    assert client.delete_many.__self__ is client
+    assert StoreClient.delete_many(client, []) == 0
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}),
+    (({},), {}),
+    (({}, "k", 1, 2), {}),
+    (({},), {"data": {}}),
+    (({}, "k"), {"bogus": 1}),
+    ((), {"redis_key": "k"}),
+])
+def test_wrong_calls_give_python_texts(client, args, kwargs):
+    twin = Twin.StoreClient()
+    expected = twin_error(lambda: twin.write_frame_packet(*args, **kwargs))
+    with pytest.raises(TypeError) as info:
+        client.write_frame_packet(*args, **kwargs)
+    assert str(info.value) == expected
+
+
+def test_wrong_call_of_one_parameter_method(client):
+    twin = Twin.StoreClient()
+    for args in [(), ([], [])]:
+        expected = twin_error(lambda: twin.delete_many(*args))
+        with pytest.raises(TypeError, match=expected.replace("(", r"\(").replace(")", r"\)")):
+            client.delete_many(*args)
+
+
+class StrSub(str):
+    pass
+
+
+class DictSub(dict):
+    pass
+
+
+@pytest.mark.parametrize("call, text", [
+    (lambda c: c.write_frame_packet([], "k"), "Argument 'data' has incorrect type (expected dict, got list)"),
+    (lambda c: c.write_frame_packet(DictSub(), "k"),
+     "Argument 'data' has incorrect type (expected dict, got DictSub). "
+     "Note that subclasses of builtin types are refused"),
+    (lambda c: c.write_frame_packet({}, StrSub("k")),
+     "Argument 'redis_key' has incorrect type (expected str, got StrSub). "
+     "Note that subclasses of builtin types are refused"),
+    (lambda c: c.write_frame_packet({}, b"k"), "Argument 'redis_key' has incorrect type (expected str, got bytes)"),
+    (lambda c: c.write_frame_packet({}, "k", "5"), "Argument 'ttl' has incorrect type (expected int, got str)"),
+    (lambda c: c.delete_many(("a",)), "Argument 'redis_keys' has incorrect type (expected list, got tuple)"),
+    (lambda c: c._write_(None, "k"), "Argument 'data' has incorrect type (expected dict, got NoneType)"),
+    (lambda c: StoreClient(host=None), "Argument 'host' has incorrect type (expected str, got NoneType)"),
+    (lambda c: StoreClient(port="6379"), "Argument 'port' has incorrect type (expected int, got str)"),
+])
+def test_declared_type_refusals(client, call, text):
+    with pytest.raises(TypeError) as info:
+        call(client)
+    assert str(info.value) == text
+
+
+@pytest.mark.parametrize("thread, expected", [(1, True), ("", False), (None, False), ([0], True)])
+def test_bool_parameter_takes_truth_value(thread, expected):
+    c = StoreClient(thread=thread, port=1, workers=0)
+    assert c._use_thread is expected
+    c._shutdown_executor()
+
+
+@pytest.mark.parametrize("workers, size", [(2.9, 2), (True, 1), (3, 3)])
+def test_int_parameter_converts_numbers(workers, size):
+    c = StoreClient(port=1, workers=workers)
+    assert c._queue.maxsize == size
+    c._shutdown_executor()
+
+
+def test_python_subclass_overrides_are_honoured(redis_conn, redis_server):
+    calls = []
+
+    class Sub(StoreClient):
+        def read_data(self, redis_key):
+            calls.append(redis_key)
+            return b'{"x": 1}'
+
+    c = Sub(thread=False, port=redis_server.port)
+    assert c.read_frame_packet("k") == {"x": 1}
+    assert calls == ["k"]
+    assert isinstance(c, StoreClient)
+
+
+def test_module_globals_are_read_at_each_use(monkeypatch, client):
+    rec = Recorder()
+    monkeypatch.setattr(store_client, "logger", rec)
+    assert client.read_frame_packet("k") is None
+    assert rec.records and rec.records[0][0] == "warning"
+
+    class FakeJson:
+        @staticmethod
+        def dumps(data):
+            raise ValueError("fake dumps")
+
+    monkeypatch.setattr(store_client, "orjson", FakeJson)
+    with pytest.raises(ValueError, match="fake dumps"):
+        client.write_data("k", {"a": 1})
+
+
+def test_only_exceptions_are_caught():
+    class Sub(StoreClient):
+        def read_data(self, redis_key):
+            raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        Sub(thread=False, port=1).read_frame_packet("k")
