@@ -1,5 +1,369 @@
+// xalo_sdk.redis.utils: Redis key names of a node, the image string forms that
+// frames travel in, and image scaling.
+//
+// Every module attribute the functions use (PREFIX, Encoder, logger, base64,
+// cv2, np) is read from the module dictionary at each call, so a value assigned
+// to it later takes effect at the next call.
 #include "core/xcore.hpp"
 
+namespace py = pybind11;
+using xcore::Args;
+using xcore::call_method;
+using xcore::ref;
+
+namespace {
+
+xcore::Globals G;
+
+// ---- small helpers --------------------------------------------------------------
+
+void warn(py::handle message) { call_method(G.get(XNAME("logger")), XNAME("warning"), message); }
+
+py::handle minus_one() {
+    static PyObject* const v = PyLong_FromLong(-1);
+    return v;
+}
+
+py::handle one_float() {
+    static PyObject* const v = PyFloat_FromDouble(1.0);
+    return v;
+}
+
+// `a == b` and `a != b` taken by their truth value, without the identity
+// shortcut of PyObject_RichCompareBool, so an odd __eq__ is honoured as Python
+// would honour it.
+bool compare(py::handle a, py::handle b, int op) {
+    return xcore::truth(ref::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+}
+bool equal(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
+bool differs(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
+
+// `first, second = value`, with Python's unpacking errors.
+void unpack2(py::handle value, ref* first, ref* second) {
+    PyObject* v = value.ptr();
+    if (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 2) {
+        *first = ref::borrow(PyTuple_GET_ITEM(v, 0));
+        *second = ref::borrow(PyTuple_GET_ITEM(v, 1));
+        return;
+    }
+    PyObject* it_raw = PyObject_GetIter(v);
+    if (it_raw == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr &&
+            !PySequence_Check(v)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    ref it = ref::steal(it_raw);
+    ref* slots[2] = {first, second};
+    for (int i = 0; i < 2; ++i) {
+        PyObject* item = PyIter_Next(it.ptr());
+        if (item == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+            throw py::error_already_set();
+        }
+        *slots[i] = ref::steal(item);
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra != nullptr) {
+        ref::steal(extra);  // only its existence matters
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    }
+    if (PyErr_Occurred())
+        throw py::error_already_set();
+}
+
+// `obj[i]`, straight from the tuple when it is one.
+ref item(py::handle obj, Py_ssize_t i) {
+    if (PyTuple_CheckExact(obj.ptr()) && i < PyTuple_GET_SIZE(obj.ptr()))
+        return ref::borrow(PyTuple_GET_ITEM(obj.ptr(), i));
+    ref index = ref::steal(PyLong_FromSsize_t(i));
+    return ref::steal(PyObject_GetItem(obj.ptr(), index.ptr()));
+}
+
+// int(value), as the builtin converts it.
+ref to_int(py::handle value) {
+    if (PyLong_CheckExact(value.ptr()))
+        return ref::borrow(value);
+    return ref::steal(PyNumber_Long(value.ptr()));
+}
+
+// format(value, ""), which is how an f-string turns a value into text.
+ref text_of(py::handle value) { return ref::steal(PyObject_Format(value.ptr(), XNAME("").ptr())); }
+
+// True when the lower-case form of an encoding name is one of Encoder's, as
+// `enc == Encoder.BMP or enc == Encoder.JPG`.
+bool is_known_encoding(py::handle enc) {
+    return equal(enc, xcore::getattr(G.get(XNAME("Encoder")), XNAME("BMP"))) ||
+           equal(enc, xcore::getattr(G.get(XNAME("Encoder")), XNAME("JPG")));
+}
+
+// "Not defined encoder <name>. It should be one of [<first>, <second>]"
+void warn_unknown_encoding(py::handle encoder, py::handle first_attr, py::handle second_attr) {
+    ref enc_class = G.get(XNAME("Encoder"));
+    ref first = xcore::getattr(enc_class, first_attr);
+    ref second = xcore::getattr(enc_class, second_attr);
+    warn(ref::steal(PyUnicode_FromFormat("Not defined encoder %S. It should be one of [%S, %S]", encoder.ptr(),
+                                         first.ptr(), second.ptr())));
+}
+
+// base64.b64encode(data).decode("ascii")
+ref b64encode_text(py::handle data) {
+    ref encoded = call_method(G.get(XNAME("base64")), XNAME("b64encode"), data);
+    if (PyBytes_CheckExact(encoded.ptr()))
+        return ref::steal(PyUnicode_DecodeASCII(PyBytes_AS_STRING(encoded.ptr()), PyBytes_GET_SIZE(encoded.ptr()),
+                                                nullptr));
+    return call_method(encoded, XNAME("decode"), XNAME("ascii"));
+}
+
+// np.frombuffer(data, dtype=np.uint8)
+ref frombuffer_u8(py::handle data) {
+    ref np = G.get(XNAME("np"));
+    ref frombuffer = xcore::getattr(np, XNAME("frombuffer"));
+    ref u8 = xcore::getattr(np, XNAME("uint8"));
+    return xcore::vcall(frombuffer, {data, u8}, XKW("dtype"));
+}
+
+// cv2.imdecode(np.frombuffer(data, dtype=np.uint8), -1): channels and depth as
+// stored in the file; None when OpenCV cannot read the data.
+ref imdecode(py::handle data) {
+    ref decode = xcore::getattr(G.get(XNAME("cv2")), XNAME("imdecode"));
+    ref buffer = frombuffer_u8(data);
+    return xcore::call(decode, buffer, minus_one());
+}
+
+// cv2.imencode(ext, image), unpacked into (ret, encoded).
+void imencode(py::handle ext, py::handle image, ref* ret, ref* encoded) {
+    ref encode = xcore::getattr(G.get(XNAME("cv2")), XNAME("imencode"));
+    unpack2(xcore::call(encode, ext, image), ret, encoded);
+}
+
+// ---- key builders -----------------------------------------------------------------
+
+ref redis_prefix(py::handle which) {
+    return xcore::getattr(xcore::getattr(G.get(XNAME("PREFIX")), XNAME("REDIS")), which);
+}
+
+py::object gen_redis_key_local(Args a) {
+    ref prefix = text_of(redis_prefix(XNAME("LOCAL")));
+    ref node = text_of(a[0]);
+    ref port = text_of(a[1]);
+    return ref::steal(PyUnicode_FromFormat("%U_%U_%U", prefix.ptr(), node.ptr(), port.ptr()));
+}
+
+py::object gen_redis_key_status(Args a) {
+    ref prefix = text_of(redis_prefix(XNAME("STATUS")));
+    ref node = text_of(a[0]);
+    return ref::steal(PyUnicode_FromFormat("%U_%U", prefix.ptr(), node.ptr()));
+}
+
+// ---- image string forms ---------------------------------------------------------
+
+py::object base64_to_img(Args a) {
+    py::handle b64_bytes = a[0];
+    return xcore::catch_exception(
+        [&]() -> py::object {
+            ref str_frame = call_method(G.get(XNAME("base64")), XNAME("b64decode"), b64_bytes);
+            return imdecode(str_frame);
+        },
+        [&](py::error_already_set& e) -> py::object {
+            warn(ref::steal(PyUnicode_FromFormat("Failed to convert base64 to image - %S", e.value().ptr())));
+            return py::none();
+        });
+}
+
+py::object img_to_base64str(Args a) {
+    ref image = ref::borrow(a[0]);
+    py::handle zoom = a[1];  // None or a float: converted on entry
+    bool scale = PyFloat_CheckExact(zoom.ptr()) ? PyFloat_AS_DOUBLE(zoom.ptr()) != 1.0 : differs(zoom, one_float());
+    if (scale)
+        image = xcore::vcall_method(G.get(XNAME("cv2")), XNAME("resize"), {image, Py_None, zoom, zoom},
+                                    XKW("fx", "fy"));
+    ref ret, jpg;
+    imencode(xcore::getattr(G.get(XNAME("Encoder")), XNAME("JPG")), image, &ret, &jpg);
+    if (!xcore::truth(ret))
+        return py::none();
+    return call_method(G.get(XNAME("base64")), XNAME("b64encode"), jpg);
+}
+
+py::object img_to_str(Args a) {
+    py::handle image = a[0], encoder = a[1];
+    bool with_base64 = a[2].ptr() == Py_True;  // the object True itself, not any true value
+    return xcore::catch_exception(
+        [&]() -> py::object {
+            if (encoder.is_none()) {
+                ref raw = call_method(image, XNAME("tobytes"));
+                return with_base64 ? b64encode_text(raw) : raw;
+            }
+            ref enc = call_method(encoder, XNAME("lower"));
+            if (!is_known_encoding(enc)) {
+                warn_unknown_encoding(encoder, XNAME("JPG"), XNAME("BMP"));
+                return py::none();
+            }
+            ref ret, encoded;
+            imencode(enc, image, &ret, &encoded);
+            if (!xcore::truth(ret)) {
+                warn(ref::steal(PyUnicode_FromFormat("Failed to encode image with mode %S", encoder.ptr())));
+                return py::none();
+            }
+            return with_base64 ? b64encode_text(encoded) : call_method(encoded, XNAME("tobytes"));
+        },
+        [](py::error_already_set& e) -> py::object {
+            warn(e.value());
+            return py::none();
+        });
+}
+
+py::object str_to_img(Args a) {
+    py::handle encoder = a[1];
+    bool with_base64 = a[2].ptr() == Py_True;
+    return xcore::catch_exception(
+        [&]() -> py::object {
+            ref data = ref::borrow(a[0]);
+            if (with_base64) {
+                if (PyUnicode_CheckExact(data.ptr()))
+                    data = ref::steal(PyUnicode_AsASCIIString(data.ptr()));
+                else if (PyUnicode_Check(data.ptr()))
+                    data = call_method(data, XNAME("encode"), XNAME("ascii"));
+                data = call_method(G.get(XNAME("base64")), XNAME("b64decode"), data);
+            } else if (PyUnicode_CheckExact(data.ptr())) {
+                data = ref::steal(PyUnicode_AsLatin1String(data.ptr()));
+            } else if (PyUnicode_Check(data.ptr())) {
+                data = call_method(data, XNAME("encode"), XNAME("latin-1"));
+            }
+            if (encoder.is_none())
+                return frombuffer_u8(data);
+            ref enc = call_method(encoder, XNAME("lower"));
+            if (is_known_encoding(enc))
+                return imdecode(data);
+            warn_unknown_encoding(encoder, XNAME("BMP"), XNAME("JPG"));
+            return py::none();
+        },
+        [](py::error_already_set& e) -> py::object {
+            warn(e.value());
+            return py::none();
+        });
+}
+
+// ---- resize -------------------------------------------------------------------------
+
+py::object resize(Args a) {
+    py::handle img = a[0], zoom = a[1], size = a[2];
+    if (img.is_none())
+        return py::none();
+    return xcore::catch_exception(
+        [&]() -> py::object {
+            ref target, shape;
+            if (!size.is_none() && PyTuple_Check(size.ptr())) {
+                ref w, h;
+                unpack2(size, &w, &h);
+                ref tw = to_int(w);
+                target = ref::steal(PyTuple_Pack(2, tw.ptr(), to_int(h).ptr()));
+            } else if (differs(zoom, one_float())) {
+                static PyObject* const first_two = [] {
+                    ref two = ref::steal(PyLong_FromLong(2));
+                    return PySlice_New(nullptr, two.ptr(), nullptr);
+                }();
+                shape = xcore::getattr(img, XNAME("shape"));
+                ref h, w;
+                unpack2(ref::steal(PyObject_GetItem(shape.ptr(), first_two)), &h, &w);
+                ref tw = to_int(ref::steal(PyNumber_Multiply(w.ptr(), zoom.ptr())));
+                ref th = to_int(ref::steal(PyNumber_Multiply(h.ptr(), zoom.ptr())));
+                target = ref::steal(PyTuple_Pack(2, tw.ptr(), th.ptr()));
+            } else {
+                return ref::borrow(img);
+            }
+            // Already the target size (width first): hand back the very object.
+            if (!shape)
+                shape = xcore::getattr(img, XNAME("shape"));
+            if (equal(item(shape, 1), item(target, 0)) && equal(item(shape, 0), item(target, 1)))
+                return ref::borrow(img);
+            return call_method(G.get(XNAME("cv2")), XNAME("resize"), img, target);
+        },
+        [](py::error_already_set& e) -> py::object {
+            warn(e.value());
+            return py::none();
+        });
+}
+
+}  // namespace
+
 PYBIND11_MODULE(utils, m) {
-    (void)m;
+    G.init(m);
+    m.doc() = "Redis key names of a pipeline node, the image string forms that frames travel in "
+              "(raw, JPEG or BMP, optionally Base64), and image scaling.";
+    G.import("base64");
+    G.import("cv2");
+    G.import("numpy", "np");
+    G.import_from("typing", "Any");
+    G.import_from("typing", "Optional");
+    G.import_from("typing", "Union");
+    G.import_from("xalo_sdk.constants", "PREFIX");
+    ref get_logger = G.import_from("xalo_sdk.logging.logger", "get_logger");
+    G.set("logger", xcore::call(get_logger, py::str("REDIS")));
+
+    xcore::ClassBuilder(G, "Encoder", "Image file encodings, named by the file extensions OpenCV knows them by.")
+        .attr("JPG", py::str(".jpg"))
+        .attr("BMP", py::str(".bmp"))
+        .finish();
+    xcore::ClassBuilder(G, "PayloadVersion",
+                        "Payload versions: 0 for the bare Base64 JPEG preview, 1 for the payload dictionary.")
+        .attr("VERSION_0", py::int_(0))
+        .attr("VERSION_1", py::int_(1))
+        .finish();
+
+    using xcore::Function;
+    G.def(Function("gen_redis_key_local", gen_redis_key_local)
+              .arg("node_id")
+              .arg("port")
+              .doc("Redis key of one output port of a node: \"<PREFIX.REDIS.LOCAL>_<node_id>_<port>\"."));
+    G.def(Function("gen_redis_key_status", gen_redis_key_status)
+              .arg("node_id")
+              .doc("Redis key of a node's status: \"<PREFIX.REDIS.STATUS>_<node_id>\"."));
+    G.def(Function("base64_to_img", base64_to_img)
+              .arg("b64_bytes", "bytes")
+              .returns("Union[None, np.ndarray]")
+              .doc("Convert base64 string to opencv frame\n\n"
+                   ":param b64_bytes: Base64 text of an image file, as bytes\n"
+                   ":return: the decoded image, or None when the data is no readable image"));
+    G.def(Function("img_to_base64str", img_to_base64str)
+              .arg("image", "np.ndarray")
+              .arg("zoom_ratio", "Optional[float]", py::float_(1.0))
+              .doc("Convert opencv frame to base64 encoded string\n\n"
+                   ":param image: the frame\n"
+                   ":param zoom_ratio: scale factor applied before encoding (1.0: none)\n"
+                   ":return: Base64 of a JPEG file of the frame, as bytes; None when encoding fails"));
+    G.def(Function("img_to_str", img_to_str)
+              .arg("image", "np.ndarray")
+              .arg("encoder", nullptr, py::none())
+              .arg("with_base64", nullptr, py::bool_(false))
+              .doc("Encode an image as raw pixel bytes or an image file, optionally as Base64 text.\n\n"
+                   "Args:\n"
+                   "    image: np.ndarray - the image\n"
+                   "    encoder: None, .jpg, .bmp\n"
+                   "    with_base64: True, False\n\n"
+                   "Returns:\n"
+                   "    bytes or str: Encoded image data"));
+    G.def(Function("str_to_img", str_to_img)
+              .arg("img_as_str")
+              .arg("encoder", nullptr, py::none())
+              .arg("with_base64", nullptr, py::bool_(false))
+              .doc("Decode image data made by img_to_str.\n\n"
+                   "Args:\n"
+                   "    img_as_str: bytes or str - encoded image data\n"
+                   "    encoder: None, .jpg, .bmp\n"
+                   "    with_base64: True if data is base64 encoded\n\n"
+                   "Returns:\n"
+                   "    np.ndarray or None: Decoded image"));
+    G.def(Function("resize", resize)
+              .arg("img", "np.ndarray")
+              .arg("zoom", nullptr, py::float_(1.0))
+              .arg("size", nullptr, py::none())
+              .doc("Scale an image to ``size`` (width, height) or by ``zoom``.\n\n"
+                   ":param img: the image\n"
+                   ":param zoom: scale factor for both axes, used when no size tuple is given\n"
+                   ":param size: target size as a tuple (width, height)\n"
+                   ":return: img itself when nothing changes, the scaled image, or None on failure"));
 }

@@ -1,0 +1,221 @@
+"""Key builders, image string forms and resize of xalo_sdk.redis.utils."""
+
+import base64
+import binascii
+import subprocess
+import sys
+import types
+
+import cv2
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+from xalo_sdk.redis import utils
+
+IMG = (np.indices((48, 64, 3)).sum(axis=0) * 3 % 256).astype(np.uint8)
+
+
+@pytest.fixture
+def logged(monkeypatch):
+    """Replaces the module logger; returns the list of warning arguments."""
+    seen = []
+    monkeypatch.setattr(utils, "logger", types.SimpleNamespace(warning=seen.append))
+    return seen
+
+
+def test_import_makes_one_logger():
+    script = (
+        "import xalo_sdk.logging.logger as L\n"
+        "calls = []\n"
+        "L.get_logger = lambda name: calls.append(name) or name\n"
+        "from xalo_sdk.redis import utils\n"
+        "import importlib; importlib.import_module('xalo_sdk.redis.utils')\n"
+        "assert calls == ['REDIS'] and utils.logger == 'REDIS', calls\n")
+    subprocess.run([sys.executable, "-c", script], check=True)
+
+
+def test_signatures():
+    assert utils.base64_to_img.__annotations__ == {"b64_bytes": "bytes", "return": "Union[None, np.ndarray]"}
+    assert utils.img_to_base64str.__annotations__ == {"image": "np.ndarray", "zoom_ratio": "Optional[float]"}
+
+
+# ---- key builders ----------------------------------------------------------------
+
+@pytest.mark.parametrize("node, port, key", [
+    ("cam", 2, "redis_cam_2"), ("cam", "2", "redis_cam_2"), ("a", "b_1", "redis_a_b_1"), ("", "", "redis__")])
+def test_local_key(node, port, key):
+    assert utils.gen_redis_key_local(node, port) == key
+
+
+def test_status_key_and_prefix_read_at_each_call(monkeypatch):
+    assert [utils.gen_redis_key_status(n) for n in (7, None, 1.5)] == ["status_7", "status_None", "status_1.5"]
+    monkeypatch.setattr(utils, "PREFIX", types.SimpleNamespace(REDIS=types.SimpleNamespace(LOCAL=5, STATUS="st")))
+    assert utils.gen_redis_key_local(node_id="n", port=0) == "5_n_0"
+    assert utils.gen_redis_key_status("n") == "st_n"
+    monkeypatch.setattr(utils, "PREFIX", types.SimpleNamespace(REDIS=object()))
+    with pytest.raises(AttributeError):
+        utils.gen_redis_key_local("n", 0)
+
+
+# ---- image string forms ------------------------------------------------------------
+
+@pytest.mark.parametrize("encoder, b64, kind, tolerance", [
+    (None, False, bytes, 0), (None, True, str, 0), (".bmp", False, bytes, 0), (".BMP", True, str, 0),
+    (".jpg", False, bytes, 4), (".Jpg", True, str, 4)])
+def test_round_trip(encoder, b64, kind, tolerance, logged):
+    text = utils.img_to_str(image=IMG, encoder=encoder, with_base64=b64)
+    assert type(text) is kind
+    back = utils.str_to_img(img_as_str=text, encoder=encoder, with_base64=b64)
+    if encoder is None:
+        assert back.dtype == np.uint8 and back.ndim == 1
+        back = back.reshape(IMG.shape)
+    assert back.shape == IMG.shape
+    assert np.abs(back.astype(int) - IMG).mean() <= tolerance
+    assert logged == []
+
+
+def test_base64_switch_is_identity_with_true():
+    b64 = base64.b64encode(IMG.tobytes())
+    for on in (1, "yes", np.True_):
+        assert utils.img_to_str(IMG, None, on) == IMG.tobytes()
+        assert utils.str_to_img(b64, None, on).tobytes() == b64
+    assert utils.str_to_img(b64.decode(), None, True).tobytes() == IMG.tobytes()
+
+
+def test_file_decoding_follows_the_data_not_the_name(logged):
+    jpg = utils.img_to_str(IMG, ".jpg")
+    assert utils.str_to_img(jpg, utils.Encoder.BMP).shape == IMG.shape
+    assert utils.str_to_img(jpg.decode("latin-1"), ".jpg").shape == IMG.shape
+    assert utils.str_to_img(b"no image", ".bmp") is None
+    empty = utils.str_to_img(b"")
+    assert empty.shape == (0,) and empty.dtype == np.uint8
+    assert logged == []
+
+
+@pytest.mark.parametrize("encoder", ["jpg", "jpeg", ".png", ""])
+def test_unknown_encoding_names(encoder, logged):
+    assert utils.img_to_str(IMG, encoder) is None
+    assert utils.str_to_img(b"x", encoder) is None
+    assert logged == [f"Not defined encoder {encoder}. It should be one of [.jpg, .bmp]",
+                      f"Not defined encoder {encoder}. It should be one of [.bmp, .jpg]"]
+
+
+@pytest.mark.parametrize("call, error", [
+    (lambda: utils.img_to_str(None), AttributeError),
+    (lambda: utils.img_to_str(IMG, 5), AttributeError),
+    (lambda: utils.img_to_str(np.zeros((0, 0), np.uint8), ".jpg"), cv2.error),
+    (lambda: utils.str_to_img("\u0100"), UnicodeEncodeError),
+    (lambda: utils.str_to_img("\xe9", ".jpg", True), UnicodeEncodeError),
+    (lambda: utils.str_to_img("abc", None, True), binascii.Error),
+    (lambda: utils.str_to_img(None), TypeError),
+    (lambda: utils.str_to_img(b"x", 3), AttributeError)])
+def test_failures_log_the_exception_and_give_none(call, error, logged):
+    assert call() is None
+    assert len(logged) == 1 and type(logged[0]) is error
+
+
+def test_module_attributes_are_read_at_each_call(monkeypatch, logged):
+    fake_cv2 = types.SimpleNamespace(imencode=lambda ext, img: (False, None), resize=cv2.resize)
+    monkeypatch.setattr(utils, "cv2", fake_cv2)
+    assert utils.img_to_str(IMG, ".JPG") is None
+    assert logged == ["Failed to encode image with mode .JPG"]
+    assert utils.img_to_base64str(IMG) is None
+    monkeypatch.setattr(utils, "base64", types.SimpleNamespace(b64encode=lambda b: b"QUJD"))
+    assert utils.img_to_str(IMG, None, True) == "QUJD"
+    monkeypatch.setattr(utils, "Encoder", types.SimpleNamespace(JPG=".png", BMP=".bmp"))
+    assert utils.str_to_img(b"x", ".jpg") is None
+    assert logged[-1] == "Not defined encoder .jpg. It should be one of [.bmp, .png]"
+
+
+def test_base_exceptions_pass_through(monkeypatch):
+    def interrupt(*args):
+        raise KeyboardInterrupt
+    monkeypatch.setattr(utils, "cv2", types.SimpleNamespace(imencode=interrupt, imdecode=interrupt))
+    with pytest.raises(KeyboardInterrupt):
+        utils.img_to_str(IMG, ".jpg")
+    with pytest.raises(KeyboardInterrupt):
+        utils.base64_to_img(b"QUJD")
+
+
+def test_preview_pair(logged):
+    text = utils.img_to_base64str(image=IMG)
+    assert type(text) is bytes and text.startswith(base64.b64encode(b"\xff\xd8\xff")[:4])
+    assert utils.base64_to_img(b64_bytes=text).shape == IMG.shape
+    assert utils.base64_to_img(utils.img_to_base64str(IMG, 1)).shape == IMG.shape
+    assert utils.base64_to_img(utils.img_to_base64str(IMG, 0.5)).shape == (24, 32, 3)
+    assert utils.base64_to_img(b"abcd") is None and logged == []
+    assert utils.base64_to_img(b"abc") is None
+    assert logged == ["Failed to convert base64 to image - Incorrect padding"]
+    with pytest.raises(cv2.error):
+        utils.img_to_base64str(IMG, None)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda: utils.base64_to_img("QUJD"), "expected bytes, got str)"),
+    (lambda: utils.img_to_base64str(IMG, "2"), "Argument 'zoom_ratio' has incorrect type (expected float, got str)")])
+def test_entry_checks(call, message, logged):
+    with pytest.raises(TypeError, match=message.replace("(", r"\(").replace(")", r"\)")):
+        call()
+    assert logged == []
+
+
+# ---- resize -------------------------------------------------------------------------
+
+@pytest.mark.parametrize("args, kwargs", [((), {}), ((1,), {}), ((3.0, (64, 48)), {}), ((), {"size": (64.7, 48)})])
+def test_resize_identity(args, kwargs):
+    assert utils.resize(IMG, *args, **kwargs) is IMG
+
+
+@pytest.mark.parametrize("shape, args, kwargs, expected", [
+    ((480, 640, 3), (2.0,), {}, (960, 1280, 3)), ((51, 101), (0.5,), {}, (25, 50)),
+    ((48, 64, 3), (2.0, [320, 240]), {}, (96, 128, 3)), ((48, 64), (), {"size": (320.9, "240")}, (240, 320))])
+def test_resize_scales(shape, args, kwargs, expected):
+    assert utils.resize(np.zeros(shape, np.uint8), *args, **kwargs).shape == expected
+
+
+@pytest.mark.parametrize("img, zoom, size, error", [
+    (IMG, 1.0, (320,), ValueError), (IMG, None, None, TypeError), (IMG, 1.0, ("a", 1), ValueError),
+    (np.zeros(5, np.uint8), 2.0, None, ValueError), (object(), 2.0, None, AttributeError),
+    (IMG[:2, :2], 0.001, None, cv2.error)])
+def test_resize_failures(img, zoom, size, error, logged):
+    assert utils.resize(img, zoom, size) is None
+    assert len(logged) == 1 and type(logged[0]) is error
+
+
+def test_resize_none_logs_nothing(logged):
+    assert utils.resize(None, 2.0) is None and logged == []
+
+
+# ---- arbitrary input never escapes as anything but a refusal -------------------------
+
+FILES = [cv2.imencode(ext, IMG)[1].tobytes() for ext in (".jpg", ".bmp", ".png")]
+
+# Real image files cut short and overwritten in places: headers that parse,
+# bodies that do not.
+damaged_files = st.builds(
+    lambda f, cut, at, junk: (f[:at] + junk + f[at + len(junk):])[:cut],
+    st.sampled_from(FILES), st.integers(0, 20000), st.integers(0, 200), st.binary(min_size=1, max_size=16))
+
+
+@settings(max_examples=400, deadline=None)
+@given(data=st.one_of(st.binary(max_size=300), st.text(max_size=300), damaged_files),
+       encoder=st.sampled_from([None, ".jpg", ".bmp", "x"]), b64=st.sampled_from([True, False, 1]))
+def test_str_to_img_never_raises(data, encoder, b64):
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(utils, "logger", types.SimpleNamespace(warning=lambda m: None))
+        out = utils.str_to_img(data, encoder, b64)
+    assert out is None or isinstance(out, np.ndarray)
+
+
+@settings(max_examples=300, deadline=None)
+@given(data=st.one_of(st.binary(max_size=300), st.text(max_size=50), damaged_files.map(base64.b64encode)))
+def test_base64_to_img_never_raises_but_refuses_text(data):
+    with pytest.MonkeyPatch.context() as mp:
+        mp.setattr(utils, "logger", types.SimpleNamespace(warning=lambda m: None))
+        if isinstance(data, str):
+            with pytest.raises(TypeError):
+                utils.base64_to_img(data)
+        else:
+            out = utils.base64_to_img(data)
+            assert out is None or isinstance(out, np.ndarray)
