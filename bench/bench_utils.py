@@ -9,13 +9,13 @@ repeat) and the table reports the median time per call and the ratio.
 
 import argparse
 import base64
-import statistics
-import time
 
 import cv2
 import numpy as np
 
 from xalo_sdk.redis import utils
+
+from _timing import header, measure, row
 
 
 def scene(width, height):
@@ -69,36 +69,15 @@ def cases():
     return out
 
 
-def per_call(fn, n):
-    t0 = time.perf_counter_ns()
-    for _ in range(n):
-        fn()
-    return (time.perf_counter_ns() - t0) / n
-
-
-def measure(kit, bare, repeats):
-    # Short batches, finely interleaved, so that load from elsewhere on the
-    # machine falls on both sides alike.
-    one = max(per_call(bare, 3), 1.0)
-    n = max(1, int(4e6 // one))
-    kit_t, bare_t = [], []
-    for r in range(repeats):
-        pair = ((kit, kit_t), (bare, bare_t)) if r % 2 == 0 else ((bare, bare_t), (kit, kit_t))
-        for fn, sink in pair:
-            sink.append(per_call(fn, n))
-    return statistics.median(kit_t), statistics.median(bare_t)
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=101)
     args = parser.parse_args()
 
-    print(f"{'case':32} {'kit us':>10} {'bare us':>10} {'diff us':>9} {'ratio':>7}")
+    header()
     for name, kit, bare in cases():
         kit(), bare()  # warm up
-        k, b = measure(kit, bare, args.repeats)
-        print(f"{name:32} {k / 1e3:10.1f} {b / 1e3:10.1f} {(k - b) / 1e3:9.2f} {k / b:7.3f}")
+        row(name, *measure(kit, bare, args.repeats))
     return 0
 
 

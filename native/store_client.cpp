@@ -53,6 +53,13 @@ void notify(py::handle client, py::handle key) {
         });
 }
 
+// Drops a pending error derived from Exception; anything else propagates.
+void ignore_exception() {
+    if (!PyErr_ExceptionMatches(PyExc_Exception))
+        throw py::error_already_set();
+    PyErr_Clear();
+}
+
 void log_write_error(py::handle key, py::error_already_set& e) {
     ref err = text_of(e.value());
     log(XNAME("error"),
@@ -200,34 +207,19 @@ py::object write_frame_packet(Args a) {
         ref q = xcore::getattr(self, XNAME("_queue"));
         if (!q.is_none()) {
             ref item = ref::steal(PyTuple_Pack(3, data.ptr(), key.ptr(), ttl.ptr()));
-            bool full = xcore::catch_exception(
-                [&] {
-                    call_method(q, XNAME("put_nowait"), item);
-                    return false;
-                },
-                [&](py::error_already_set& e) {
-                    if (!e.matches(xcore::getattr(G.get(XNAME("queue")), XNAME("Full"))))
-                        throw;
-                    return true;
-                });
-            if (!full)
+            if (xcore::try_vcall_method(q, XNAME("put_nowait"), {item}))
                 return py::bool_(true);
+            py::error_already_set first = xcore::fetch_error();
+            if (!first.matches(xcore::getattr(G.get(XNAME("queue")), XNAME("Full"))))
+                throw first;
             // Displace the oldest pending write; the writer may have taken it
             // meanwhile, then there is nothing to displace.
-            xcore::catch_exception(
-                [&] {
-                    call_method(q, XNAME("get_nowait"));
-                    call_method(q, XNAME("task_done"));
-                },
-                [](py::error_already_set&) {});
-            bool queued = xcore::catch_exception(
-                [&] {
-                    call_method(q, XNAME("put_nowait"), item);
-                    return true;
-                },
-                [](py::error_already_set&) { return false; });
-            if (queued)
+            if (!xcore::try_vcall_method(q, XNAME("get_nowait"), {}) ||
+                !xcore::try_vcall_method(q, XNAME("task_done"), {}))
+                ignore_exception();
+            if (xcore::try_vcall_method(q, XNAME("put_nowait"), {item}))
                 return py::bool_(true);
+            ignore_exception();
             return call_method(self, XNAME("_write_"), data, key, ttl);
         }
     }

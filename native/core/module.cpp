@@ -54,16 +54,24 @@ ref vcall(py::handle callable, std::initializer_list<py::handle> args, py::handl
                                           kwnames.ptr()));
 }
 
-ref vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,
-                 py::handle kwnames) {
+ref try_vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,
+                     py::handle kwnames) {
     size_t npos = positional_count(args, kwnames);
     PyObject* stack[kMaxCallArgs + 1];
     stack[0] = self.ptr();
     size_t i = 1;
     for (py::handle a : args)
         stack[i++] = a.ptr();
-    return ref::steal(PyObject_VectorcallMethod(name.ptr(), stack, (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                kwnames.ptr()));
+    return ref(py::reinterpret_steal<py::object>(PyObject_VectorcallMethod(
+        name.ptr(), stack, (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr())));
+}
+
+ref vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,
+                 py::handle kwnames) {
+    ref result = try_vcall_method(self, name, args, kwnames);
+    if (!result)
+        throw py::error_already_set();
+    return result;
 }
 
 // ---- module globals -------------------------------------------------------------

@@ -84,6 +84,16 @@ ref vcall(py::handle callable, std::initializer_list<py::handle> args,
 ref vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,
                  py::handle kwnames = py::handle());
 
+// As vcall_method, but a Python error is left pending and an empty ref is
+// returned instead of throwing: for calls whose failure is an expected branch
+// (queue.Full, say), since a C++ throw costs far more than the call.
+ref try_vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,
+                     py::handle kwnames = py::handle());
+
+// The pending Python error, fetched without a C++ throw; rethrow with
+// `throw error` or keep it for matches().
+inline py::error_already_set fetch_error() { return py::error_already_set(); }
+
 template <class... A>
 ref call(py::handle callable, A... args) {
     return vcall(callable, {py::handle(args)...});

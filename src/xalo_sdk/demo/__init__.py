@@ -1,0 +1,1 @@
+"""A short demo of the kit: ``python -m xalo_sdk.demo``."""
