@@ -46,8 +46,8 @@ void notify(py::handle client, py::handle key) {
             static PyObject* const one = xcore::intern_forever("1");
             call_method(client, XNAME("publish"), channel, one);
         },
-        [&](py::error_already_set& e) {
-            ref err = text_of(e.value());
+        [&](py::handle exc) {
+            ref err = text_of(exc);
             log(XNAME("warning"), ref::steal(PyUnicode_FromFormat("Failed to publish notification to %U: %U",
                                                                   channel.ptr(), err.ptr())));
         });
@@ -60,8 +60,8 @@ void ignore_exception() {
     PyErr_Clear();
 }
 
-void log_write_error(py::handle key, py::error_already_set& e) {
-    ref err = text_of(e.value());
+void log_write_error(py::handle key, py::handle exc) {
+    ref err = text_of(exc);
     log(XNAME("error"),
         ref::steal(PyUnicode_FromFormat("Failed to write data to redis`%U` - %U", key.ptr(), err.ptr())));
 }
@@ -116,7 +116,7 @@ py::object shutdown_executor(Args a) {
             xcore::setattr(self, XNAME("_executor"), Py_None);
             xcore::setattr(self, XNAME("_use_thread"), Py_False);
         },
-        [](py::error_already_set&) {});
+        [](py::handle) {});
     return py::none();
 }
 
@@ -134,10 +134,7 @@ void write_item(py::handle self, py::handle item) {
             xcore::vcall_method(self, XNAME("_write_"),
                                 {PyTuple_GET_ITEM(item.ptr(), 0), key, PyTuple_GET_ITEM(item.ptr(), 2)});
         },
-        [&](py::error_already_set& e) {
-            ref key_text = text_of(key);
-            log_write_error(key_text, e);
-        });
+        [&](py::handle exc) { log_write_error(text_of(key), exc); });
 }
 
 py::object worker_loop(Args a) {
@@ -152,27 +149,26 @@ py::object worker_loop(Args a) {
                 ref q = xcore::getattr(self, XNAME("_queue"));
                 if (q.is_none())
                     return true;
-                ref item = xcore::catch_exception(
-                    [&] { return xcore::vcall_method(q, XNAME("get"), {timeout_0_2()}, XKW("timeout")); },
-                    [&](py::error_already_set& e) -> ref {
-                        if (!e.matches(xcore::getattr(G.get(XNAME("queue")), XNAME("Empty"))))
-                            throw;
-                        return ref();
-                    });
-                if (!item)
+                ref item = xcore::try_vcall_method(q, XNAME("get"), {timeout_0_2()}, XKW("timeout"));
+                if (!item) {
+                    // queue.Empty: nothing arrived within the timeout.
+                    py::error_already_set e = xcore::fetch_error();
+                    if (!e.matches(xcore::getattr(G.get(XNAME("queue")), XNAME("Empty"))))
+                        throw e;
                     return false;
+                }
                 write_item(self, item);
-                xcore::catch_exception([&] { call_method(q, XNAME("task_done")); },
-                                       [](py::error_already_set&) {});
+                if (!xcore::try_vcall_method(q, XNAME("task_done"), {}))
+                    ignore_exception();
                 return false;
             },
-            [&](py::error_already_set& e) {
+            [&](py::handle exc) {
                 xcore::catch_exception(
                     [&] {
-                        ref err = text_of(e.value());
+                        ref err = text_of(exc);
                         log(XNAME("error"), ref::steal(PyUnicode_FromFormat("StoreClientWorker: %U", err.ptr())));
                     },
-                    [](py::error_already_set&) {});
+                    [](py::handle) {});
                 return false;
             });
         if (stop)
@@ -193,8 +189,8 @@ py::object write_(Args a) {
             notify(client, key);
             return py::bool_(true);
         },
-        [&](py::error_already_set& e) -> py::object {
-            log_write_error(key, e);
+        [&](py::handle exc) -> py::object {
+            log_write_error(key, exc);
             return py::bool_(false);
         });
 }
@@ -286,8 +282,8 @@ py::object read_frame_packet(Args a) {
                 return call_method(G.get(XNAME("orjson")), XNAME("loads"), data);
             return std::move(data);
         },
-        [&](py::error_already_set& e) -> py::object {
-            ref err = text_of(e.value());
+        [&](py::handle exc) -> py::object {
+            ref err = text_of(exc);
             log(XNAME("warning"),
                 ref::steal(PyUnicode_FromFormat("Failed to get redis frame from %U - %U", key.ptr(), err.ptr())));
             return py::none();

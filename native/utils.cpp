@@ -168,8 +168,8 @@ py::object base64_to_img(Args a) {
             ref str_frame = call_method(G.get(XNAME("base64")), XNAME("b64decode"), b64_bytes);
             return imdecode(str_frame);
         },
-        [&](py::error_already_set& e) -> py::object {
-            warn(ref::steal(PyUnicode_FromFormat("Failed to convert base64 to image - %S", e.value().ptr())));
+        [&](py::handle exc) -> py::object {
+            warn(ref::steal(PyUnicode_FromFormat("Failed to convert base64 to image - %S", exc.ptr())));
             return py::none();
         });
 }
@@ -210,8 +210,8 @@ py::object img_to_str(Args a) {
             }
             return with_base64 ? b64encode_text(encoded) : call_method(encoded, XNAME("tobytes"));
         },
-        [](py::error_already_set& e) -> py::object {
-            warn(e.value());
+        [](py::handle exc) -> py::object {
+            warn(exc);
             return py::none();
         });
 }
@@ -241,8 +241,8 @@ py::object str_to_img(Args a) {
             warn_unknown_encoding(encoder, XNAME("BMP"), XNAME("JPG"));
             return py::none();
         },
-        [](py::error_already_set& e) -> py::object {
-            warn(e.value());
+        [](py::handle exc) -> py::object {
+            warn(exc);
             return py::none();
         });
 }
@@ -282,8 +282,8 @@ py::object resize(Args a) {
                 return ref::borrow(img);
             return call_method(G.get(XNAME("cv2")), XNAME("resize"), img, target);
         },
-        [](py::error_already_set& e) -> py::object {
-            warn(e.value());
+        [](py::handle exc) -> py::object {
+            warn(exc);
             return py::none();
         });
 }

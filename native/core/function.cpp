@@ -281,7 +281,7 @@ PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject*
         if (!check_param(s.params[i], &slots[i], &owned[i]))
             return nullptr;
 
-    py::object result = s.impl(Args(slots));
+    ref result = s.impl(Args(slots));
     if (!result && !PyErr_Occurred())
         return py::none().release().ptr();
     return result.release().ptr();

@@ -2,17 +2,36 @@
 // class creation.
 #include "core/xcore.hpp"
 
+#include <cxxabi.h>
+
 namespace xcore {
 
-bool exiting_without_gil() noexcept {
+namespace {
+thread_local bool t_being_ended = false;
+
+bool interpreter_finalizing() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-    if (!Py_IsFinalizing())
-        return false;
+    return Py_IsFinalizing();
 #else
-    if (!_Py_IsFinalizing())
-        return false;
+    return _Py_IsFinalizing();
 #endif
-    return !PyGILState_Check();
+}
+
+// Runs a call into Python; notes a forced unwind (the thread being ended at
+// interpreter exit) as it passes, before any frame of ours drops a reference.
+template <class Call>
+PyObject* noting_thread_end(Call&& call) {
+    try {
+        return call();
+    } catch (abi::__forced_unwind&) {
+        t_being_ended = true;
+        throw;
+    }
+}
+}  // namespace
+
+bool thread_is_being_ended() noexcept {
+    return t_being_ended || (interpreter_finalizing() && !PyGILState_Check());
 }
 
 PyObject* intern_forever(const char* text) {
@@ -50,8 +69,9 @@ ref vcall(py::handle callable, std::initializer_list<py::handle> args, py::handl
     size_t i = 1;
     for (py::handle a : args)
         stack[i++] = a.ptr();
-    return ref::steal(PyObject_Vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          kwnames.ptr()));
+    return ref::steal(noting_thread_end([&] {
+        return PyObject_Vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+    }));
 }
 
 ref try_vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,
@@ -62,8 +82,10 @@ ref try_vcall_method(py::handle self, py::handle name, std::initializer_list<py:
     size_t i = 1;
     for (py::handle a : args)
         stack[i++] = a.ptr();
-    return ref(py::reinterpret_steal<py::object>(PyObject_VectorcallMethod(
-        name.ptr(), stack, (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr())));
+    return ref(py::reinterpret_steal<py::object>(noting_thread_end([&] {
+        return PyObject_VectorcallMethod(name.ptr(), stack, (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames.ptr());
+    })));
 }
 
 ref vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,

@@ -27,10 +27,13 @@ namespace py = pybind11;
 // ---------------------------------------------------------------------------
 // Owning references
 
-// True on a thread that runs without the GIL while the interpreter exits:
-// CPython ends such a daemon thread with a forced unwind, and a reference
-// count touched there races with finalization.
-bool exiting_without_gil() noexcept;
+// True on a thread that CPython is ending while the interpreter exits: a
+// daemon thread that asks for the GIL after finalization has begun is ended
+// with a forced unwind, and a reference count touched then races with
+// finalization (and a dealloc may abort the process). The call helpers below
+// notice the unwind as it passes through them; a thread that has no GIL while
+// the interpreter finalizes counts too.
+bool thread_is_being_ended() noexcept;
 
 // An owning reference that is leaked, not released, when its frame is
 // unwound on a thread that is being ended at interpreter exit.
@@ -43,7 +46,7 @@ public:
     ref(const ref&) = default;
     ref& operator=(const ref&) = default;
     ~ref() {
-        if (m_ptr != nullptr && exiting_without_gil())
+        if (m_ptr != nullptr && thread_is_being_ended())
             release();
     }
     // Takes over a new reference returned by the C API; throws the pending
@@ -77,7 +80,9 @@ PyObject* kwnames_forever(std::initializer_list<const char*> names);
 
 // ---------------------------------------------------------------------------
 // Calls through vectorcall. Arguments are borrowed handles; the trailing ones
-// are keyword values when kwnames (an XKW tuple) is given.
+// are keyword values when kwnames (an XKW tuple) is given. Code that can run
+// on a daemon thread calls Python through these, so that an unwind that ends
+// the thread at interpreter exit is noticed before any reference is dropped.
 
 ref vcall(py::handle callable, std::initializer_list<py::handle> args,
           py::handle kwnames = py::handle());
@@ -119,12 +124,15 @@ inline bool truth(py::handle obj) {
 }
 
 // ---------------------------------------------------------------------------
-// "catch Exception": Python errors derived from Exception go to on_error,
-// whose result is returned; KeyboardInterrupt, SystemExit and other
-// BaseExceptions pass through. C++ exceptions that stand for Python errors
-// (pybind11's cast errors and the like) are treated as the error they raise.
+// "catch Exception": a Python error derived from Exception raised by body()
+// is handed, as the exception object, to on_error(exc), whose result is
+// returned; KeyboardInterrupt, SystemExit and other BaseExceptions pass
+// through. C++ exceptions that stand for Python errors (pybind11's cast
+// errors and the like) count as the error they raise. on_error runs after the
+// C++ catch block has ended, so it may call Python freely.
 template <class Body, class OnError>
 auto catch_exception(Body&& body, OnError&& on_error) -> decltype(body()) {
+    ref exc;
     try {
         try {
             return body();
@@ -135,8 +143,9 @@ auto catch_exception(Body&& body, OnError&& on_error) -> decltype(body()) {
     } catch (py::error_already_set& e) {
         if (!e.matches(PyExc_Exception))
             throw;
-        return on_error(e);
+        exc = ref::borrow(e.value());
     }
+    return on_error(py::handle(exc));
 }
 
 // ---------------------------------------------------------------------------
