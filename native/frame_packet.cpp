@@ -1,5 +1,673 @@
+// xalo_sdk.redis.frame_packet: the metadata records of a frame and the payload
+// dictionary that pipeline modules exchange through Redis.
+//
+// The records are ordinary Python classes whose state is their instance
+// __dict__; the payload builder and parser call the image functions of
+// xalo_sdk.redis.utils through this module's attributes, looked up at each
+// call and always called by keyword.
 #include "core/xcore.hpp"
 
+namespace py = pybind11;
+using xcore::Args;
+using xcore::ref;
+
+namespace {
+
+xcore::Globals G;
+
+// ---- small helpers --------------------------------------------------------------
+
+void fail() { throw py::error_already_set(); }
+
+// `value.get(key)` (dflt null) or `value.get(key, dflt)`; a plain dict is read
+// without a method call. A miss gives dflt, or None for the one-argument form.
+ref get(py::handle mapping, py::handle key, py::handle dflt = py::handle()) {
+    if (PyDict_CheckExact(mapping.ptr())) {
+        PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
+        if (v != nullptr)
+            return ref::borrow(v);
+        if (PyErr_Occurred())
+            fail();
+        return ref::borrow(dflt ? dflt : py::handle(Py_None));
+    }
+    if (dflt)
+        return xcore::call_method(mapping, XNAME("get"), key, dflt);
+    return xcore::call_method(mapping, XNAME("get"), key);
+}
+
+void set_item(py::handle mapping, py::handle key, py::handle value) {
+    int r = PyDict_CheckExact(mapping.ptr()) ? PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr())
+                                             : PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr());
+    if (r != 0)
+        fail();
+}
+
+// `value > 0` / `value == 0`, taken by their truth value.
+int compares_to_zero(py::handle value, int op) {
+    if (PyLong_CheckExact(value.ptr())) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(value.ptr(), &overflow);
+        if (v == -1 && PyErr_Occurred())
+            fail();
+        long s = overflow != 0 ? overflow : (v > 0) - (v < 0);
+        return op == Py_GT ? s > 0 : s == 0;
+    }
+    static PyObject* const zero = PyLong_FromLong(0);
+    return xcore::truth(ref::steal(PyObject_RichCompare(value.ptr(), zero, op)));
+}
+
+// format(value, ""), which is how an f-string turns a value into text.
+ref text_of(py::handle value) { return ref::steal(PyObject_Format(value.ptr(), XNAME("").ptr())); }
+
+// getattr(obj, name) that reports a missing attribute (AttributeError, as
+// hasattr() sees it) by returning false instead of raising.
+bool optional_attr(py::handle obj, py::handle name, ref* out) {
+    PyObject* v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int r = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &v);
+#else
+    int r = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &v);
+#endif
+    if (r < 0)
+        fail();
+    if (r == 0)
+        return false;
+    *out = ref::steal(v);
+    return true;
+}
+
+// `key, value = pair`, with the interpreter's unpacking errors.
+void unpack_pair(py::handle pair, ref* key, ref* value) {
+    if (PyTuple_CheckExact(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2) {
+        *key = ref::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
+        *value = ref::borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
+        return;
+    }
+    PyObject* it = PyObject_GetIter(pair.ptr());
+    if (it == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(pair.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(pair.ptr())) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(pair.ptr())->tp_name);
+        }
+        fail();
+    }
+    ref iter = ref::steal(it);
+    ref got[3];
+    int n = 0;
+    for (; n < 3; ++n) {
+        PyObject* next = PyIter_Next(iter.ptr());
+        if (next == nullptr)
+            break;
+        got[n] = ref::steal(next);
+    }
+    if (PyErr_Occurred())
+        fail();
+    if (n < 2)
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", n);
+    else if (n > 2)
+        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (n != 2)
+        fail();
+    *key = std::move(got[0]);
+    *value = std::move(got[1]);
+}
+
+// `for key, value in mapping.items(): fn(key, value)`. A plain dict is walked
+// in place; each pair is held while fn runs Python code that may change it.
+template <class Fn>
+void for_each_item(py::handle mapping, Fn&& fn) {
+    PyObject* m = mapping.ptr();
+    if (PyDict_CheckExact(m)) {
+        Py_ssize_t pos = 0, size = PyDict_GET_SIZE(m);
+        PyObject *k, *v;
+        while (PyDict_Next(m, &pos, &k, &v)) {
+            ref key = ref::borrow(k), value = ref::borrow(v);
+            fn(key, value);
+            if (PyDict_GET_SIZE(m) != size) {
+                PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+                fail();
+            }
+        }
+        return;
+    }
+    ref items = xcore::call_method(mapping, XNAME("items"));
+    ref iter = ref::steal(PyObject_GetIter(items.ptr()));
+    while (PyObject* next = PyIter_Next(iter.ptr())) {
+        ref pair = ref::steal(next);
+        ref key, value;
+        unpack_pair(pair, &key, &value);
+        fn(key, value);
+    }
+    if (PyErr_Occurred())
+        fail();
+}
+
+// ---- the kit's own methods ----------------------------------------------------------
+//
+// The parser and the metadata block call record methods for every frame. When
+// the object is exactly of the kit's class and neither the class nor the
+// instance has replaced the method, the call would land in this file anyway,
+// so it is made as a C++ call; any override is called as Python would.
+
+struct OwnMethod {
+    PyTypeObject* cls = nullptr;  // both kept for the process's life
+    PyObject* fn = nullptr;
+    PyObject* name = nullptr;
+    // The class's version tag when its lookup of `name` last gave fn: the
+    // interpreter renews the tag whenever the class or a base changes.
+    mutable unsigned int verified_tag = 0;
+
+    void remember(py::handle klass, const char* method) {
+        cls = reinterpret_cast<PyTypeObject*>(klass.inc_ref().ptr());
+        name = xcore::intern_forever(method);
+        fn = _PyType_Lookup(cls, name);
+        Py_XINCREF(fn);
+    }
+
+    bool class_holds_fn() const {
+        unsigned int tag = cls->tp_version_tag;
+#if PY_VERSION_HEX < 0x030C0000
+        bool tag_valid = (cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
+#else
+        bool tag_valid = tag != 0;
+#endif
+        if (tag_valid && tag == verified_tag)
+            return true;
+        if (_PyType_Lookup(cls, name) != fn)
+            return false;
+        verified_tag = tag_valid ? cls->tp_version_tag : 0;
+        return true;
+    }
+
+    // True when obj.<name> is this function; then *dict holds obj.__dict__.
+    bool found_on(py::handle obj, ref* dict = nullptr) const {
+        PyTypeObject* t = Py_TYPE(obj.ptr());
+        if (t != cls || t->tp_getattro != PyObject_GenericGetAttr || !class_holds_fn())
+            return false;
+        ref d = ref::steal(PyObject_GenericGetDict(obj.ptr(), nullptr));
+        PyObject* shadow = PyDict_GetItemWithError(d.ptr(), name);
+        if (shadow == nullptr && PyErr_Occurred())
+            fail();
+        if (dict != nullptr)
+            *dict = std::move(d);
+        return shadow == nullptr;
+    }
+};
+
+struct {
+    OwnMethod source_update, module_update, format_update;
+    OwnMethod source_to_dict, module_to_dict, format_to_dict;
+    OwnMethod meta_to_dict, meta_update_source, meta_update_frame_format;
+} own;
+
+// obj.__dict__; read directly when obj is exactly one of the kit's records.
+ref instance_dict(py::handle obj) {
+    PyTypeObject* t = Py_TYPE(obj.ptr());
+    if ((t == own.source_to_dict.cls || t == own.module_to_dict.cls || t == own.format_to_dict.cls) &&
+        t->tp_getattro == PyObject_GenericGetAttr)
+        return ref::steal(PyObject_GenericGetDict(obj.ptr(), nullptr));
+    return xcore::getattr(obj, XNAME("__dict__"));
+}
+
+// time.time(), `time` read from this module at each call. A real module
+// holds its functions in its dict (ModuleType has no attribute `time`), so
+// the function is read from there without the general attribute lookup.
+ref now() {
+    ref time = G.get(XNAME("time"));
+    if (PyModule_CheckExact(time.ptr())) {
+        PyObject* fn = PyDict_GetItemWithError(PyModule_GetDict(time.ptr()), XNAME("time").ptr());
+        if (fn != nullptr)
+            return xcore::call(ref::borrow(fn));
+        if (PyErr_Occurred())
+            fail();
+    }
+    return xcore::call_method(time, XNAME("time"));
+}
+
+// ---- metadata records -----------------------------------------------------------------
+
+// One pair of `update`, as Python code spells it: a None never overwrites;
+// hasattr() decides whether the value is new, else `current != value`.
+void merge_pair(py::handle self, py::handle key, py::handle value) {
+    if (!PyUnicode_Check(key.ptr())) {
+#if PY_VERSION_HEX >= 0x030A0000
+        PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(key.ptr())->tp_name);
+#else
+        PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
+#endif
+        fail();
+    }
+    ref current;
+    if (optional_attr(self, key, &current) &&
+        !xcore::truth(ref::steal(PyObject_RichCompare(current.ptr(), value.ptr(), Py_NE))))
+        return;
+    xcore::setattr(self, key, value);
+}
+
+// str, int, float, bool or None exactly: comparing two of these runs no
+// Python code.
+bool is_scalar(PyObject* v) {
+    PyTypeObject* t = Py_TYPE(v);
+    return t == &PyUnicode_Type || t == &PyFloat_Type || t == &PyLong_Type || t == &PyBool_Type || v == Py_None;
+}
+
+// The same pair for a record whose attributes live in its __dict__ `d`
+// with nothing in between: a str key, no descriptor of that name on the
+// class, and values whose comparison runs no Python code. Returns false,
+// having done nothing, when that does not hold.
+bool merge_plain(py::handle self, py::handle d, py::handle key, py::handle value) {
+    if (!PyUnicode_CheckExact(key.ptr()) || !is_scalar(value.ptr()))
+        return false;
+    PyObject* on_class = _PyType_Lookup(Py_TYPE(self.ptr()), key.ptr());
+    if (on_class != nullptr && (Py_TYPE(on_class)->tp_descr_get != nullptr || Py_TYPE(on_class)->tp_descr_set != nullptr))
+        return false;
+    PyObject* current = PyDict_GetItemWithError(d.ptr(), key.ptr());
+    if (current == nullptr && PyErr_Occurred())
+        fail();
+    if (current == nullptr)
+        current = on_class;  // the class default, or missing
+    if (current != nullptr) {
+        if (!is_scalar(current))
+            return false;
+        if (!xcore::truth(ref::steal(PyObject_RichCompare(current, value.ptr(), Py_NE))))
+            return true;
+    }
+    if (PyDict_SetItem(d.ptr(), key.ptr(), value.ptr()) != 0)
+        fail();
+    return true;
+}
+
+// The instance dict of `self` when merge_plain may work on it: exactly a kit
+// record class with the default attribute access. Null otherwise.
+ref plain_record_dict(py::handle self) {
+    PyTypeObject* t = Py_TYPE(self.ptr());
+    bool record = t == own.source_update.cls || t == own.module_update.cls || t == own.format_update.cls;
+    if (!record || t->tp_getattro != PyObject_GenericGetAttr || t->tp_setattro != PyObject_GenericSetAttr)
+        return ref();
+    return ref::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+}
+
+void merge(py::handle self, py::handle info) {
+    // Walking a plain dict runs no Python code between the pairs, so the
+    // record's dict stays the one read here until a generic step runs.
+    bool walked_in_place = PyDict_CheckExact(info.ptr());
+    ref d = walked_in_place ? plain_record_dict(self) : ref();
+    for_each_item(info, [&](py::handle key, py::handle value) {
+        if (value.is_none())
+            return;
+        if (d && merge_plain(self, d, key, value))
+            return;
+        merge_pair(self, key, value);
+        if (walked_in_place)
+            d = plain_record_dict(self);
+    });
+}
+
+py::object record_update(Args a) {
+    merge(a[0], a[1]);
+    return py::none();
+}
+
+py::object record_to_dict(Args a) { return instance_dict(a[0]); }
+
+// record.update(info), made in C++ when it is the kit's own.
+void update_record(py::handle record, const OwnMethod& m, py::handle info) {
+    if (m.found_on(record))
+        merge(record, info);
+    else
+        xcore::call_method(record, m.name, info);
+}
+
+ref record_dict(py::handle record, const OwnMethod& m) {
+    ref d;
+    if (m.found_on(record, &d))
+        return d;
+    return xcore::call_method(record, m.name);
+}
+
+py::object source_init(Args a) {
+    py::handle self = a[0], node = a[1], port = a[2], name = a[3];
+    if (node.is_none())
+        return py::none();
+    xcore::setattr(self, XNAME("id"), get(node, XNAME("id"), Py_None));
+    xcore::setattr(self, XNAME("type"), get(node, XNAME("type"), Py_None));
+    xcore::setattr(self, XNAME("name"), get(node, XNAME("name"), Py_None));
+    if (xcore::truth(name)) {
+        xcore::setattr(self, XNAME("source_name"), name);
+    } else {
+        ref type_text = text_of(get(node, XNAME("type")));
+        ref port_text = text_of(port);
+        xcore::setattr(self, XNAME("source_name"),
+                       ref::steal(PyUnicode_FromFormat("%U_%U", type_text.ptr(), port_text.ptr())));
+    }
+    ref id_text = text_of(get(node, XNAME("id")));
+    ref port_text = text_of(port);
+    xcore::setattr(self, XNAME("source_key"), ref::steal(PyUnicode_FromFormat("%U_%U", id_text.ptr(), port_text.ptr())));
+    xcore::setattr(self, XNAME("output_port_idx"), port);
+    xcore::setattr(self, XNAME("frame_id"), Py_None);
+    xcore::setattr(self, XNAME("ts"), now());
+    return py::none();
+}
+
+py::object module_init(Args a) {
+    py::handle self = a[0], node = a[1], feed_port_idx = a[2];
+    if (node.is_none())
+        return py::none();
+    xcore::setattr(self, XNAME("id"), get(node, XNAME("id"), Py_None));
+    xcore::setattr(self, XNAME("type"), get(node, XNAME("type"), Py_None));
+    xcore::setattr(self, XNAME("feed_port_idx"), feed_port_idx);
+    return py::none();
+}
+
+py::object frame_format_init(Args a) {
+    py::handle self = a[0], kwargs = a[1];
+    for_each_item(kwargs, [&](py::handle key, py::handle value) { xcore::setattr(self, key, value); });
+    return py::none();
+}
+
+py::object meta_init(Args a) {
+    py::handle self = a[0], cur_node = a[1], feed_idx = a[2], src_node = a[3], src_port = a[4], src_name = a[5];
+    xcore::setattr(self, XNAME("ts"), now());
+    xcore::setattr(self, XNAME("module"),
+                   xcore::vcall(G.get(XNAME("MetaModule")), {cur_node, feed_idx}, XKW("cur_node", "feed_port_idx")));
+    xcore::setattr(self, XNAME("source"),
+                   xcore::vcall(G.get(XNAME("MetaSource")), {src_node, src_port, src_name},
+                                XKW("src_node", "src_output_port", "src_name")));
+    xcore::setattr(self, XNAME("frame_format"), xcore::call(G.get(XNAME("MetaFrameFormat"))));
+    return py::none();
+}
+
+// meta.update_<record>(info): None stands for an empty mapping.
+void forward_update(py::handle meta, py::handle record_attr, const OwnMethod& m, py::handle info) {
+    ref record = xcore::getattr(meta, record_attr);
+    if (!info.is_none()) {
+        update_record(record, m, info);
+        return;
+    }
+    ref empty = ref::steal(PyDict_New());
+    update_record(record, m, empty);
+}
+
+py::object meta_update_source(Args a) {
+    forward_update(a[0], XNAME("source"), own.source_update, a[1]);
+    return py::none();
+}
+
+py::object meta_update_frame_format(Args a) {
+    forward_update(a[0], XNAME("frame_format"), own.format_update, a[1]);
+    return py::none();
+}
+
+py::object meta_update_module(Args a) {
+    forward_update(a[0], XNAME("module"), own.module_update, a[1]);
+    return py::none();
+}
+
+// The metadata block: a fresh time stamp and the records' live mappings.
+ref meta_dict(py::handle self) {
+    ref ts = now();
+    ref source = record_dict(xcore::getattr(self, XNAME("source")), own.source_to_dict);
+    ref module = record_dict(xcore::getattr(self, XNAME("module")), own.module_to_dict);
+    ref frame_format = record_dict(xcore::getattr(self, XNAME("frame_format")), own.format_to_dict);
+    ref d = ref::steal(PyDict_New());
+    set_item(d, XNAME("ts"), ts);
+    set_item(d, XNAME("source"), source);
+    set_item(d, XNAME("module"), module);
+    set_item(d, XNAME("frame_format"), frame_format);
+    return d;
+}
+
+py::object meta_to_dict(Args a) { return meta_dict(a[0]); }
+
+// ---- FramePacket ------------------------------------------------------------------------
+
+py::object packet_init(Args a) {
+    py::handle self = a[0], feed_idx = a[1], cur_node = a[2], src_node = a[3], src_port = a[4], src_name = a[5];
+    xcore::setattr(self, XNAME("meta"),
+                   xcore::vcall(G.get(XNAME("Meta")), {cur_node, feed_idx, src_node, src_port, src_name},
+                                XKW("cur_node", "feed_idx", "src_node", "src_port", "src_name")));
+    return py::none();
+}
+
+// self.meta.frame_format.<attr>, the fallback for an encoding argument given as None.
+ref frame_format_attr(py::handle self, py::handle attr) {
+    return xcore::getattr(xcore::getattr(xcore::getattr(self, XNAME("meta")), XNAME("frame_format")), attr);
+}
+
+py::object create_frame_packet(Args a) {
+    py::handle self = a[0], version = a[1], ext_info = a[2], frame = a[4];
+    ref result = ref::borrow(a[3]), encoder = ref::borrow(a[5]), with_base64 = ref::borrow(a[6]);
+    if (!compares_to_zero(version, Py_GT)) {
+        if (frame.is_none())
+            return py::none();
+        return xcore::vcall(G.get(XNAME("img_to_base64str")), {frame}, XKW("image"));
+    }
+    ref meta = xcore::getattr(self, XNAME("meta"));
+    ref meta_data =
+        own.meta_to_dict.found_on(meta) ? meta_dict(meta) : xcore::call_method(meta, XNAME("to_dict"));
+    if (!ext_info.is_none() && xcore::truth(ext_info) && PyDict_Check(ext_info.ptr()))
+        for_each_item(ext_info, [&](py::handle key, py::handle value) { set_item(meta_data, key, value); });
+    if (result.is_none())
+        result = ref::steal(PyList_New(0));
+    ref frame_as_text = ref::borrow(Py_None);
+    if (!frame.is_none()) {
+        if (encoder.is_none())
+            encoder = frame_format_attr(self, XNAME("encoder"));
+        if (with_base64.is_none())
+            with_base64 = frame_format_attr(self, XNAME("with_base64"));
+        frame_as_text = xcore::vcall(G.get(XNAME("img_to_str")), {frame, encoder, with_base64},
+                                     XKW("image", "encoder", "with_base64"));
+        ref used = ref::steal(PyDict_New());
+        set_item(used, XNAME("encoder"), encoder);
+        set_item(used, XNAME("with_base64"), with_base64);
+        set_item(meta_data, XNAME("frame_format"), used);
+    }
+    ref payload = ref::steal(PyDict_New());
+    set_item(payload, XNAME("meta"), meta_data);
+    set_item(payload, XNAME("result"), result);
+    set_item(payload, XNAME("frame"), frame_as_text);
+    return std::move(payload);
+}
+
+// self.meta.update_<record>(meta_info.get(<record>)), evaluated in Python's
+// order and passing the argument as the parser's own code does (the source by
+// keyword, the frame format by position).
+void meta_update(py::handle self, const OwnMethod& m, py::handle meta_info, py::handle record,
+                 const OwnMethod& record_update, py::handle kwnames) {
+    ref meta = xcore::getattr(self, XNAME("meta"));
+    bool own_method = m.found_on(meta);
+    ref info = get(meta_info, record);
+    if (own_method)
+        forward_update(meta, record, record_update, info);
+    else
+        xcore::vcall_method(meta, m.name, {info}, kwnames);
+}
+
+py::object parse_frame_packet(Args a) {
+    py::handle self = a[0], version = a[2];
+    ref data = ref::borrow(a[1]), encoder = ref::borrow(a[3]), with_base64 = ref::borrow(a[4]);
+    if (compares_to_zero(version, Py_EQ))
+        return xcore::vcall(G.get(XNAME("base64_to_img")), {data}, XKW("b64_bytes"));
+    if (PyBytes_Check(data.ptr())) {
+        ref text = PyBytes_CheckExact(data.ptr())
+                       ? ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.ptr()), PyBytes_GET_SIZE(data.ptr()),
+                                                         "strict"))
+                       : xcore::call_method(data, XNAME("decode"));
+        data = xcore::call_method(G.get(XNAME("json")), XNAME("loads"), text);
+    }
+    // A plain dict without "meta" reads as one with an empty one; the stand-in
+    // never leaves this call.
+    static PyObject* const no_meta = PyDict_New();
+    ref meta_info = get(data, XNAME("meta"),
+                        PyDict_CheckExact(data.ptr()) ? ref::borrow(no_meta) : ref::steal(PyDict_New()));
+    meta_update(self, own.meta_update_source, meta_info, XNAME("source"), own.source_update, XKW("source_info"));
+    meta_update(self, own.meta_update_frame_format, meta_info, XNAME("frame_format"), own.format_update,
+                py::handle());
+    ref frame_data = get(data, XNAME("frame"), Py_None);
+    if (!frame_data.is_none() && xcore::truth(frame_data)) {
+        if (encoder.is_none())
+            encoder = frame_format_attr(self, XNAME("encoder"));
+        if (with_base64.is_none())
+            with_base64 = frame_format_attr(self, XNAME("with_base64"));
+        set_item(data, XNAME("frame"),
+                 xcore::vcall(G.get(XNAME("str_to_img")), {frame_data, encoder, with_base64},
+                              XKW("img_as_str", "encoder", "with_base64")));
+    } else {
+        set_item(data, XNAME("frame"), Py_None);
+    }
+    return std::move(data);
+}
+
+}  // namespace
+
 PYBIND11_MODULE(frame_packet, m) {
-    (void)m;
+    G.init(m);
+    m.doc() = "Metadata records of a frame and the payload dictionary (meta, result, frame) that "
+              "pipeline modules exchange through Redis.";
+    G.import("time");
+    G.import("json");
+    for (const char* name : {"img_to_str", "str_to_img", "Encoder", "base64_to_img", "img_to_base64str"})
+        G.import_from("xalo_sdk.redis.utils", name);
+
+    using xcore::Function;
+    auto update = [](const char* arg) {
+        return Function("update", record_update)
+            .arg("self")
+            .arg(arg)
+            .doc("Take over every value of the mapping that is not None and differs from the current one; "
+                 "new names are added.");
+    };
+    auto to_dict = Function("to_dict", record_to_dict)
+                       .arg("self")
+                       .doc("The record's own attribute dictionary itself (live, not a copy).");
+
+    py::object source =
+        xcore::ClassBuilder(G, "MetaSource", "The upstream source of the frames: node, output port and names.")
+            .attr("id", Py_None)
+            .attr("type", Py_None)
+            .attr("name", Py_None)
+            .attr("source_name", Py_None)
+            .attr("source_key", Py_None)
+            .attr("output_port_idx", Py_None)
+            .attr("frame_id", Py_None)
+            .attr("ts", Py_None)
+            .def(Function("__init__", source_init)
+                     .arg("self")
+                     .arg("src_node", nullptr, py::none())
+                     .arg("src_output_port", nullptr, py::none())
+                     .arg("src_name", nullptr, py::none())
+                     .doc(":param src_node: node description of the upstream node (read through get)\n"
+                          ":param src_output_port: its output port\n"
+                          ":param src_name: display name; \"<type>_<port>\" when not given"))
+            .def(update("source_info"))
+            .def(to_dict)
+            .finish();
+    py::object module =
+        xcore::ClassBuilder(G, "MetaModule", "The module that handles the frames, and its input port.")
+            .attr("id", Py_None)
+            .attr("type", Py_None)
+            .attr("feed_port_idx", Py_None)
+            .def(Function("__init__", module_init)
+                     .arg("self")
+                     .arg("cur_node", nullptr, py::none())
+                     .arg("feed_port_idx", nullptr, py::none())
+                     .doc(":param cur_node: node description of this module (read through get)\n"
+                          ":param feed_port_idx: index of the module's input port"))
+            .def(update("module_info"))
+            .def(to_dict)
+            .finish();
+    py::object frame_format =
+        xcore::ClassBuilder(G, "MetaFrameFormat", "How the frame is encoded: encoder name and Base64 switch.")
+            .attr("encoder", Py_None)
+            .attr("with_base64", Py_False)
+            .def(Function("__init__", frame_format_init)
+                     .arg("self")
+                     .varkw("kwargs")
+                     .doc("One attribute per keyword argument, in the order given."))
+            .def(update("frame_format_info"))
+            .def(to_dict)
+            .finish();
+    py::object meta =
+        xcore::ClassBuilder(G, "Meta", "The metadata of a link: this module, the upstream source, the frame format.")
+            .def(Function("__init__", meta_init)
+                     .arg("self")
+                     .arg("cur_node")
+                     .arg("feed_idx")
+                     .arg("src_node")
+                     .arg("src_port")
+                     .arg("src_name")
+                     .doc("Build the module, source and frame-format records."))
+            .def(Function("update_source", meta_update_source)
+                     .arg("self")
+                     .arg("source_info", nullptr, py::none())
+                     .doc("Merge a received source description into the source record."))
+            .def(Function("update_frame_format", meta_update_frame_format)
+                     .arg("self")
+                     .arg("frame_format_info", nullptr, py::none())
+                     .doc("Merge a received frame format into the frame-format record."))
+            .def(Function("update_module", meta_update_module)
+                     .arg("self")
+                     .arg("module_info", nullptr, py::none())
+                     .doc("Merge a module description into the module record."))
+            .def(Function("to_dict", meta_to_dict)
+                     .arg("self")
+                     .doc("The metadata block: a fresh time stamp and the records' live mappings."))
+            .finish();
+    own.source_update.remember(source, "update");
+    own.module_update.remember(module, "update");
+    own.format_update.remember(frame_format, "update");
+    own.source_to_dict.remember(source, "to_dict");
+    own.module_to_dict.remember(module, "to_dict");
+    own.format_to_dict.remember(frame_format, "to_dict");
+    own.meta_to_dict.remember(meta, "to_dict");
+    own.meta_update_source.remember(meta, "update_source");
+    own.meta_update_frame_format.remember(meta, "update_frame_format");
+
+    py::object jpg = xcore::getattr(G.get(XNAME("Encoder")), XNAME("JPG"));
+    xcore::ClassBuilder(G, "FramePacket", "Builds the payload of a module's output and parses payloads received.")
+        .attr("frame", Py_None)
+        .attr("result", Py_None)
+        .def(Function("__init__", packet_init)
+                 .arg("self")
+                 .arg("feed_idx")
+                 .arg("cur_node")
+                 .arg("src_node", nullptr, py::none())
+                 .arg("src_port", nullptr, py::none())
+                 .arg("src_name", nullptr, py::none())
+                 .doc(":param feed_idx: the input index at current module\n"
+                      ":param cur_node: current module\n"
+                      ":param src_node: upstream node\n"
+                      ":param src_port: upstream output port\n"
+                      ":param src_name: display name of the source"))
+        .def(Function("create_frame_packet", create_frame_packet)
+                 .arg("self")
+                 .arg("version", nullptr, py::int_(1))
+                 .arg("ext_info", nullptr, py::none())
+                 .arg("result", nullptr, py::none())
+                 .arg("frame", nullptr, py::none())
+                 .arg("encoder", nullptr, jpg)
+                 .arg("with_base64", nullptr, py::bool_(false))
+                 .doc("Generate payload to publish\n\n"
+                      ":param version: 0.x -> publish frame data only into redis port\n"
+                      "                1.x or later -> publish frame + metadata into redis port\n"
+                      ":param ext_info: extra information to add meta\n"
+                      ":param result: processing result e.g. detections\n"
+                      ":param frame: processed frame cv2.ndarray\n"
+                      ":param encoder: image file encoding, None for raw pixels\n"
+                      ":param with_base64: frame as Base64 text (needed to store the payload as JSON)\n"
+                      ":return: the payload dictionary (meta, result, frame); for version 0 the Base64 JPEG "
+                      "of the frame or None"))
+        .def(Function("parse_frame_packet", parse_frame_packet)
+                 .arg("self")
+                 .arg("data")
+                 .arg("version", nullptr, py::int_(1))
+                 .arg("encoder", nullptr, py::none())
+                 .arg("with_base64", nullptr, py::none())
+                 .doc("Merge a received payload's metadata and decode its frame.\n\n"
+                      ":param data: data from redis - dict or redis_string\n"
+                      ":param version: 0 for the bare Base64 JPEG form\n"
+                      ":param encoder: None: the sender's encoder\n"
+                      ":param with_base64: None: the sender's setting\n"
+                      ":return: the payload with ``frame`` decoded (version 0: the image)"))
+        .finish();
 }

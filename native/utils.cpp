@@ -6,6 +6,9 @@
 // to it later takes effect at the next call.
 #include "core/xcore.hpp"
 
+#include <algorithm>
+#include <cstring>
+
 namespace py = pybind11;
 using xcore::Args;
 using xcore::call_method;
@@ -142,21 +145,121 @@ void imencode(py::handle ext, py::handle image, ref* ret, ref* encoded) {
 
 // ---- key builders -----------------------------------------------------------------
 
+// What type.__getattribute__ gives for cls.<name> when cls is a plain class
+// (made by `type`) and the attribute is a plain value, read from the class's
+// attribute cache and borrowed from the class; null when that does not hold.
+// The names read here are none of type's own.
+PyObject* plain_class_attr(py::handle cls, py::handle name) {
+    if (Py_TYPE(cls.ptr()) != &PyType_Type)
+        return nullptr;
+    PyObject* v = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
+    return v != nullptr && Py_TYPE(v)->tp_descr_get == nullptr ? v : nullptr;
+}
+
+// PREFIX.REDIS.<which>. Between two plain reads no Python code runs, so the
+// intermediate class needs a reference of its own only for a general lookup.
 ref redis_prefix(py::handle which) {
-    return xcore::getattr(xcore::getattr(G.get(XNAME("PREFIX")), XNAME("REDIS")), which);
+    ref prefix = G.get(XNAME("PREFIX"));
+    if (PyObject* redis = plain_class_attr(prefix, XNAME("REDIS"))) {
+        if (PyObject* v = plain_class_attr(redis, which))
+            return ref::borrow(v);
+        return xcore::getattr(ref::borrow(redis), which);
+    }
+    return xcore::getattr(xcore::getattr(prefix, XNAME("REDIS")), which);
+}
+
+// One part of a key, as text the way an f-string writes it: a str as it is,
+// an int in decimal (written here, without a temporary string), anything else
+// as format(value, ""). The value must outlive the part.
+class KeyPart {
+public:
+    explicit KeyPart(py::handle value) {
+        if (PyLong_CheckExact(value.ptr())) {
+            int overflow = 0;
+            long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+            if (overflow == 0) {
+                unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
+                char* end = digits_ + sizeof digits_;
+                char* p = end;
+                do {
+                    *--p = char('0' + u % 10);
+                    u /= 10;
+                } while (u != 0);
+                if (v < 0)
+                    *--p = '-';
+                begin_ = p;
+                length_ = end - p;
+                return;
+            }
+        }
+        if (PyUnicode_CheckExact(value.ptr())) {
+            text_ = value;
+        } else {
+            formatted_ = text_of(value);
+            text_ = formatted_;
+        }
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(text_.ptr()) != 0)
+            throw py::error_already_set();
+#endif
+        length_ = PyUnicode_GET_LENGTH(text_.ptr());
+    }
+
+    Py_ssize_t length() const { return length_; }
+    Py_UCS4 maxchar() const { return text_ ? PyUnicode_MAX_CHAR_VALUE(text_.ptr()) : 127; }
+
+    void write(PyObject* out, Py_ssize_t at) const {
+        int kind = PyUnicode_KIND(out);
+        if (!text_) {
+            for (Py_ssize_t i = 0; i < length_; ++i)
+                PyUnicode_WRITE(kind, PyUnicode_DATA(out), at + i, (Py_UCS4)begin_[i]);
+        } else if (kind == PyUnicode_1BYTE_KIND) {
+            memcpy(PyUnicode_1BYTE_DATA(out) + at, PyUnicode_1BYTE_DATA(text_.ptr()), (size_t)length_);
+        } else if (PyUnicode_CopyCharacters(out, at, text_.ptr(), 0, length_) < 0) {
+            throw py::error_already_set();
+        }
+    }
+
+private:
+    py::handle text_;  // the str, when the part is not written from digits_
+    ref formatted_;
+    char digits_[24];
+    const char* begin_ = nullptr;
+    Py_ssize_t length_ = 0;
+};
+
+// The parts joined by single underscores into one new string.
+ref join_key(std::initializer_list<const KeyPart*> parts) {
+    Py_ssize_t length = (Py_ssize_t)parts.size() - 1;
+    Py_UCS4 maxchar = '_';
+    for (const KeyPart* p : parts) {
+        length += p->length();
+        maxchar = std::max(maxchar, p->maxchar());
+    }
+    ref key = ref::steal(PyUnicode_New(length, maxchar));
+    Py_ssize_t at = 0;
+    for (const KeyPart* p : parts) {
+        if (p != *parts.begin())
+            PyUnicode_WRITE(PyUnicode_KIND(key.ptr()), PyUnicode_DATA(key.ptr()), at++, '_');
+        p->write(key.ptr(), at);
+        at += p->length();
+    }
+    return key;
 }
 
 py::object gen_redis_key_local(Args a) {
-    ref prefix = text_of(redis_prefix(XNAME("LOCAL")));
-    ref node = text_of(a[0]);
-    ref port = text_of(a[1]);
-    return ref::steal(PyUnicode_FromFormat("%U_%U_%U", prefix.ptr(), node.ptr(), port.ptr()));
+    ref local = redis_prefix(XNAME("LOCAL"));
+    KeyPart prefix(local);
+    KeyPart node(a[0]);
+    KeyPart port(a[1]);
+    return join_key({&prefix, &node, &port});
 }
 
 py::object gen_redis_key_status(Args a) {
-    ref prefix = text_of(redis_prefix(XNAME("STATUS")));
-    ref node = text_of(a[0]);
-    return ref::steal(PyUnicode_FromFormat("%U_%U", prefix.ptr(), node.ptr()));
+    ref status = redis_prefix(XNAME("STATUS"));
+    KeyPart prefix(status);
+    KeyPart node(a[0]);
+    return join_key({&prefix, &node});
 }
 
 // ---- image string forms ---------------------------------------------------------

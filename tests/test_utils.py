@@ -48,6 +48,18 @@ def test_local_key(node, port, key):
     assert utils.gen_redis_key_local(node, port) == key
 
 
+class Formatted(str):
+    def __format__(self, spec):
+        return "formatted"
+
+
+@pytest.mark.parametrize("value", [
+    0, -7, 2**63 - 1, -2**63, 2**64, -2**70, True, 2.5, None, "\u00e9t\u00e9", "\U0001f600", Formatted("x")])
+def test_keys_write_values_as_fstrings_do(value):
+    assert utils.gen_redis_key_local(value, value) == f"redis_{value}_{value}"
+    assert utils.gen_redis_key_status(value) == f"status_{value}"
+
+
 def test_status_key_and_prefix_read_at_each_call(monkeypatch):
     assert [utils.gen_redis_key_status(n) for n in (7, None, 1.5)] == ["status_7", "status_None", "status_1.5"]
     monkeypatch.setattr(utils, "PREFIX", types.SimpleNamespace(REDIS=types.SimpleNamespace(LOCAL=5, STATUS="st")))
