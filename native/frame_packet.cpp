@@ -56,26 +56,6 @@ int compares_to_zero(py::handle value, int op) {
     return xcore::truth(ref::steal(PyObject_RichCompare(value.ptr(), zero, op)));
 }
 
-// format(value, ""), which is how an f-string turns a value into text.
-ref text_of(py::handle value) { return ref::steal(PyObject_Format(value.ptr(), XNAME("").ptr())); }
-
-// getattr(obj, name) that reports a missing attribute (AttributeError, as
-// hasattr() sees it) by returning false instead of raising.
-bool optional_attr(py::handle obj, py::handle name, ref* out) {
-    PyObject* v = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int r = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &v);
-#else
-    int r = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &v);
-#endif
-    if (r < 0)
-        fail();
-    if (r == 0)
-        return false;
-    *out = ref::steal(v);
-    return true;
-}
-
 // `key, value = pair`, with the interpreter's unpacking errors.
 void unpack_pair(py::handle pair, ref* key, ref* value) {
     if (PyTuple_CheckExact(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2) {
@@ -238,7 +218,7 @@ void merge_pair(py::handle self, py::handle key, py::handle value) {
         fail();
     }
     ref current;
-    if (optional_attr(self, key, &current) &&
+    if (xcore::getattr_optional(self, key, &current) &&
         !xcore::truth(ref::steal(PyObject_RichCompare(current.ptr(), value.ptr(), Py_NE))))
         return;
     xcore::setattr(self, key, value);
@@ -335,13 +315,13 @@ py::object source_init(Args a) {
     if (xcore::truth(name)) {
         xcore::setattr(self, XNAME("source_name"), name);
     } else {
-        ref type_text = text_of(get(node, XNAME("type")));
-        ref port_text = text_of(port);
+        ref type_text = xcore::format_text(get(node, XNAME("type")));
+        ref port_text = xcore::format_text(port);
         xcore::setattr(self, XNAME("source_name"),
                        ref::steal(PyUnicode_FromFormat("%U_%U", type_text.ptr(), port_text.ptr())));
     }
-    ref id_text = text_of(get(node, XNAME("id")));
-    ref port_text = text_of(port);
+    ref id_text = xcore::format_text(get(node, XNAME("id")));
+    ref port_text = xcore::format_text(port);
     xcore::setattr(self, XNAME("source_key"), ref::steal(PyUnicode_FromFormat("%U_%U", id_text.ptr(), port_text.ptr())));
     xcore::setattr(self, XNAME("output_port_idx"), port);
     xcore::setattr(self, XNAME("frame_id"), Py_None);

@@ -23,7 +23,6 @@ ref formatted(py::handle value, py::handle spec) {
     return ref::steal(PyObject_Format(value.ptr(), spec.ptr()));
 }
 
-ref text_of(py::handle value) { return formatted(value, empty_str()); }
 
 // size / 1024 with the given format spec (".2f", ".1f").
 ref kib(py::handle size, py::handle spec) {
@@ -110,7 +109,7 @@ py::object init(Args a) {
 
 void log_gc_count(py::handle self, py::handle label) {
     ref count = call_method(G.get(XNAME("gc")), XNAME("get_count"));
-    log(self, message({label, text_of(count)}));
+    log(self, message({label, xcore::format_text(count)}));
 }
 
 py::object tracemalloc_check(Args a) {
@@ -127,7 +126,7 @@ py::object tracemalloc_check(Args a) {
     unpack_pair(call_method(G.get(XNAME("tracemalloc")), XNAME("get_traced_memory")), &size, &peak);
     static PyObject* const traced_label = xcore::intern_forever("leak.tm - get_traced_memory: ");
     static PyObject* const comma = xcore::intern_forever(", ");
-    log(self, message({traced_label, text_of(size), comma, text_of(peak)}));
+    log(self, message({traced_label, xcore::format_text(size), comma, xcore::format_text(peak)}));
 
     // Compared before the "last" baseline moves on, so it is the previous pass.
     xcore::vcall_method(self, XNAME("compare_snapshots"), {cur}, XKW("cur_tm_snapshot"));
@@ -138,7 +137,7 @@ py::object tracemalloc_check(Args a) {
     static PyObject* const after = xcore::intern_forever("leak.gc - get_count (after): ");
     log_gc_count(self, before);
     ref found = call_method(G.get(XNAME("gc")), XNAME("collect"));
-    log(self, message({collect, text_of(found)}));
+    log(self, message({collect, xcore::format_text(found)}));
     log_gc_count(self, after);
     return py::bool_(true);
 }
@@ -168,13 +167,13 @@ void log_entry(py::handle self, py::handle index, py::handle stat) {
     ref frame = ref::steal(PyObject_GetItem(traceback.ptr(), zero));
     ref filename = xcore::getattr(frame, XNAME("filename"));
     ref lineno = xcore::getattr(frame, XNAME("lineno"));
-    log(self, message({head, text_of(index), colon_space, text_of(filename), colon, text_of(lineno), colon_space,
+    log(self, message({head, xcore::format_text(index), colon_space, xcore::format_text(filename), colon, xcore::format_text(lineno), colon_space,
                        kib(xcore::getattr(stat, XNAME("size")), two_places), unit}));
 
     ref line = call_method(G.get(XNAME("linecache")), XNAME("getline"), filename, lineno);
     line = call_method(line, XNAME("strip"));
     if (xcore::truth(line))
-        log(self, message({tab, text_of(line)}));
+        log(self, message({tab, xcore::format_text(line)}));
 }
 
 py::object display_top_trace_scripts(Args a) {
@@ -185,7 +184,7 @@ py::object display_top_trace_scripts(Args a) {
     static PyObject* const top = xcore::intern_forever("leak.tm - Top ");
     static PyObject* const lines = xcore::intern_forever(" lines");
     ref limit = xcore::getattr(self, XNAME("_limit"));
-    log(self, message({top, text_of(limit), lines}));
+    log(self, message({top, xcore::format_text(limit), lines}));
 
     ref listed = slice(top_stats, Py_None, limit);
     long index = 1;
@@ -204,7 +203,7 @@ py::object display_top_trace_scripts(Args a) {
         static PyObject* const lead = xcore::intern_forever("leak.tm -  ");
         static PyObject* const label = xcore::intern_forever(" other: ");
         ref count = ref::steal(PyLong_FromSsize_t(n_other));
-        log(self, message({lead, text_of(count), label, kib(total_size(other), one_place), kib_unit}));
+        log(self, message({lead, xcore::format_text(count), label, kib(total_size(other), one_place), kib_unit}));
     }
     static PyObject* const total = xcore::intern_forever("leak.tm -  Total allocated size: ");
     log(self, message({total, kib(total_size(top_stats), one_place), kib_unit}));
@@ -218,7 +217,7 @@ void compare_with(py::handle self, py::handle cur, py::handle baseline, py::hand
     log(self, banner);
     ref diffs = call_method(cur, XNAME("compare_to"), baseline, lineno);
     for (py::handle stat : slice(diffs, Py_None, ten))
-        log(self, message({label, text_of(stat)}));
+        log(self, message({label, xcore::format_text(stat)}));
 }
 
 py::object compare_snapshots(Args a) {

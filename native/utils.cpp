@@ -93,8 +93,6 @@ ref to_int(py::handle value) {
     return ref::steal(PyNumber_Long(value.ptr()));
 }
 
-// format(value, ""), which is how an f-string turns a value into text.
-ref text_of(py::handle value) { return ref::steal(PyObject_Format(value.ptr(), XNAME("").ptr())); }
 
 // True when the lower-case form of an encoding name is one of Encoder's, as
 // `enc == Encoder.BMP or enc == Encoder.JPG`.
@@ -195,7 +193,7 @@ public:
         if (PyUnicode_CheckExact(value.ptr())) {
             text_ = value;
         } else {
-            formatted_ = text_of(value);
+            formatted_ = xcore::format_text(value);
             text_ = formatted_;
         }
 #if PY_VERSION_HEX < 0x030C0000

@@ -63,22 +63,6 @@ struct Originals {
 };
 Originals O;
 
-// getattr(obj, name) that reports a missing attribute by returning false, as
-// hasattr() sees it; any other error propagates.
-bool getattr_optional(py::handle obj, py::handle name, ref* out) {
-    PyObject* value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int rc = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &value);
-#else
-    int rc = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &value);
-#endif
-    if (rc < 0)
-        throw py::error_already_set();
-    if (rc > 0)
-        *out = ref::steal(value);
-    return rc > 0;
-}
-
 // A module global, or null when it is missing; never raises.
 PyObject* peek_global(py::handle name) {
     PyObject* v = PyDict_GetItemWithError(g_module_dict, name.ptr());
@@ -868,8 +852,8 @@ void prepare_for(py::handle self) {
     xcore::catch_exception(
         [&] {
             ref included, exclusions;
-            if (!getattr_optional(self, XNAME("_included_rois"), &included) ||
-                !getattr_optional(self, XNAME("_exclusion_intersections"), &exclusions))
+            if (!xcore::getattr_optional(self, XNAME("_included_rois"), &included) ||
+                !xcore::getattr_optional(self, XNAME("_exclusion_intersections"), &exclusions))
                 return;
             std::unique_ptr<Prepared> prep = prepare(included.ptr(), exclusions.ptr());
             if (prep)
@@ -998,7 +982,7 @@ private:
     void process(py::handle obj) {
         const ItemClass cls = item_class(Py_TYPE(obj.ptr()));
         ref info;
-        bool has_info = getattr_optional(obj, XNAME("info"), &info);
+        bool has_info = xcore::getattr_optional(obj, XNAME("info"), &info);
         if (!cls.plain_read) {
             foreign();
             if (has_info)

@@ -4,6 +4,7 @@
 
 #include <structmember.h>
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <memory>
@@ -149,9 +150,32 @@ bool is_number(PyObject* value) {
     return PyNumber_Check(value) && !PyUnicode_Check(value);
 }
 
-// Checks slots[i] and, where a number is converted, replaces it by a new
-// object held in owned[i]. Returns false with an error set on refusal.
-bool check_param(const ParamInfo& p, PyObject** slot, ref* owned) {
+// New objects made while binding (converted numbers, the **kwargs dict),
+// owned until the call returns. Only as many slots are touched as are used.
+class CallLocals {
+public:
+    CallLocals() = default;
+    CallLocals(const CallLocals&) = delete;
+    CallLocals& operator=(const CallLocals&) = delete;
+    ~CallLocals() {
+        if (thread_is_being_ended())
+            return;
+        for (size_t i = 0; i < n_; ++i)
+            Py_DECREF(items_[i]);
+    }
+    PyObject* keep(ref r) {
+        items_[n_] = r.release().ptr();
+        return items_[n_++];
+    }
+
+private:
+    PyObject* items_[kMaxParams];
+    size_t n_ = 0;
+};
+
+// Checks *slot and, where a number is converted, replaces it by a new object
+// kept in locals. Returns false with an error set on refusal.
+bool check_param(const ParamInfo& p, PyObject** slot, CallLocals& locals) {
     PyObject* v = *slot;
     if (p.check == Check::None)
         return true;
@@ -168,16 +192,14 @@ bool check_param(const ParamInfo& p, PyObject** slot, ref* owned) {
             return true;
         if (!is_number(v))
             return refuse(p, v, false);
-        *owned = ref::steal(PyNumber_Long(v));
-        *slot = owned->ptr();
+        *slot = locals.keep(ref::steal(PyNumber_Long(v)));
         return true;
     case Check::Float:
         if (PyFloat_CheckExact(v))
             return true;
         if (!is_number(v))
             return refuse(p, v, false);
-        *owned = ref::steal(PyNumber_Float(v));
-        *slot = owned->ptr();
+        *slot = locals.keep(ref::steal(PyNumber_Float(v)));
         return true;
     case Check::Bool:
         *slot = truth(v) ? Py_True : Py_False;
@@ -210,15 +232,15 @@ Py_ssize_t find_param(const Spec& s, PyObject* key) {
 PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Spec& s = *f->spec;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* slots[kMaxParams] = {};
-    ref owned[kMaxParams];
+    PyObject* slots[kMaxParams];
+    std::fill_n(slots, s.nparams, nullptr);
+    CallLocals locals;
 
     Py_ssize_t npos = (Py_ssize_t)s.npos;
     for (Py_ssize_t i = 0; i < nargs && i < npos; ++i)
         slots[i] = args[i];
     if (s.varkw >= 0) {
-        owned[s.varkw] = ref::steal(PyDict_New());
-        slots[s.varkw] = owned[s.varkw].ptr();
+        slots[s.varkw] = locals.keep(ref::steal(PyDict_New()));
     }
     if (kwnames != nullptr) {
         Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
@@ -278,7 +300,7 @@ PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject*
         return nullptr;
     }
     for (size_t i = 0; i < s.nparams; ++i)
-        if (!check_param(s.params[i], &slots[i], &owned[i]))
+        if (!check_param(s.params[i], &slots[i], locals))
             return nullptr;
 
     ref result = s.impl(Args(slots));

@@ -9,14 +9,6 @@ namespace xcore {
 namespace {
 thread_local bool t_being_ended = false;
 
-bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
-}
-
 // Runs a call into Python; notes a forced unwind (the thread being ended at
 // interpreter exit) as it passes, before any frame of ours drops a reference.
 template <class Call>
@@ -30,8 +22,8 @@ PyObject* noting_thread_end(Call&& call) {
 }
 }  // namespace
 
-bool thread_is_being_ended() noexcept {
-    return t_being_ended || (interpreter_finalizing() && !PyGILState_Check());
+bool thread_end_noted_or_no_gil() noexcept {
+    return t_being_ended || !PyGILState_Check();
 }
 
 PyObject* intern_forever(const char* text) {

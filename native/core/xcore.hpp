@@ -33,7 +33,21 @@ namespace py = pybind11;
 // finalization (and a dealloc may abort the process). The call helpers below
 // notice the unwind as it passes through them; a thread that has no GIL while
 // the interpreter finalizes counts too.
-bool thread_is_being_ended() noexcept;
+bool thread_end_noted_or_no_gil() noexcept;
+
+inline bool interpreter_finalizing() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing();
+#else
+    return _Py_IsFinalizing();
+#endif
+}
+
+// Threads are only ended while the interpreter finalizes, so the common case
+// costs one flag read.
+inline bool thread_is_being_ended() noexcept {
+    return interpreter_finalizing() && thread_end_noted_or_no_gil();
+}
 
 // An owning reference that is leaked, not released, when its frame is
 // unwound on a thread that is being ended at interpreter exit.
@@ -112,6 +126,27 @@ ref call_method(py::handle self, py::handle name, A... args) {
 inline ref getattr(py::handle obj, py::handle name) {
     return ref::steal(PyObject_GetAttr(obj.ptr(), name.ptr()));
 }
+// getattr(obj, name) that reports a missing attribute (AttributeError, as
+// hasattr() sees it) by returning false instead of raising; any other error
+// propagates.
+inline bool getattr_optional(py::handle obj, py::handle name, ref* out) {
+    PyObject* value = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+    int rc = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &value);
+#else
+    int rc = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &value);
+#endif
+    if (rc < 0)
+        throw py::error_already_set();
+    if (rc > 0)
+        *out = ref::steal(value);
+    return rc > 0;
+}
+
+// format(value, ""): how an f-string or a formatted message turns a value
+// into text.
+inline ref format_text(py::handle value) { return ref::steal(PyObject_Format(value.ptr(), XNAME("").ptr())); }
+
 inline void setattr(py::handle obj, py::handle name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0)
         throw py::error_already_set();
