@@ -18,17 +18,17 @@ py::handle empty_str() {
     return empty;
 }
 
-// format(value, spec), so numbers and tuples read exactly as Python prints them.
-ref formatted(py::handle value, py::handle spec) {
-    return ref::steal(PyObject_Format(value.ptr(), spec.ptr()));
+// format(value, format_spec), so numbers and tuples read exactly as Python prints them.
+ref formatted(py::handle value, py::handle format_spec) {
+    return ref::steal(PyObject_Format(value.ptr(), format_spec.ptr()));
 }
 
 
 // size / 1024 with the given format spec (".2f", ".1f").
-ref kib(py::handle size, py::handle spec) {
+ref kib(py::handle size, py::handle format_spec) {
     static PyObject* const per_kib = PyLong_FromLong(1024);
     ref value = ref::steal(PyNumber_TrueDivide(size.ptr(), per_kib));
-    return formatted(value, spec);
+    return formatted(value, format_spec);
 }
 
 // The pieces joined into one message; each piece is already a str.

@@ -49,7 +49,7 @@ def test_local_key(node, port, key):
 
 
 class Formatted(str):
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "formatted"
 
 

@@ -26,7 +26,7 @@ struct ParamInfo {
 };
 
 // What binding needs, shared by the calls of one function object.
-struct Spec {
+struct Binding {
     Impl impl;
     size_t nparams = 0;
     size_t npos = 0;       // positional-or-keyword parameters, first in order
@@ -38,7 +38,7 @@ struct Spec {
 struct FunctionObject {
     PyObject_HEAD
     vectorcallfunc vectorcall;
-    Spec* spec;
+    Binding* binding;
     PyObject* name;
     PyObject* qualname;
     PyObject* module;
@@ -85,7 +85,7 @@ PyObject* call_name(FunctionObject* f) {
 }
 
 void too_many_positional(FunctionObject* f, Py_ssize_t given, PyObject* const* slots) {
-    const Spec& s = *f->spec;
+    const Binding& s = *f->binding;
     Py_ssize_t kwonly_given = 0;
     for (size_t i = s.npos; i < s.nparams; ++i)
         if (s.params[i].kind == Kind::KeywordOnly && slots[i] != nullptr)
@@ -109,8 +109,8 @@ void missing_arguments(FunctionObject* f, bool positional, PyObject* const* slot
                        size_t end) {
     py::list names;
     for (size_t i = begin; i < end; ++i) {
-        if (slots[i] == nullptr && (positional || f->spec->params[i].kind == Kind::KeywordOnly))
-            names.append(ref::steal(PyObject_Repr(f->spec->params[i].name)));
+        if (slots[i] == nullptr && (positional || f->binding->params[i].kind == Kind::KeywordOnly))
+            names.append(ref::steal(PyObject_Repr(f->binding->params[i].name)));
     }
     Py_ssize_t len = (Py_ssize_t)names.size();
     PyObject* const* item = reinterpret_cast<PyListObject*>(names.ptr())->ob_item;
@@ -213,7 +213,7 @@ bool check_param(const ParamInfo& p, PyObject** slot, CallLocals& locals) {
 
 // ---- binding --------------------------------------------------------------------
 
-Py_ssize_t find_param(const Spec& s, PyObject* key) {
+Py_ssize_t find_param(const Binding& s, PyObject* key) {
     for (size_t i = 0; i < s.nparams; ++i)
         if (s.params[i].name == key && s.params[i].kind != Kind::VarKeyword)
             return (Py_ssize_t)i;
@@ -230,7 +230,7 @@ Py_ssize_t find_param(const Spec& s, PyObject* key) {
 }
 
 PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    const Spec& s = *f->spec;
+    const Binding& s = *f->binding;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxParams];
     std::fill_n(slots, s.nparams, nullptr);
@@ -360,7 +360,7 @@ int fn_clear(PyObject* self) {
 void fn_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     fn_clear(self);
-    delete reinterpret_cast<FunctionObject*>(self)->spec;
+    delete reinterpret_cast<FunctionObject*>(self)->binding;
     PyObject_GC_Del(self);
 }
 
@@ -388,7 +388,7 @@ PyObject* fn_get_signature(PyObject* self, void*) {
         py::object Parameter = inspect.attr("Parameter");
         py::object empty = Parameter.attr("empty");
         py::list params;
-        const Spec& s = *f->spec;
+        const Binding& s = *f->binding;
         size_t required = s.npos - s.ndefaults;
         for (size_t i = 0; i < s.nparams; ++i) {
             const ParamInfo& p = s.params[i];
@@ -481,24 +481,24 @@ Function& Function::add(const char* name, const char* annotation, py::object dfl
 }
 
 py::object Function::build(const std::string& qualname, py::handle module_name) const {
-    auto spec = std::make_unique<Spec>();
-    spec->impl = impl_;
-    spec->nparams = params_.size();
+    auto binding = std::make_unique<Binding>();
+    binding->impl = impl_;
+    binding->nparams = params_.size();
     py::dict annotations;
     py::list defaults;
     py::dict kwdefaults;
     for (size_t i = 0; i < params_.size(); ++i) {
         const Param& p = params_[i];
-        ParamInfo& info = spec->params[i];
+        ParamInfo& info = binding->params[i];
         info.name = intern_forever(p.name.c_str());
         info.kind = p.kind;
         info.check = check_for(p.annotation, &info.optional, &info.expected);
         if (!p.annotation.empty())
             annotations[py::handle(info.name)] = py::str(p.annotation);
         if (p.kind == Kind::PositionalOrKeyword) {
-            if (spec->npos != i)
+            if (binding->npos != i)
                 throw std::logic_error("positional parameters must come first");
-            ++spec->npos;
+            ++binding->npos;
             if (p.default_value)
                 defaults.append(p.default_value);
             else if (defaults.size() != 0)
@@ -507,10 +507,10 @@ py::object Function::build(const std::string& qualname, py::handle module_name) 
             if (p.default_value)
                 kwdefaults[py::handle(info.name)] = p.default_value;
         } else {
-            spec->varkw = (int)i;
+            binding->varkw = (int)i;
         }
     }
-    spec->ndefaults = defaults.size();
+    binding->ndefaults = defaults.size();
     if (returns_)
         annotations["return"] = py::str(returns_);
 
@@ -519,7 +519,7 @@ py::object Function::build(const std::string& qualname, py::handle module_name) 
         throw py::error_already_set();
     auto* f = reinterpret_cast<FunctionObject*>(obj);
     f->vectorcall = fn_vectorcall;
-    f->spec = spec.release();
+    f->binding = binding.release();
     f->name = py::str(name_).release().ptr();
     f->qualname = py::str(qualname).release().ptr();
     f->module = py::reinterpret_borrow<py::object>(module_name).release().ptr();
