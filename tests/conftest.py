@@ -8,6 +8,13 @@ import tempfile
 import time
 
 import pytest
+from hypothesis import HealthCheck, settings
+
+# Property tests run the same examples on every run and never fail for being
+# slow on a loaded machine.
+settings.register_profile("kit", derandomize=True, deadline=None,
+                          suppress_health_check=[HealthCheck.too_slow])
+settings.load_profile("kit")
 
 
 def free_port():
