@@ -210,11 +210,8 @@ ref now() {
 // hasattr() decides whether the value is new, else `current != value`.
 void merge_pair(py::handle self, py::handle key, py::handle value) {
     if (!PyUnicode_Check(key.ptr())) {
-#if PY_VERSION_HEX >= 0x030A0000
-        PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%.200s'", Py_TYPE(key.ptr())->tp_name);
-#else
+        // The documented text, the same on every interpreter version.
         PyErr_SetString(PyExc_TypeError, "hasattr(): attribute name must be string");
-#endif
         fail();
     }
     ref current;
