@@ -1332,24 +1332,6 @@ private:
     py::list result_;
 };
 
-// Logs a failure as an `except Exception as e:` block would: the exception is
-// the one being handled while exception_traceback runs.
-void report_failure(py::handle exc) {
-    ref report = G.get(XNAME("exception_traceback"));
-    ref logger = G.get(XNAME("logger"));
-    PyObject *saved_type, *saved_value, *saved_trace;
-    PyErr_GetExcInfo(&saved_type, &saved_value, &saved_trace);
-    struct Restore {
-        py::object type, value, trace;
-        ~Restore() { PyErr_SetExcInfo(type.release().ptr(), value.release().ptr(), trace.release().ptr()); }
-    } restore{py::reinterpret_steal<py::object>(saved_type), py::reinterpret_steal<py::object>(saved_value),
-              py::reinterpret_steal<py::object>(saved_trace)};
-    py::object trace = py::reinterpret_steal<py::object>(PyException_GetTraceback(exc.ptr()));
-    PyErr_SetExcInfo(py::reinterpret_borrow<py::object>((PyObject*)Py_TYPE(exc.ptr())).release().ptr(),
-                     py::reinterpret_borrow<py::object>(exc).release().ptr(), trace.release().ptr());
-    call(report, logger, exc);
-}
-
 py::object filter_in_roi(Args a) {
     py::handle self = a[0], det_or_trk = a[1], frame_arg = a[2], anchor_pt = a[3];
     return xcore::catch_exception(
@@ -1370,7 +1352,7 @@ py::object filter_in_roi(Args a) {
             return filter.over(det_or_trk);
         },
         [&](py::handle exc) -> py::object {
-            report_failure(exc);
+            call(G.get(XNAME("exception_traceback")), G.get(XNAME("logger")), exc);
             return py::list();
         });
 }

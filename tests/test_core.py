@@ -177,3 +177,18 @@ def test_only_exceptions_are_caught():
 
     with pytest.raises(KeyboardInterrupt):
         Sub(thread=False, port=1).read_frame_packet("k")
+
+
+def test_handler_sees_the_exception_as_being_handled(monkeypatch, client):
+    import sys
+
+    seen = []
+
+    class ExcInfoLogger:
+        def warning(self, msg):
+            seen.append(sys.exc_info()[1])
+
+    monkeypatch.setattr(store_client, "logger", ExcInfoLogger())
+    assert client.read_frame_packet("k") is None
+    assert isinstance(seen[0], Exception) and seen[0].__traceback__ is not None
+    assert sys.exc_info() == (None, None, None)

@@ -26,6 +26,18 @@ bool thread_end_noted_or_no_gil() noexcept {
     return t_being_ended || !PyGILState_Check();
 }
 
+HandlingException::HandlingException(py::handle exc) {
+    PyErr_GetExcInfo(&saved_[0], &saved_[1], &saved_[2]);
+    Py_INCREF(Py_TYPE(exc.ptr()));
+    Py_INCREF(exc.ptr());
+    PyErr_SetExcInfo((PyObject*)Py_TYPE(exc.ptr()), exc.ptr(), PyException_GetTraceback(exc.ptr()));
+}
+
+HandlingException::~HandlingException() {
+    if (!thread_is_being_ended())
+        PyErr_SetExcInfo(saved_[0], saved_[1], saved_[2]);
+}
+
 PyObject* intern_forever(const char* text) {
     PyObject* s = PyUnicode_InternFromString(text);
     if (s == nullptr)

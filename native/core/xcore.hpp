@@ -164,7 +164,20 @@ inline bool truth(py::handle obj) {
 // returned; KeyboardInterrupt, SystemExit and other BaseExceptions pass
 // through. C++ exceptions that stand for Python errors (pybind11's cast
 // errors and the like) count as the error they raise. on_error runs after the
-// C++ catch block has ended, so it may call Python freely.
+// C++ catch block has ended, so it may call Python freely; meanwhile the
+// exception is the one being handled (sys.exc_info()), as in an `except`
+// block, so a logger that records the traceback finds it.
+class HandlingException {
+public:
+    explicit HandlingException(py::handle exc);
+    ~HandlingException();
+    HandlingException(const HandlingException&) = delete;
+    HandlingException& operator=(const HandlingException&) = delete;
+
+private:
+    PyObject* saved_[3];
+};
+
 template <class Body, class OnError>
 auto catch_exception(Body&& body, OnError&& on_error) -> decltype(body()) {
     ref exc;
@@ -180,6 +193,7 @@ auto catch_exception(Body&& body, OnError&& on_error) -> decltype(body()) {
             throw;
         exc = ref::borrow(e.value());
     }
+    HandlingException handling(exc);
     return on_error(py::handle(exc));
 }
 
