@@ -28,7 +28,6 @@ using xcore::ref;
 namespace {
 
 xcore::Globals G;
-PyObject* g_module_dict = nullptr;  // the module's namespace, for lookups that must not raise
 
 // Objects the module was loaded against, kept only to recognise them later.
 struct Originals {
@@ -62,14 +61,6 @@ struct Originals {
     PyObject* empty_tuple = nullptr;
 };
 Originals O;
-
-// A module global, or null when it is missing; never raises.
-PyObject* peek_global(py::handle name) {
-    PyObject* v = PyDict_GetItemWithError(g_module_dict, name.ptr());
-    if (v == nullptr && PyErr_Occurred())
-        PyErr_Clear();
-    return v;
-}
 
 // A dict entry, or null when missing; an error in the lookup counts as missing.
 PyObject* peek(PyObject* dict, py::handle key) {
@@ -1120,7 +1111,7 @@ private:
         PyObject* exclusions = peek(dict.ptr(), XNAME("_exclusion_intersections"));
         if (exclusions == nullptr || !PyDict_CheckExact(exclusions))
             return nullptr;
-        if (peek_global(XNAME("Point")) != (PyObject*)O.point || type_lookup(O.point, XNAME("__new__")) != O.point_new)
+        if (G.peek(XNAME("Point")) != (PyObject*)O.point || type_lookup(O.point, XNAME("__new__")) != O.point_new)
             return nullptr;
         std::shared_ptr<Prepared> prep = find_prepared(self_);
         if (prep && still_matches(*prep, included_.ptr(), exclusions))
@@ -1216,7 +1207,7 @@ private:
         if (copy_epoch_ != epoch_) {
             copy_epoch_ = epoch_;
             copy_checked_type_ = nullptr;
-            PyObject* module = peek_global(XNAME("copy"));
+            PyObject* module = G.peek(XNAME("copy"));
             copy_ok_ = module == O.copy_module;
             if (copy_ok_) {
                 PyObject* d = PyModule_GetDict(module);
@@ -1451,7 +1442,6 @@ void remember_originals(py::handle copy_module, py::handle np, py::handle zone_f
 
 PYBIND11_MODULE(zone_filter, m) {
     G.init(m);
-    g_module_dict = keep(m.attr("__dict__"));
     m.doc() = "v 0.1.0-performance: precompute exclusion intersections, use shapely only, avoid deepcopy";
     ref copy_module = G.import("copy");
     ref np = G.import("numpy", "np");

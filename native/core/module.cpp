@@ -117,6 +117,13 @@ ref Globals::get(py::handle name) const {
     return ref::borrow(v);
 }
 
+PyObject* Globals::peek(py::handle name) const {
+    PyObject* v = PyDict_GetItemWithError(dict_, name.ptr());
+    if (v == nullptr && PyErr_Occurred())
+        PyErr_Clear();
+    return v;
+}
+
 void Globals::set(const char* name, py::handle value) const {
     if (PyDict_SetItemString(dict_, name, value.ptr()) != 0)
         throw py::error_already_set();

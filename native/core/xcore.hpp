@@ -276,6 +276,9 @@ public:
     // when it is missing.
     ref get(py::handle name) const;
     void set(const char* name, py::handle value) const;
+    // The module attribute as a borrowed pointer, or null when it is missing;
+    // never raises. For checks on a hot path that only compare identities.
+    PyObject* peek(py::handle name) const;
 
     // import module / from module import name, kept as module attributes.
     ref import(const char* module, const char* as = nullptr) const;
