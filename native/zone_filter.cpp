@@ -58,7 +58,9 @@ struct Originals {
     Py_ssize_t plain_basicsize = 0;
     Py_ssize_t plain_dictoffset = 0;
     Py_ssize_t plain_weaklistoffset = 0;
+    unsigned long plain_layout_flags = 0;
     PyObject* empty_tuple = nullptr;
+    bool native_copy = false;  // default_copy equals copy.copy here
 };
 Originals O;
 
@@ -654,6 +656,20 @@ std::shared_ptr<Prepared> find_prepared(py::handle self) {
 
 PyObject* type_lookup(PyTypeObject* t, py::handle name) { return _PyType_Lookup(t, name.ptr()); }
 
+// Type flags that tell where an instance keeps its __dict__, weak references
+// and attribute values, on the interpreters that have them.
+constexpr unsigned long kLayoutFlags = 0
+#ifdef Py_TPFLAGS_MANAGED_DICT
+                                       | Py_TPFLAGS_MANAGED_DICT
+#endif
+#ifdef Py_TPFLAGS_MANAGED_WEAKREF
+                                       | Py_TPFLAGS_MANAGED_WEAKREF
+#endif
+#ifdef Py_TPFLAGS_INLINE_VALUES
+                                       | Py_TPFLAGS_INLINE_VALUES
+#endif
+    ;
+
 // copy.copy(x) for an instance of this class would create cls.__new__(cls)
 // and update its __dict__ with x's, running nothing of the class's own.
 bool copies_by_default(PyTypeObject* t) {
@@ -662,7 +678,7 @@ bool copies_by_default(PyTypeObject* t) {
     if (PyType_IsSubtype(t, &PyType_Type) || PyType_IsSubtype(t, &PyList_Type) || PyType_IsSubtype(t, &PyDict_Type))
         return false;
     if (t->tp_basicsize != O.plain_basicsize || t->tp_dictoffset != O.plain_dictoffset ||
-        t->tp_weaklistoffset != O.plain_weaklistoffset)
+        t->tp_weaklistoffset != O.plain_weaklistoffset || (t->tp_flags & kLayoutFlags) != O.plain_layout_flags)
         return false;
     if (t->tp_new != PyBaseObject_Type.tp_new || t->tp_getattro != PyObject_GenericGetAttr)
         return false;
@@ -702,22 +718,56 @@ const ItemClass& item_class(PyTypeObject* t) {
                        type_lookup(t, XNAME("tlwh")) == nullptr;
     fresh.plain_write = t->tp_setattro == PyObject_GenericSetAttr && type_lookup(t, XNAME("roi_id")) == nullptr &&
                         type_lookup(t, XNAME("roi_name")) == nullptr;
-    fresh.default_copy = copies_by_default(t);
+    fresh.default_copy = O.native_copy && copies_by_default(t);
     fresh.tag = (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
     c = fresh;
     return c;
 }
 
-// The shallow copy copy.copy makes of such an instance: a new instance whose
-// __dict__ holds the same items in the same order.
+// The shallow copy copy.copy makes of such an instance: object.__new__(cls),
+// then the new instance's own __dict__ updated with the items of the state,
+// as copy's reconstruction does. Only public calls touch the new instance, so
+// interpreters that keep instance attributes outside the dict (inline values)
+// see an ordinary instance.
 ref default_copy(PyObject* item, PyObject* state) {
     ref copy = ref::steal(PyBaseObject_Type.tp_new(Py_TYPE(item), O.empty_tuple, nullptr));
     if (PyDict_GET_SIZE(state) != 0) {
-        ref dict = ref::steal(PyDict_Copy(state));
-        if (PyObject_GenericSetDict(copy.ptr(), dict.ptr(), nullptr) != 0)
+        ref dict = ref::steal(PyObject_GenericGetDict(copy.ptr(), nullptr));
+        if (PyDict_Update(dict.ptr(), state) != 0)
             throw py::error_already_set();
     }
     return copy;
+}
+
+// Whether default_copy gives what copy.copy gives on this interpreter, tried
+// once on an instance of a plain class: attributes found by lookup, an equal
+// but separate __dict__. Interpreters newer than those it was tried on take
+// copy.copy itself.
+bool native_copy_holds(py::handle plain_class, py::handle copy_module) {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)plain_class;
+    (void)copy_module;
+    return false;
+#else
+    return xcore::catch_exception(
+        [&] {
+            ref original = call(plain_class);
+            ref value = ref::steal(PyList_New(0));
+            xcore::setattr(original, XNAME("info"), value);
+            xcore::setattr(original, XNAME("tlwh"), Py_None);
+            call_method(copy_module, XNAME("copy"), original);  // sets __slotnames__, as a first copy does
+            if (!copies_by_default((PyTypeObject*)plain_class.ptr()))
+                return false;
+            ref state = ref::steal(PyObject_GenericGetDict(original.ptr(), nullptr));
+            ref made = default_copy(original.ptr(), state.ptr());
+            ref made_state = ref::steal(PyObject_GenericGetDict(made.ptr(), nullptr));
+            ref found = xcore::getattr(made, XNAME("info"));
+            return Py_TYPE(made.ptr()) == Py_TYPE(original.ptr()) && found.ptr() == value.ptr() &&
+                   made_state.ptr() != state.ptr() &&
+                   PyObject_RichCompareBool(made_state.ptr(), state.ptr(), Py_EQ) == 1;
+        },
+        [](py::handle) { return false; });
+#endif
 }
 
 // ---- Anchor arithmetic ----------------------------------------------------------------
@@ -1395,13 +1445,23 @@ py::object assign_roi_info(Args a) {
 
 PyObject* keep(py::handle obj) { return py::reinterpret_borrow<py::object>(obj).release().ptr(); }
 
+// obj.<name>, kept, or null when it is missing (or cannot be read).
+PyObject* keep_optional(py::handle obj, const char* name) {
+    ref value;
+    bool found = xcore::catch_exception([&] { return xcore::getattr_optional(obj, ref::steal(PyUnicode_FromString(name)), &value); },
+                                        [](py::handle) { return false; });
+    return found ? keep(value) : nullptr;
+}
+
 void remember_originals(py::handle copy_module, py::handle np, py::handle zone_filter) {
     O.copy_module = keep(copy_module);
     O.copy_function = keep(copy_module.attr("copy"));
-    O.copy_reconstruct = keep(copy_module.attr("_reconstruct"));
+    // Private names of the copy machinery: where one is missing, every copy
+    // is made by copy.copy itself.
+    O.copy_reconstruct = keep_optional(copy_module, "_reconstruct");
     py::module_ copyreg = py::module_::import("copyreg");
     O.copyreg_module = keep(copyreg);
-    O.copyreg_newobj = keep(copyreg.attr("__newobj__"));
+    O.copyreg_newobj = keep_optional(copyreg, "__newobj__");
 
     py::module_ shapely = py::module_::import("shapely");
     O.shapely = keep(shapely);
@@ -1435,7 +1495,9 @@ void remember_originals(py::handle copy_module, py::handle np, py::handle zone_f
     O.plain_basicsize = pt->tp_basicsize;
     O.plain_dictoffset = pt->tp_dictoffset;
     O.plain_weaklistoffset = pt->tp_weaklistoffset;
+    O.plain_layout_flags = pt->tp_flags & kLayoutFlags;
     O.empty_tuple = keep(py::tuple());
+    O.native_copy = O.copy_reconstruct != nullptr && O.copyreg_newobj != nullptr && native_copy_holds(plain, copy_module);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@ native point decisions checked against Shapely decision for decision."""
 import copy
 import dataclasses
 import inspect
+import sys
 import types
 
 import numpy as np
@@ -345,6 +346,55 @@ def test_copies_are_copy_copy(make, failures):
     if make is plain_class:
         assert cls.__slotnames__ == [] and [vars(o) for o in out] == [
             {"tlwh": o.tlwh, "score": 0.5, "roi_id": ["a"], "roi_name": [""]} for o in objs]
+
+
+def reducing_class():
+    class Reducing(plain_class()):
+        def __reduce_ex__(self, protocol):
+            return (type(self), (), {"tlwh": self.tlwh, "reduced": True})
+    return Reducing
+
+
+def dictless_class():
+    class Dictless:
+        __slots__ = ("tlwh", "info")
+        def __init__(self):
+            self.tlwh, self.info = [0.1, 0.1, 0.0, 0.0], {}
+    return Dictless
+
+
+@pytest.mark.parametrize("make", [plain_class, slotted_class, reducing_class, dictless_class])
+def test_copies_equal_copy_copy_when_read_back(make, failures):
+    cls = make()
+    zf = ZoneFilter([region(A, roi_id="a")])
+    for _ in range(200):  # many copies: a layout slip shows as lost attributes or a crash
+        obj = cls()
+        out = zf.filter_in_roi([obj])
+        twin = copy.copy(obj)
+        assert len(out) == 1 and type(out[0]) is type(twin) and out[0] is not obj
+        assert out[0].tlwh is obj.tlwh
+        if hasattr(twin, "__dict__"):
+            got = {k: v for k, v in vars(out[0]).items() if k not in ("roi_id", "roi_name")}
+            assert got == vars(twin) and vars(out[0]) is not vars(obj)
+            assert all(getattr(out[0], k) is v for k, v in got.items())
+    assert not failures
+
+
+def test_plain_objects_are_copied_natively(monkeypatch):
+    zf = ZoneFilter([region(A, roi_id="a")])
+    Track = plain_class()
+    zf.filter_in_roi([Track()])  # the first copy goes through copy.copy
+    calls = []
+
+    def profile(frame, event, arg):
+        if event == "call" and frame.f_code.co_filename == copy.__file__:
+            calls.append(frame.f_code.co_name)
+    sys.setprofile(profile)
+    try:
+        out = zf.filter_in_roi([Track() for _ in range(3)])
+    finally:
+        sys.setprofile(None)
+    assert len(out) == 3 and calls == []
 
 
 def test_copy_module_and_globals_are_read_at_each_use(monkeypatch):
