@@ -13,36 +13,32 @@ xcore::Globals G;
 
 // ---- small helpers --------------------------------------------------------------
 
-py::handle empty_str() {
-    static PyObject* const empty = xcore::intern_forever("");
-    return empty;
+// One log line from its format; every %U argument is a str made by
+// formatted() below, so numbers and tuples read exactly as Python prints them.
+inline PyObject* format_arg(const ref& r) { return r.ptr(); }
+inline const char* format_arg(const char* s) { return s; }
+
+template <class... A>
+ref text(const char* format, const A&... args) {
+    return ref::steal(PyUnicode_FromFormat(format, format_arg(args)...));
 }
 
-// format(value, format_spec), so numbers and tuples read exactly as Python prints them.
-ref formatted(py::handle value, py::handle format_spec) {
-    return ref::steal(PyObject_Format(value.ptr(), format_spec.ptr()));
+// format(value, format_spec); format_spec "" is how an f-string writes a value.
+ref formatted(py::handle value, const char* format_spec = "") {
+    ref spec = ref::steal(PyUnicode_FromString(format_spec));
+    return ref::steal(PyObject_Format(value.ptr(), spec.ptr()));
 }
-
 
 // size / 1024 with the given format spec (".2f", ".1f").
-ref kib(py::handle size, py::handle format_spec) {
-    static PyObject* const per_kib = PyLong_FromLong(1024);
-    ref value = ref::steal(PyNumber_TrueDivide(size.ptr(), per_kib));
-    return formatted(value, format_spec);
+ref kib(py::handle size, const char* format_spec) {
+    ref per_kib = ref::steal(PyLong_FromLong(1024));
+    return formatted(ref::steal(PyNumber_TrueDivide(size.ptr(), per_kib.ptr())), format_spec);
 }
 
-// The pieces joined into one message; each piece is already a str.
-ref message(std::initializer_list<py::handle> pieces) {
-    py::list parts;
-    for (py::handle p : pieces)
-        parts.append(p);
-    return ref::steal(PyUnicode_Join(empty_str().ptr(), parts.ptr()));
-}
-
-// self.logger.info(text); the logger is read at each message, so it may be
+// self.logger.info(message); the logger is read at each message, so it may be
 // replaced on a live manager.
-void log(py::handle self, py::handle text) {
-    call_method(xcore::getattr(self, XNAME("logger")), XNAME("info"), text);
+void log(py::handle self, py::handle message) {
+    call_method(xcore::getattr(self, XNAME("logger")), XNAME("info"), message);
 }
 
 // seq[start:stop], as Python's slicing does it (negative and oversized bounds
@@ -55,8 +51,9 @@ ref slice(py::handle seq, py::handle start, py::handle stop) {
 // sum(stat.size for stat in stats)
 ref total_size(py::handle stats) {
     ref total = ref::steal(PyLong_FromLong(0));
-    for (py::handle stat : stats)
+    xcore::for_each(stats, [&](py::handle stat) {
         total = ref::steal(PyNumber_Add(total.ptr(), xcore::getattr(stat, XNAME("size")).ptr()));
+    });
     return total;
 }
 
@@ -90,13 +87,12 @@ py::object init(Args a) {
     xcore::call(xcore::getattr(thread_cls, XNAME("__init__")), self);
 
     if (logger.is_none()) {
-        static PyObject* const name = xcore::intern_forever("tracemalloc");
-        xcore::setattr(self, XNAME("logger"), xcore::call(G.get(XNAME("get_logger")), name));
+        xcore::setattr(self, XNAME("logger"), xcore::call(G.get(XNAME("get_logger")), XNAME("tracemalloc")));
     } else {
         xcore::setattr(self, XNAME("logger"), logger);
     }
-    xcore::setattr(self, XNAME("debug"), debug);  // already a bool
-    xcore::setattr(self, XNAME("_limit"), limit); // already an int
+    xcore::setattr(self, XNAME("debug"), debug);
+    xcore::setattr(self, XNAME("_limit"), limit);
     xcore::setattr(self, XNAME("_first_tm_snapshot"), Py_None);
     xcore::setattr(self, XNAME("_last_tm_snapshot"), Py_None);
     if (debug.ptr() == Py_True) {
@@ -107,9 +103,9 @@ py::object init(Args a) {
     return py::none();
 }
 
-void log_gc_count(py::handle self, py::handle label) {
+void log_gc_count(py::handle self, const char* format) {
     ref count = call_method(G.get(XNAME("gc")), XNAME("get_count"));
-    log(self, message({label, xcore::format_text(count)}));
+    log(self, text(format, formatted(count)));
 }
 
 py::object tracemalloc_check(Args a) {
@@ -124,56 +120,42 @@ py::object tracemalloc_check(Args a) {
 
     ref size, peak;
     unpack_pair(call_method(G.get(XNAME("tracemalloc")), XNAME("get_traced_memory")), &size, &peak);
-    static PyObject* const traced_label = xcore::intern_forever("leak.tm - get_traced_memory: ");
-    static PyObject* const comma = xcore::intern_forever(", ");
-    log(self, message({traced_label, xcore::format_text(size), comma, xcore::format_text(peak)}));
+    log(self, text("leak.tm - get_traced_memory: %U, %U", formatted(size), formatted(peak)));
 
     // Compared before the "last" baseline moves on, so it is the previous pass.
     xcore::vcall_method(self, XNAME("compare_snapshots"), {cur}, XKW("cur_tm_snapshot"));
     xcore::setattr(self, XNAME("_last_tm_snapshot"), call_method(G.get(XNAME("copy")), XNAME("copy"), cur));
 
-    static PyObject* const before = xcore::intern_forever("leak.gc - get_count (before): ");
-    static PyObject* const collect = xcore::intern_forever("leak.gc - collect: ");
-    static PyObject* const after = xcore::intern_forever("leak.gc - get_count (after): ");
-    log_gc_count(self, before);
+    log_gc_count(self, "leak.gc - get_count (before): %U");
     ref found = call_method(G.get(XNAME("gc")), XNAME("collect"));
-    log(self, message({collect, xcore::format_text(found)}));
-    log_gc_count(self, after);
+    log(self, text("leak.gc - collect: %U", formatted(found)));
+    log_gc_count(self, "leak.gc - get_count (after): %U");
     return py::bool_(true);
 }
 
 // Allocation-site filters: import machinery and untraceable frames are noise
 // in a report about the module's own growth.
 ref exclusion_filters() {
-    static PyObject* const frozen = xcore::intern_forever("<frozen importlib._bootstrap>");
-    static PyObject* const unknown = xcore::intern_forever("<unknown>");
     ref filter_cls = xcore::getattr(G.get(XNAME("tracemalloc")), XNAME("Filter"));
-    ref first = xcore::call(filter_cls, Py_False, frozen);
-    ref second = xcore::call(filter_cls, Py_False, unknown);
+    ref first = xcore::call(filter_cls, Py_False, XNAME("<frozen importlib._bootstrap>"));
+    ref second = xcore::call(filter_cls, Py_False, XNAME("<unknown>"));
     return ref::steal(PyTuple_Pack(2, first.ptr(), second.ptr()));
 }
 
 // One numbered entry and, where the source can be read, its line.
 void log_entry(py::handle self, py::handle index, py::handle stat) {
-    static PyObject* const head = xcore::intern_forever("leak.tm -  #");
-    static PyObject* const colon_space = xcore::intern_forever(": ");
-    static PyObject* const colon = xcore::intern_forever(":");
-    static PyObject* const unit = xcore::intern_forever("KiB");
-    static PyObject* const two_places = xcore::intern_forever(".2f");
-    static PyObject* const tab = xcore::intern_forever("leak.tm - \t");
-
     ref traceback = xcore::getattr(stat, XNAME("traceback"));
-    static PyObject* const zero = PyLong_FromLong(0);
-    ref frame = ref::steal(PyObject_GetItem(traceback.ptr(), zero));
+    ref zero = ref::steal(PyLong_FromLong(0));
+    ref frame = ref::steal(PyObject_GetItem(traceback.ptr(), zero.ptr()));
     ref filename = xcore::getattr(frame, XNAME("filename"));
     ref lineno = xcore::getattr(frame, XNAME("lineno"));
-    log(self, message({head, xcore::format_text(index), colon_space, xcore::format_text(filename), colon, xcore::format_text(lineno), colon_space,
-                       kib(xcore::getattr(stat, XNAME("size")), two_places), unit}));
+    log(self, text("leak.tm -  #%U: %U:%U: %UKiB", formatted(index), formatted(filename), formatted(lineno),
+                   kib(xcore::getattr(stat, XNAME("size")), ".2f")));
 
     ref line = call_method(G.get(XNAME("linecache")), XNAME("getline"), filename, lineno);
     line = call_method(line, XNAME("strip"));
     if (xcore::truth(line))
-        log(self, message({tab, xcore::format_text(line)}));
+        log(self, text("leak.tm - \t%U", formatted(line)));
 }
 
 py::object display_top_trace_scripts(Args a) {
@@ -181,59 +163,46 @@ py::object display_top_trace_scripts(Args a) {
     ref snapshot = call_method(a[1], XNAME("filter_traces"), exclusion_filters());
     ref top_stats = call_method(snapshot, XNAME("statistics"), key_type);
 
-    static PyObject* const top = xcore::intern_forever("leak.tm - Top ");
-    static PyObject* const lines = xcore::intern_forever(" lines");
     ref limit = xcore::getattr(self, XNAME("_limit"));
-    log(self, message({top, xcore::format_text(limit), lines}));
+    log(self, text("leak.tm - Top %U lines", formatted(limit)));
 
     ref listed = slice(top_stats, Py_None, limit);
     long index = 1;
-    for (py::handle stat : listed) {
+    xcore::for_each(listed, [&](py::handle stat) {
         ref number = ref::steal(PyLong_FromLong(index++));
         log_entry(self, number, stat);
-    }
+    });
 
-    static PyObject* const one_place = xcore::intern_forever(".1f");
-    static PyObject* const kib_unit = xcore::intern_forever(" KiB");
     ref other = slice(top_stats, limit, Py_None);
     Py_ssize_t n_other = PyObject_Length(other.ptr());
     if (n_other < 0)
         throw py::error_already_set();
     if (n_other > 0) {
-        static PyObject* const lead = xcore::intern_forever("leak.tm -  ");
-        static PyObject* const label = xcore::intern_forever(" other: ");
         ref count = ref::steal(PyLong_FromSsize_t(n_other));
-        log(self, message({lead, xcore::format_text(count), label, kib(total_size(other), one_place), kib_unit}));
+        log(self, text("leak.tm -  %U other: %U KiB", formatted(count), kib(total_size(other), ".1f")));
     }
-    static PyObject* const total = xcore::intern_forever("leak.tm -  Total allocated size: ");
-    log(self, message({total, kib(total_size(top_stats), one_place), kib_unit}));
+    log(self, text("leak.tm -  Total allocated size: %U KiB", kib(total_size(top_stats), ".1f")));
     return py::none();
 }
 
-// Up to ten differences of cur against one baseline, under a banner.
-void compare_with(py::handle self, py::handle cur, py::handle baseline, py::handle banner, py::handle label) {
-    static PyObject* const lineno = xcore::intern_forever("lineno");
-    static PyObject* const ten = PyLong_FromLong(10);
-    log(self, banner);
-    ref diffs = call_method(cur, XNAME("compare_to"), baseline, lineno);
-    for (py::handle stat : slice(diffs, Py_None, ten))
-        log(self, message({label, xcore::format_text(stat)}));
+// Up to ten differences of cur against one baseline, under a banner naming it.
+void compare_with(py::handle self, py::handle cur, py::handle baseline, const char* which) {
+    log(self, text("leak.tm - compare with %s: =======================", which));
+    ref diffs = call_method(cur, XNAME("compare_to"), baseline, XNAME("lineno"));
+    ref ten = ref::steal(PyLong_FromLong(10));
+    xcore::for_each(slice(diffs, Py_None, ten), [&](py::handle stat) {
+        log(self, text("leak.tm - compare with %s: %U", which, formatted(stat)));
+    });
 }
 
 py::object compare_snapshots(Args a) {
     py::handle self = a[0], cur = a[1];
     ref first = xcore::getattr(self, XNAME("_first_tm_snapshot"));
-    if (!first.is_none()) {
-        static PyObject* const banner = xcore::intern_forever("leak.tm - compare with first: =======================");
-        static PyObject* const label = xcore::intern_forever("leak.tm - compare with first: ");
-        compare_with(self, cur, first, banner, label);
-    }
+    if (!first.is_none())
+        compare_with(self, cur, first, "first");
     ref last = xcore::getattr(self, XNAME("_last_tm_snapshot"));
-    if (!last.is_none()) {
-        static PyObject* const banner = xcore::intern_forever("leak.tm - compare with last: =======================");
-        static PyObject* const label = xcore::intern_forever("leak.tm - compare with last: ");
-        compare_with(self, cur, last, banner, label);
-    }
+    if (!last.is_none())
+        compare_with(self, cur, last, "last");
     return py::none();
 }
 

@@ -22,6 +22,10 @@ void log(py::handle level, py::handle message) {
 // self._redis_client, read afresh at each use.
 ref redis_client(py::handle self) { return xcore::getattr(self, XNAME("_redis_client")); }
 
+ref small_int(long v) { return ref::steal(PyLong_FromLong(v)); }
+
+bool greater(py::handle a, py::handle b) { return xcore::truth(ref::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT))); }
+
 py::handle timeout_0_2() {
     static PyObject* const t = PyFloat_FromDouble(0.2);
     return t;
@@ -72,10 +76,10 @@ py::object init(Args a) {
     py::handle self = a[0], thread = a[1], host = a[2], port = a[3], workers = a[4];
     xcore::setattr(self, XNAME("_use_thread"), thread);  // already a bool
 
-    py::int_ w = py::reinterpret_borrow<py::int_>(workers);
-    py::object by_five = w * py::int_(5);
-    py::object max_connections = by_five > py::int_(10) ? by_five : py::int_(10);
-    py::object maxsize = w > py::int_(1) ? py::object(w) : py::int_(1);
+    // max(10, workers * 5) connections and a queue of max(1, workers).
+    ref by_five = ref::steal(PyNumber_Multiply(workers.ptr(), small_int(5).ptr()));
+    ref max_connections = greater(by_five, small_int(10)) ? std::move(by_five) : small_int(10);
+    ref maxsize = greater(workers, small_int(1)) ? ref::borrow(workers) : small_int(1);
 
     ref redis = G.get(XNAME("redis"));
     ref pool = xcore::vcall(xcore::getattr(redis, XNAME("ConnectionPool")),
@@ -152,9 +156,9 @@ py::object worker_loop(Args a) {
                 ref item = xcore::try_vcall_method(q, XNAME("get"), {timeout_0_2()}, XKW("timeout"));
                 if (!item) {
                     // queue.Empty: nothing arrived within the timeout.
-                    py::error_already_set e = xcore::fetch_error();
+                    xcore::PendingError e;
                     if (!e.matches(xcore::getattr(G.get(XNAME("queue")), XNAME("Empty"))))
-                        throw e;
+                        e.rethrow();
                     return false;
                 }
                 write_item(self, item);
@@ -205,9 +209,11 @@ py::object write_frame_packet(Args a) {
             ref item = ref::steal(PyTuple_Pack(3, data.ptr(), key.ptr(), ttl.ptr()));
             if (xcore::try_vcall_method(q, XNAME("put_nowait"), {item}))
                 return py::bool_(true);
-            py::error_already_set first = xcore::fetch_error();
-            if (!first.matches(xcore::getattr(G.get(XNAME("queue")), XNAME("Full"))))
-                throw first;
+            {
+                xcore::PendingError first;
+                if (!first.matches(xcore::getattr(G.get(XNAME("queue")), XNAME("Full"))))
+                    first.rethrow();
+            }
             // Displace the oldest pending write; the writer may have taken it
             // meanwhile, then there is nothing to displace.
             if (!xcore::try_vcall_method(q, XNAME("get_nowait"), {}) ||
@@ -244,14 +250,14 @@ py::object delete_many(Args a) {
 py::object scan_keys(Args a) {
     py::handle self = a[0], pattern = a[1];
     ref it = xcore::vcall_method(redis_client(self), XNAME("scan_iter"), {pattern}, XKW("match"));
-    py::list keys;
-    for (py::handle key : it) {
+    ref keys = xcore::new_list();
+    xcore::for_each(it, [&](py::handle key) {
         if (PyBytes_Check(key.ptr()))
-            keys.append(ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.ptr()), PyBytes_GET_SIZE(key.ptr()),
-                                                        "strict")));
+            xcore::append(keys, ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.ptr()),
+                                                                PyBytes_GET_SIZE(key.ptr()), "strict")));
         else
-            keys.append(key);
-    }
+            xcore::append(keys, key);
+    });
     return std::move(keys);
 }
 

@@ -38,6 +38,39 @@ HandlingException::~HandlingException() {
         PyErr_SetExcInfo(saved_[0], saved_[1], saved_[2]);
 }
 
+PendingError::PendingError() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* value = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback != nullptr && value != nullptr)
+        PyException_SetTraceback(value, traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+#endif
+    if (value == nullptr)
+        value = PyObject_CallFunction(PyExc_SystemError, "s", "no Python error is pending");
+    value_ = ref(py::reinterpret_steal<py::object>(value));
+}
+
+bool PendingError::matches(py::handle exc_type) const {
+    return PyErr_GivenExceptionMatches(value_.ptr(), exc_type.ptr()) != 0;
+}
+
+void PendingError::rethrow() {
+    PyObject* value = value_.release().ptr();
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(value);
+#else
+    PyObject* type = (PyObject*)Py_TYPE(value);
+    Py_INCREF(type);
+    PyErr_Restore(type, value, PyException_GetTraceback(value));
+#endif
+    throw py::error_already_set();
+}
+
 PyObject* intern_forever(const char* text) {
     PyObject* s = PyUnicode_InternFromString(text);
     if (s == nullptr)

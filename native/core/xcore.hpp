@@ -109,9 +109,42 @@ ref vcall_method(py::handle self, py::handle name, std::initializer_list<py::han
 ref try_vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,
                      py::handle kwnames = py::handle());
 
-// The pending Python error, fetched without a C++ throw; rethrow with
-// `throw error` or keep it for matches().
-inline py::error_already_set fetch_error() { return py::error_already_set(); }
+// The pending Python error, held as an exit-safe reference: unlike
+// pybind11's error object, whose destructor takes the GIL, it may live across
+// calls into Python on a thread that can be ended at interpreter exit.
+class PendingError {
+public:
+    PendingError();  // takes over the pending error (a SystemError when there is none)
+    bool matches(py::handle exc_type) const;
+    [[noreturn]] void rethrow();
+
+private:
+    ref value_;  // the normalized exception instance
+};
+
+// `for item in iterable: fn(item)` with exit-safe references only (pybind11's
+// iterator keeps owning handles across the calls to next()).
+template <class Fn>
+void for_each(py::handle iterable, Fn&& fn) {
+    ref it = ref::steal(PyObject_GetIter(iterable.ptr()));
+    for (;;) {
+        PyObject* next = PyIter_Next(it.ptr());
+        if (next == nullptr) {
+            if (PyErr_Occurred())
+                throw py::error_already_set();
+            return;
+        }
+        ref item = ref::steal(next);
+        fn(py::handle(item));
+    }
+}
+
+// list.append(item) for an exact list.
+inline void append(py::handle list, py::handle item) {
+    if (PyList_Append(list.ptr(), item.ptr()) != 0)
+        throw py::error_already_set();
+}
+inline ref new_list() { return ref::steal(PyList_New(0)); }
 
 template <class... A>
 ref call(py::handle callable, A... args) {
