@@ -7,6 +7,9 @@
 #include "core/xcore.hpp"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 namespace py = pybind11;
@@ -127,9 +130,117 @@ ref frombuffer_u8(py::handle data) {
     return xcore::vcall(frombuffer, {data, u8}, XKW("dtype"));
 }
 
+// ---- image size limit ---------------------------------------------------------------
+//
+// A file of a few kilobytes can claim an image of gigabytes, and any process
+// that can write a key can hand one to a consumer. The size an image file
+// claims is read from its header before OpenCV decodes it, and an image above
+// the limit is refused.
+
+constexpr unsigned long long kDefaultMaxImagePixels = 1ULL << 26;  // 8K UHD passes
+
+// XALO_MAX_IMAGE_PIXELS when it holds a positive integer, else the default.
+unsigned long long max_image_pixels() {
+    const char* text = std::getenv("XALO_MAX_IMAGE_PIXELS");
+    if (text == nullptr || *text == '\0')
+        return kDefaultMaxImagePixels;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v == 0 || text[0] == '-')
+        return kDefaultMaxImagePixels;
+    return v;
+}
+
+inline unsigned be16(const unsigned char* p) { return (unsigned)p[0] << 8 | p[1]; }
+inline unsigned long be32(const unsigned char* p) { return (unsigned long)be16(p) << 16 | be16(p + 2); }
+inline long le32(const unsigned char* p) {
+    return (long)(int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
+}
+
+// Width and height a JPEG, PNG or BMP header claims; false when the data is
+// none of these or its header is cut short (OpenCV then decides).
+bool claimed_size(const unsigned char* d, size_t n, unsigned long long& w, unsigned long long& h) {
+    if (n >= 4 && d[0] == 0xFF && d[1] == 0xD8) {
+        // JPEG: walk the marker segments up to the first start-of-frame.
+        size_t i = 2;
+        while (i + 1 < n) {
+            if (d[i] != 0xFF) {
+                ++i;
+                continue;
+            }
+            unsigned char m = d[i + 1];
+            if (m == 0xFF) {  // fill byte
+                ++i;
+                continue;
+            }
+            if (m == 0x01 || (m >= 0xD0 && m <= 0xD8)) {  // markers without a segment
+                i += 2;
+                continue;
+            }
+            if (m == 0xD9 || m == 0xDA || i + 4 > n)
+                return false;
+            size_t length = be16(d + i + 2);
+            bool frame = m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC;
+            if (frame) {
+                if (i + 9 > n)
+                    return false;
+                h = be16(d + i + 5);
+                w = be16(d + i + 7);
+                return true;
+            }
+            i += 2 + length;
+        }
+        return false;
+    }
+    static const unsigned char png[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (n >= 24 && std::memcmp(d, png, 8) == 0 && std::memcmp(d + 12, "IHDR", 4) == 0) {
+        w = be32(d + 16);
+        h = be32(d + 20);
+        return true;
+    }
+    if (n >= 26 && d[0] == 'B' && d[1] == 'M') {
+        long header = le32(d + 14);
+        long width, height;
+        if (header == 12) {  // the oldest header: 16-bit sizes
+            width = (long)((unsigned)d[18] | (unsigned)d[19] << 8);
+            height = (long)((unsigned)d[20] | (unsigned)d[21] << 8);
+        } else {
+            width = le32(d + 18);
+            height = le32(d + 22);  // negative: rows stored top-down
+        }
+        w = (unsigned long long)(width < 0 ? -(long long)width : width);
+        h = (unsigned long long)(height < 0 ? -(long long)height : height);
+        return true;
+    }
+    return false;
+}
+
+// Raises ValueError when the image file in data claims more pixels than the
+// limit allows. Data without a byte buffer is left to np.frombuffer to refuse.
+void check_image_size(py::handle data) {
+    Py_buffer view;
+    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) {
+        PyErr_Clear();
+        return;
+    }
+    unsigned long long w = 0, h = 0;
+    bool known = claimed_size(static_cast<const unsigned char*>(view.buf), (size_t)view.len, w, h);
+    PyBuffer_Release(&view);
+    unsigned long long limit = max_image_pixels();
+    if (known && h != 0 && w > limit / h) {
+        PyErr_Format(PyExc_ValueError,
+                     "image of %llux%llu pixels refused: more than %llu pixels (XALO_MAX_IMAGE_PIXELS)", w, h,
+                     limit);
+        throw py::error_already_set();
+    }
+}
+
 // cv2.imdecode(np.frombuffer(data, dtype=np.uint8), -1): channels and depth as
-// stored in the file; None when OpenCV cannot read the data.
+// stored in the file; None when OpenCV cannot read the data. An image larger
+// than the pixel limit raises ValueError first.
 ref imdecode(py::handle data) {
+    check_image_size(data);
     ref decode = xcore::getattr(G.get(XNAME("cv2")), XNAME("imdecode"));
     ref buffer = frombuffer_u8(data);
     return xcore::call(decode, buffer, minus_one());

@@ -127,6 +127,41 @@ def test_failures_log_the_exception_and_give_none(call, error, logged):
     assert len(logged) == 1 and type(logged[0]) is error
 
 
+# ---- the image size limit ------------------------------------------------------------------
+
+@pytest.mark.parametrize("ext", [".jpg", ".png", ".bmp"])
+@pytest.mark.parametrize("limit, passes", [(64 * 48, True), (64 * 48 - 1, False), ("junk", True)])
+def test_images_above_the_pixel_limit_are_refused(monkeypatch, logged, ext, limit, passes):
+    monkeypatch.setenv("XALO_MAX_IMAGE_PIXELS", str(limit))
+    data = cv2.imencode(ext, IMG)[1].tobytes()
+    for decoded in (utils.str_to_img(data, ".bmp"), utils.base64_to_img(base64.b64encode(data))):
+        assert (decoded is not None and decoded.shape == IMG.shape) if passes else decoded is None
+    if not passes:
+        assert isinstance(logged[0], ValueError) and "64x48" in str(logged[0])
+        assert logged[1].startswith("Failed to convert base64 to image - image of 64x48 pixels refused")
+
+
+def test_a_decompression_bomb_costs_no_memory():
+    # A 1 KB JPEG whose header claims 20000x16000 pixels (about 900 MB decoded).
+    script = """if True:
+        import base64, resource, cv2, numpy as np
+        from xalo_sdk.redis import utils
+        jpg = bytearray(cv2.imencode(".jpg", np.zeros((8, 8, 3), np.uint8))[1].tobytes())
+        i = 2
+        while jpg[i + 1] != 0xC0:
+            i += 2 + (jpg[i + 2] << 8 | jpg[i + 3])
+        jpg[i + 5:i + 9] = (16000).to_bytes(2, "big") + (20000).to_bytes(2, "big")
+        seen = []
+        utils.logger = type("L", (), {"warning": staticmethod(seen.append)})
+        before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+        assert utils.str_to_img(base64.b64encode(jpg).decode(), ".jpg", True) is None
+        assert "20000x16000" in str(seen[0])
+        print((resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before) // 1024)
+    """
+    out = subprocess.run([sys.executable, "-c", script], check=True, capture_output=True, text=True)
+    assert int(out.stdout) < 50
+
+
 def test_module_attributes_are_read_at_each_call(monkeypatch, logged):
     fake_cv2 = types.SimpleNamespace(imencode=lambda ext, img: (False, None), resize=cv2.resize)
     monkeypatch.setattr(utils, "cv2", fake_cv2)
