@@ -503,11 +503,9 @@ bool load_shape(PyObject* obj, Shape& shape) {
             if (t == O.polygon)
                 return read_polygon(shapely, obj, shape.area);
             ref parts = call_method(shapely, XNAME("get_parts"), obj);
-            for (py::handle part : parts) {
-                if (Py_TYPE(part.ptr()) != O.polygon || !read_polygon(shapely, part, shape.area))
-                    return false;
-            }
-            return true;
+            return xcore::for_each(parts, [&](py::handle part) {
+                return Py_TYPE(part.ptr()) == O.polygon && read_polygon(shapely, part, shape.area);
+            });
         },
         [](py::handle) { return false; });
     return true;
@@ -912,21 +910,21 @@ py::object init(Args a) {
     if (xcore::truth(frame_sz)) {
         ref w = steal_result(PyNumber_Float(item(frame_sz, small_int_object(0)).ptr()));
         ref h = steal_result(PyNumber_Float(item(frame_sz, small_int_object(1)).ptr()));
-        py::list size;
-        size.append(w);
-        size.append(h);
+        ref size = xcore::new_list();
+        xcore::append(size, w);
+        xcore::append(size, h);
         xcore::setattr(self, XNAME("frame_sz"), size);
     } else {
         xcore::setattr(self, XNAME("frame_sz"), steal_result(Py_BuildValue("[dd]", 1.0, 1.0)));
     }
-    xcore::setattr(self, XNAME("_included_rois"), py::list());
+    xcore::setattr(self, XNAME("_included_rois"), xcore::new_list());
     xcore::setattr(self, XNAME("_empty_polygon"), Py_None);
-    xcore::setattr(self, XNAME("_exclusion_intersections"), py::dict());
+    xcore::setattr(self, XNAME("_exclusion_intersections"), ref::steal(PyDict_New()));
     if (!xcore::truth(xcore::getattr(self, XNAME("rois"))))
         return py::none();
 
     // Vertex arrays as float32 and their polygons, in place in the caller's entries.
-    for (py::handle roi : xcore::getattr(self, XNAME("rois"))) {
+    xcore::for_each(xcore::getattr(self, XNAME("rois")), [&](py::handle roi) {
         ref np = G.get(XNAME("np"));
         ref array = xcore::getattr(np, XNAME("array"));
         ref points = item(roi, roi_key(XNAME("POINTS_KEY")));
@@ -936,35 +934,35 @@ py::object init(Args a) {
         ref polygon_class = G.get(XNAME("Polygon"));
         ref polygon = call(polygon_class, item(roi, roi_key(XNAME("POINTS_KEY"))));
         set_item(roi, XNAME("shapely_polygon"), polygon);
-    }
-    py::list excluded;
-    for (py::handle roi : xcore::getattr(self, XNAME("rois"))) {
+    });
+    ref excluded = xcore::new_list();
+    xcore::for_each(xcore::getattr(self, XNAME("rois")), [&](py::handle roi) {
         if (!xcore::truth(item(roi, roi_key(XNAME("INCLUDE_KEY")))))
-            excluded.append(roi);
-    }
+            xcore::append(excluded, roi);
+    });
     // Every include-exclude overlap is computed here, once, so that filtering
     // only ever tests points.
-    for (py::handle roi : xcore::getattr(self, XNAME("rois"))) {
+    xcore::for_each(xcore::getattr(self, XNAME("rois")), [&](py::handle roi) {
         Py_ssize_t count = PyObject_Length(item(roi, roi_key(XNAME("POINTS_KEY"))).ptr());
         if (count < 0)
             throw py::error_already_set();
         if (count == 0) {
             xcore::setattr(self, XNAME("_empty_polygon"), roi);
-            continue;
+            return;
         }
         if (!xcore::truth(item(roi, roi_key(XNAME("INCLUDE_KEY")))))
-            continue;
+            return;
         call_method(xcore::getattr(self, XNAME("_included_rois")), XNAME("append"), roi);
-        py::list overlaps;
-        for (py::handle ex : excluded) {
+        ref overlaps = xcore::new_list();
+        xcore::for_each(excluded, [&](py::handle ex) {
             ref intersection = xcore::getattr(item(roi, XNAME("shapely_polygon")), XNAME("intersection"));
             ref overlap = call(intersection, item(ex, XNAME("shapely_polygon")));
             if (!xcore::truth(xcore::getattr(overlap, XNAME("is_empty"))))
-                overlaps.append(overlap);
-        }
+                xcore::append(overlaps, overlap);
+        });
         ref table = xcore::getattr(self, XNAME("_exclusion_intersections"));
         set_item(table, steal_result(PyLong_FromVoidPtr(roi.ptr())), overlaps);
-    }
+    });
     prepare_for(self);
     return py::none();
 }
@@ -1228,9 +1226,9 @@ private:
         if (ready()) {
             assign(copy, matched, has_info);
         } else {
-            py::list entries;
+            ref entries = xcore::new_list();
             for (const ref& e : matched)
-                entries.append(e);
+                xcore::append(entries, e);
             foreign();
             xcore::vcall_method(self_, XNAME("_assign_roi_info"), {copy, entries, has_info ? Py_True : Py_False});
         }
@@ -1370,7 +1368,7 @@ private:
     PyTypeObject* copy_checked_type_ = nullptr;
     CachedKey id_key_, label_key_, tag_id_, tag_name_;
     std::vector<ref> matched_;  // reused from object to object
-    py::list result_;
+    ref result_ = xcore::new_list();
 };
 
 py::object filter_in_roi(Args a) {
@@ -1394,7 +1392,7 @@ py::object filter_in_roi(Args a) {
         },
         [&](py::handle exc) -> py::object {
             call(G.get(XNAME("exception_traceback")), G.get(XNAME("logger")), exc);
-            return py::list();
+            return xcore::new_list();
         });
 }
 
@@ -1408,27 +1406,26 @@ py::object is_point_in_polygon(Args a) {
 py::object is_point_excluded_for_polygon(Args a) {
     py::handle self = a[0], point_shapely = a[1], polygon = a[2];
     ref get = xcore::getattr(xcore::getattr(self, XNAME("_exclusion_intersections")), XNAME("get"));
-    ref geometries = call(get, steal_result(PyLong_FromVoidPtr(polygon.ptr())), py::list());
-    for (py::handle geometry : geometries) {
-        if (xcore::truth(call_method(geometry, XNAME("contains"), point_shapely)))
-            return py::bool_(true);
-    }
-    return py::bool_(false);
+    ref geometries = call(get, steal_result(PyLong_FromVoidPtr(polygon.ptr())), xcore::new_list());
+    bool none_contains = xcore::for_each(geometries, [&](py::handle geometry) {
+        return !xcore::truth(call_method(geometry, XNAME("contains"), point_shapely));
+    });
+    return py::bool_(!none_contains);
 }
 
-py::list entry_values(py::handle matched_polygons, py::handle key_name) {
-    py::list values;
-    for (py::handle entry : matched_polygons) {
+ref entry_values(py::handle matched_polygons, py::handle key_name) {
+    ref values = xcore::new_list();
+    xcore::for_each(matched_polygons, [&](py::handle entry) {
         ref get = xcore::getattr(entry, XNAME("get"));
-        values.append(call(get, roi_key(key_name), empty_text()));
-    }
+        xcore::append(values, call(get, roi_key(key_name), empty_text()));
+    });
     return values;
 }
 
 py::object assign_roi_info(Args a) {
     py::handle item_copy = a[0], matched_polygons = a[1], has_info_attr = a[2];
-    py::list ids = entry_values(matched_polygons, XNAME("ROI_ID_KEY"));
-    py::list names = entry_values(matched_polygons, XNAME("ROI_LABEL_KEY"));
+    ref ids = entry_values(matched_polygons, XNAME("ROI_ID_KEY"));
+    ref names = entry_values(matched_polygons, XNAME("ROI_LABEL_KEY"));
     if (xcore::truth(has_info_attr)) {
         ref info = xcore::getattr(item_copy, XNAME("info"));
         set_item(info, xcore::getattr(G.get(XNAME("KEY")), XNAME("ROI_ID")), ids);

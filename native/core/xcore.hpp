@@ -17,6 +17,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -123,19 +124,25 @@ private:
 };
 
 // `for item in iterable: fn(item)` with exit-safe references only (pybind11's
-// iterator keeps owning handles across the calls to next()).
+// iterator keeps owning handles across the calls to next()). When fn returns
+// a bool, false breaks the loop; the result tells whether it ran to the end.
 template <class Fn>
-void for_each(py::handle iterable, Fn&& fn) {
+bool for_each(py::handle iterable, Fn&& fn) {
     ref it = ref::steal(PyObject_GetIter(iterable.ptr()));
     for (;;) {
         PyObject* next = PyIter_Next(it.ptr());
         if (next == nullptr) {
             if (PyErr_Occurred())
                 throw py::error_already_set();
-            return;
+            return true;
         }
         ref item = ref::steal(next);
-        fn(py::handle(item));
+        if constexpr (std::is_same_v<decltype(fn(py::handle(item))), bool>) {
+            if (!fn(py::handle(item)))
+                return false;
+        } else {
+            fn(py::handle(item));
+        }
     }
 }
 
