@@ -2,6 +2,7 @@
 
 import os
 import re
+import socket
 import subprocess
 import sys
 
@@ -9,11 +10,16 @@ import cv2
 import numpy as np
 import pytest
 
-from conftest import free_port
 from xalo_sdk import peek
 from xalo_sdk.demo import pipeline
 from xalo_sdk.redis.frame_packet import FramePacket
 from xalo_sdk.redis.store_client import StoreClient
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 @pytest.fixture
