@@ -89,3 +89,30 @@ def test_help(capsys):
             tool.main(["--help"])
         assert stop.value.code == 0
     assert "--watch" in capsys.readouterr().out
+
+
+def test_peek_watch_prints_a_line_per_frame(at_server, capsys):
+    import threading
+
+    packet = FramePacket(0, {"id": "det-1"}, {"id": "cam-1"}, 0)
+    done = threading.Event()
+
+    def produce():
+        with StoreClient(thread=False, port=at_server.port) as client:
+            for i in range(50):
+                packet.meta.source.frame_id = i
+                client.write_frame_packet(packet.create_frame_packet(frame=np.zeros((4, 6, 3), np.uint8),
+                                                                     with_base64=True), "w")
+                if done.wait(0.1):
+                    return
+
+    writer = threading.Thread(target=produce)
+    writer.start()
+    try:
+        assert peek.main(["w", "--watch", "--count", "2"]) == 0
+    finally:
+        done.set()
+        writer.join()
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith("watching w_notify at 127.0.0.1:") and len(lines) == 3
+    assert all(" from cam-1_0 " in line and "frame 6x4x3 JPG Base64" in line for line in lines[1:])
