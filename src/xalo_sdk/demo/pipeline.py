@@ -230,7 +230,8 @@ class Stats:
         self.kept = collections.Counter()
         self.dropped = 0
         self.objects = 0
-        self.current = collections.Counter()
+        self.current = collections.Counter()  # kept per region in the newest frame
+        self.current_dropped = 0
         self.names = [r["label"] for r in regions if r["include"]]
         self.arrivals = collections.deque()
         self.first = None
@@ -247,8 +248,8 @@ class Stats:
         self.current = collections.Counter(name for k in kept for name in k.info.get("roi_name", []))
         self.kept.update(self.current)
         self.objects += objects
-        self.dropped += objects - len(kept)
-        self.last_dropped = objects - len(kept)
+        self.current_dropped = objects - len(kept)
+        self.dropped += self.current_dropped
 
     def fps(self):
         if len(self.arrivals) < 2:
@@ -272,7 +273,7 @@ class Stats:
         p50, p99 = self.percentiles()
         regions = ", ".join(f"{n} {self.current.get(n, 0)}" for n in self.names)
         return (f"frames {self.processed} | {self.fps():4.1f} fps | latency p50 {p50:.1f} ms p99 {p99:.1f} ms"
-                f" | displaced {self.displaced()} | kept now: {regions}, dropped {getattr(self, 'last_dropped', 0)}")
+                f" | displaced {self.displaced()} | kept now: {regions}, dropped {self.current_dropped}")
 
     def summary(self, output):
         p50, p99 = self.percentiles()
