@@ -4,7 +4,7 @@ import logging
 import queue
 import threading
 from types import TracebackType
-from typing import Any, Optional, Type, Union
+from typing import Any, Literal, Optional, Type, Union
 
 import redis
 
@@ -39,4 +39,4 @@ class StoreClient:
         exc_type: Optional[Type[BaseException]],
         exc_value: Optional[BaseException],
         traceback: Optional[TracebackType],
-    ) -> bool: ...
+    ) -> Literal[False]: ...
