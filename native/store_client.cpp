@@ -296,6 +296,30 @@ py::object read_frame_packet(Args a) {
         });
 }
 
+// ---- StoreClient: public lifecycle --------------------------------------------
+
+// Stops the writer as interpreter exit would, and drops the exit hook so that a
+// closed client can be freed. Safe to call any number of times.
+py::object close(Args a) {
+    py::handle self = a[0];
+    call_method(self, XNAME("_shutdown_executor"));
+    xcore::catch_exception(
+        [&] {
+            call_method(G.get(XNAME("atexit")), XNAME("unregister"),
+                        xcore::getattr(self, XNAME("_shutdown_executor")));
+        },
+        [](py::handle) {});
+    return py::none();
+}
+
+py::object enter(Args a) { return py::reinterpret_borrow<py::object>(a[0]); }
+
+// Closes the client; an exception of the with-block still propagates.
+py::object exit_(Args a) {
+    call_method(a[0], XNAME("close"));
+    return py::bool_(false);
+}
+
 }  // namespace
 
 PYBIND11_MODULE(store_client, m) {
@@ -405,5 +429,19 @@ PYBIND11_MODULE(store_client, m) {
                  .arg("redis_key", "str")
                  .doc("Read video frame from a given redis key\n\n"
                       ":return: the parsed payload, or None when the key is missing or unreadable"))
+        .def(Function("close", close)
+                 .arg("self")
+                 .returns("None")
+                 .doc("Stop the background writer and release the client's exit hook.\n\n"
+                      "Writes still pending are dropped; later writes are synchronous. Calling it "
+                      "again does nothing."))
+        .def(Function("__enter__", enter).arg("self").doc("Return the client itself."))
+        .def(Function("__exit__", exit_)
+                 .arg("self")
+                 .arg("exc_type")
+                 .arg("exc_value")
+                 .arg("traceback")
+                 .returns("bool")
+                 .doc("Close the client; exceptions raised in the with-block propagate."))
         .finish();
 }

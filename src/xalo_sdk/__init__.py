@@ -1,3 +1,3 @@
 """Software development kit for the modules of a video-analytics pipeline."""
 
-__version__ = "0.1.0"
+__version__ = "0.2.0"

@@ -3,7 +3,8 @@
 import logging
 import queue
 import threading
-from typing import Any, Optional, Union
+from types import TracebackType
+from typing import Any, Literal, Optional, Type, Union
 
 import redis
 
@@ -30,3 +31,12 @@ class StoreClient:
     def write_data(self, redis_key: str, data: Union[str, dict], ttl: Optional[int] = None) -> bool: ...
     def read_data(self, redis_key: str) -> Any: ...
     def read_frame_packet(self, redis_key: str) -> Any: ...
+    def close(self) -> None:
+        """Stop the background writer; pending writes are dropped, later writes are synchronous."""
+    def __enter__(self) -> "StoreClient": ...
+    def __exit__(
+        self,
+        exc_type: Optional[Type[BaseException]],
+        exc_value: Optional[BaseException],
+        traceback: Optional[TracebackType],
+    ) -> Literal[False]: ...

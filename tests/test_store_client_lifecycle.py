@@ -1,0 +1,53 @@
+"""The client's public lifecycle: close() and use as a context manager."""
+
+import atexit
+import gc
+import weakref
+
+import pytest
+
+from xalo_sdk.redis.store_client import StoreClient
+
+
+@pytest.mark.parametrize("thread", [True, False])
+def test_close_stops_the_writer_and_is_idempotent(redis_server, redis_conn, monkeypatch, thread):
+    registered = []
+    monkeypatch.setattr(atexit, "register", registered.append)
+    unregistered = []
+    monkeypatch.setattr(atexit, "unregister", unregistered.append)
+    c = StoreClient(thread=thread, port=redis_server.port)
+    worker = c._worker
+    c.close()
+    c.close()
+    assert (c._use_thread, c._queue, c._executor) == (False, None, None)
+    assert c._stop_evt.is_set()
+    if worker is not None:
+        worker.join(1)
+        assert not worker.is_alive()
+    # Each close() removes the exit hook that construction registered (if any).
+    assert len(registered) == int(thread) and len(unregistered) == 2
+    assert all(u == r for u in unregistered for r in registered)
+    # A closed client still works, synchronously.
+    assert c.write_frame_packet({"v": 1}, "k") is True
+    assert redis_conn.get("k") == b'{"v":1}'
+
+
+def test_context_manager_closes_and_lets_exceptions_through(redis_server):
+    with StoreClient(port=redis_server.port) as c:
+        assert isinstance(c, StoreClient) and c._use_thread
+    assert not c._use_thread and c._queue is None
+    with pytest.raises(KeyError):
+        with StoreClient(port=redis_server.port) as c:
+            raise KeyError("boom")
+    assert not c._use_thread
+    assert c.__exit__(None, None, None) is False
+
+
+def test_a_closed_client_can_be_freed(redis_server):
+    c = StoreClient(port=redis_server.port)
+    c.close()
+    c._worker.join(1)
+    ref = weakref.ref(c)
+    del c
+    gc.collect()
+    assert ref() is None

@@ -1,0 +1,118 @@
+"""The demo pipeline and the peek tool, run against the session's redis-server."""
+
+import os
+import re
+import socket
+import subprocess
+import sys
+
+import cv2
+import numpy as np
+import pytest
+
+from xalo_sdk import peek
+from xalo_sdk.demo import pipeline
+from xalo_sdk.redis.frame_packet import FramePacket
+from xalo_sdk.redis.store_client import StoreClient
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+@pytest.fixture
+def at_server(monkeypatch, redis_server):
+    monkeypatch.setenv("REDIS_HOST", "127.0.0.1")
+    monkeypatch.setenv("REDIS_PORT", str(redis_server.port))
+    return redis_server
+
+
+def test_demo_short_run(at_server, tmp_path):
+    png = tmp_path / "last.png"
+    run = subprocess.run([sys.executable, "-m", "xalo_sdk.demo", "--duration", "3", "--size", "320x240",
+                          "--output", str(png)], capture_output=True, text=True, timeout=120,
+                         env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert run.returncode == 0, run.stderr
+    assert "Traceback" not in run.stderr
+    rows = dict(re.split(r"\s{2,}", line, 1) for line in run.stdout.splitlines() if re.search(r"\S\s{2,}\S", line))
+    produced, stored = int(rows["frames produced"]), int(rows["frames stored (notified)"])
+    assert produced >= 30 and stored == produced - int(rows["displaced writes (never stored)"])
+    assert "leak.tm - Top 5 lines" in run.stderr and "leak.gc - collect: " in run.stderr
+    assert cv2.imread(str(png)).shape == (240, 320, 3)
+
+
+@pytest.mark.parametrize("tool", [pipeline, peek])
+def test_unreachable_redis_is_one_line(monkeypatch, capsys, tool):
+    monkeypatch.setenv("REDIS_HOST", "127.0.0.1")
+    monkeypatch.setenv("REDIS_PORT", str(free_port()))
+    assert tool.main(["some_key"] if tool is peek else ["--duration", "1"]) == 1
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "cannot reach Redis at 127.0.0.1:" in err
+
+
+
+@pytest.mark.parametrize("value, message", [
+    (None, "no key 'k'"),
+    (b"\xff\xd8 not json", "holds 11 bytes that are not JSON"),
+    (b"[1, 2]", "JSON that is not a payload (list)"),
+    (b'{"meta": {}, "result": []}', "JSON that is not a payload (dict with keys meta, result)"),
+])
+def test_peek_refuses_what_is_no_payload(at_server, redis_conn, capsys, value, message):
+    if value is not None:
+        redis_conn.set("k", value)
+    assert peek.main(["k"]) == 1
+    err = capsys.readouterr().err
+    assert err.startswith("peek: ") and message in err and err.count("\n") == 1
+
+
+def test_peek_prints_the_payload_and_saves_its_frame(at_server, redis_conn, capsys, tmp_path):
+    image = np.full((30, 40, 3), 120, np.uint8)
+    packet = FramePacket(0, {"id": "det-1", "type": "detector"}, {"id": "cam-1", "type": "camera"}, 0)
+    payload = packet.create_frame_packet(result=[{"tlwh": [1, 2, 3, 4], "label": "person"}] * 2, frame=image,
+                                         with_base64=True)
+    with StoreClient(thread=False, port=at_server.port) as client:
+        client.write_frame_packet(payload, "k", ttl=60)
+    png = tmp_path / "f.png"
+    assert peek.main(["k", "--output", str(png)]) == 0
+    out = capsys.readouterr().out
+    for text in ("├─ source", "│  ├─ source_key: cam-1_0", "encoder: .jpg", "result: 2 items",
+                 "labels: person x2", "frame: 40x30x3 JPG Base64, saved to"):
+        assert text in out
+    assert cv2.imread(str(png)).shape == (30, 40, 3)
+
+
+def test_help(capsys):
+    for tool in (peek, pipeline):
+        with pytest.raises(SystemExit) as stop:
+            tool.main(["--help"])
+        assert stop.value.code == 0
+    assert "--watch" in capsys.readouterr().out
+
+
+def test_peek_watch_prints_a_line_per_frame(at_server, capsys):
+    import threading
+
+    packet = FramePacket(0, {"id": "det-1"}, {"id": "cam-1"}, 0)
+    done = threading.Event()
+
+    def produce():
+        with StoreClient(thread=False, port=at_server.port) as client:
+            for i in range(50):
+                packet.meta.source.frame_id = i
+                client.write_frame_packet(packet.create_frame_packet(frame=np.zeros((4, 6, 3), np.uint8),
+                                                                     with_base64=True), "w")
+                if done.wait(0.1):
+                    return
+
+    writer = threading.Thread(target=produce)
+    writer.start()
+    try:
+        assert peek.main(["w", "--watch", "--count", "2"]) == 0
+    finally:
+        done.set()
+        writer.join()
+    lines = capsys.readouterr().out.splitlines()
+    assert lines[0].startswith("watching w_notify at 127.0.0.1:") and len(lines) == 3
+    assert all(" from cam-1_0 " in line and "frame 6x4x3 JPG Base64" in line for line in lines[1:])
