@@ -35,12 +35,12 @@ ref get(py::handle mapping, py::handle key, py::handle dflt = py::handle()) {
     return xcore::call_method(mapping, XNAME("get"), key);
 }
 
-void set_item(py::handle mapping, py::handle key, py::handle value) {
-    int r = PyDict_CheckExact(mapping.ptr()) ? PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr())
-                                             : PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr());
-    if (r != 0)
-        fail();
-}
+using xcore::set_item;
+
+// Made in module init.
+struct {
+    xcore::Constant zero;
+} C;
 
 // `value > 0` / `value == 0`, taken by their truth value.
 int compares_to_zero(py::handle value, int op) {
@@ -52,44 +52,7 @@ int compares_to_zero(py::handle value, int op) {
         long s = overflow != 0 ? overflow : (v > 0) - (v < 0);
         return op == Py_GT ? s > 0 : s == 0;
     }
-    static PyObject* const zero = PyLong_FromLong(0);
-    return xcore::truth(ref::steal(PyObject_RichCompare(value.ptr(), zero, op)));
-}
-
-// `key, value = pair`, with the interpreter's unpacking errors.
-void unpack_pair(py::handle pair, ref* key, ref* value) {
-    if (PyTuple_CheckExact(pair.ptr()) && PyTuple_GET_SIZE(pair.ptr()) == 2) {
-        *key = ref::borrow(PyTuple_GET_ITEM(pair.ptr(), 0));
-        *value = ref::borrow(PyTuple_GET_ITEM(pair.ptr(), 1));
-        return;
-    }
-    PyObject* it = PyObject_GetIter(pair.ptr());
-    if (it == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(pair.ptr())->tp_iter == nullptr &&
-            !PySequence_Check(pair.ptr())) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(pair.ptr())->tp_name);
-        }
-        fail();
-    }
-    ref iter = ref::steal(it);
-    ref got[3];
-    int n = 0;
-    for (; n < 3; ++n) {
-        PyObject* next = PyIter_Next(iter.ptr());
-        if (next == nullptr)
-            break;
-        got[n] = ref::steal(next);
-    }
-    if (PyErr_Occurred())
-        fail();
-    if (n < 2)
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", n);
-    else if (n > 2)
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (n != 2)
-        fail();
-    *key = std::move(got[0]);
-    *value = std::move(got[1]);
+    return xcore::compare(value, C.zero, op);
 }
 
 // `for key, value in mapping.items(): fn(key, value)`. A plain dict is walked
@@ -115,7 +78,7 @@ void for_each_item(py::handle mapping, Fn&& fn) {
     while (PyObject* next = PyIter_Next(iter.ptr())) {
         ref pair = ref::steal(next);
         ref key, value;
-        unpack_pair(pair, &key, &value);
+        xcore::unpack2(pair, &key, &value);
         fn(key, value);
     }
     if (PyErr_Occurred())
@@ -138,24 +101,18 @@ struct OwnMethod {
     mutable unsigned int verified_tag = 0;
 
     void remember(py::handle klass, const char* method) {
-        cls = reinterpret_cast<PyTypeObject*>(klass.inc_ref().ptr());
+        cls = reinterpret_cast<PyTypeObject*>(xcore::keep_forever(klass));
         name = xcore::intern_forever(method);
-        fn = _PyType_Lookup(cls, name);
-        Py_XINCREF(fn);
+        fn = xcore::keep_forever(_PyType_Lookup(cls, name));
     }
 
     bool class_holds_fn() const {
-        unsigned int tag = cls->tp_version_tag;
-#if PY_VERSION_HEX < 0x030C0000
-        bool tag_valid = (cls->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) != 0;
-#else
-        bool tag_valid = tag != 0;
-#endif
-        if (tag_valid && tag == verified_tag)
+        unsigned int tag = xcore::class_version(cls);
+        if (tag != 0 && tag == verified_tag)
             return true;
         if (_PyType_Lookup(cls, name) != fn)
             return false;
-        verified_tag = tag_valid ? cls->tp_version_tag : 0;
+        verified_tag = tag;
         return true;
     }
 
@@ -472,11 +429,9 @@ py::object parse_frame_packet(Args a) {
                        : xcore::call_method(data, XNAME("decode"));
         data = xcore::call_method(G.get(XNAME("json")), XNAME("loads"), text);
     }
-    // A plain dict without "meta" reads as one with an empty one; the stand-in
-    // never leaves this call.
-    static PyObject* const no_meta = PyDict_New();
-    ref meta_info = get(data, XNAME("meta"),
-                        PyDict_CheckExact(data.ptr()) ? ref::borrow(no_meta) : ref::steal(PyDict_New()));
+    // A payload without "meta" reads as one with an empty one.
+    ref no_meta = ref::steal(PyDict_New());
+    ref meta_info = get(data, XNAME("meta"), no_meta);
     meta_update(self, own.meta_update_source, meta_info, XNAME("source"), own.source_update, XKW("source_info"));
     meta_update(self, own.meta_update_frame_format, meta_info, XNAME("frame_format"), own.format_update,
                 py::handle());
@@ -499,6 +454,7 @@ py::object parse_frame_packet(Args a) {
 
 PYBIND11_MODULE(frame_packet, m) {
     G.init(m);
+    C.zero.init(PyLong_FromLong(0));
     m.doc() = "Metadata records of a frame and the payload dictionary (meta, result, frame) that "
               "pipeline modules exchange through Redis.";
     G.import("time");

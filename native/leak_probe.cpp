@@ -57,30 +57,11 @@ ref total_size(py::handle stats) {
     return total;
 }
 
-// a, b = pair, with Python's texts when pair does not hold exactly two items.
-void unpack_pair(py::handle pair, ref* first, ref* second) {
-    ref it = ref::steal(PyObject_GetIter(pair.ptr()));
-    ref* slots[] = {first, second};
-    for (Py_ssize_t i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(it.ptr());
-        if (item == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %zd)", i);
-            throw py::error_already_set();
-        }
-        *slots[i] = ref::steal(item);
-    }
-    ref extra(py::reinterpret_steal<py::object>(PyIter_Next(it.ptr())));
-    if (extra)
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    if (PyErr_Occurred())
-        throw py::error_already_set();
-}
-
 // ---- LeakProbeManager -------------------------------------------------------------
 
 py::object init(Args a) {
-    py::handle self = a[0], limit = a[1], logger = a[2], debug = a[3];
+    py::handle self = a[0], limit = a.integer(1), logger = a[2];
+    py::handle debug = a.flag(3) ? Py_True : Py_False;
     // The thread machinery is set up but never started: every pass runs on the
     // caller's thread.
     ref thread_cls = xcore::getattr(G.get(XNAME("threading")), XNAME("Thread"));
@@ -95,7 +76,7 @@ py::object init(Args a) {
     xcore::setattr(self, XNAME("_limit"), limit);
     xcore::setattr(self, XNAME("_first_tm_snapshot"), Py_None);
     xcore::setattr(self, XNAME("_last_tm_snapshot"), Py_None);
-    if (debug.ptr() == Py_True) {
+    if (a.flag(3)) {
         call_method(G.get(XNAME("tracemalloc")), XNAME("start"));
         xcore::setattr(self, XNAME("_first_tm_snapshot"),
                        call_method(G.get(XNAME("tracemalloc")), XNAME("take_snapshot")));
@@ -119,7 +100,7 @@ py::object tracemalloc_check(Args a) {
     xcore::vcall_method(self, XNAME("display_top_trace_scripts"), {cur}, XKW("snapshot"));
 
     ref size, peak;
-    unpack_pair(call_method(G.get(XNAME("tracemalloc")), XNAME("get_traced_memory")), &size, &peak);
+    xcore::unpack2(call_method(G.get(XNAME("tracemalloc")), XNAME("get_traced_memory")), &size, &peak);
     log(self, text("leak.tm - get_traced_memory: %U, %U", formatted(size), formatted(peak)));
 
     // Compared before the "last" baseline moves on, so it is the previous pass.

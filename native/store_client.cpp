@@ -22,19 +22,12 @@ void log(py::handle level, py::handle message) {
 // self._redis_client, read afresh at each use.
 ref redis_client(py::handle self) { return xcore::getattr(self, XNAME("_redis_client")); }
 
-ref small_int(long v) { return ref::steal(PyLong_FromLong(v)); }
-
-bool greater(py::handle a, py::handle b) { return xcore::truth(ref::steal(PyObject_RichCompare(a.ptr(), b.ptr(), Py_GT))); }
-
-py::handle timeout_0_2() {
-    static PyObject* const t = PyFloat_FromDouble(0.2);
-    return t;
-}
-
-py::handle timeout_0_5() {
-    static PyObject* const t = PyFloat_FromDouble(0.5);
-    return t;
-}
+// Made in module init.
+struct {
+    xcore::Constant five, ten, one;
+    xcore::Constant wait_for_work;  // the writer's queue timeout, seconds
+    xcore::Constant wait_for_writer;  // the shutdown's join timeout, seconds
+} C;
 
 // SET with expiry; the reply taken by its truth value.
 bool redis_set(py::handle client, py::handle key, py::handle value, py::handle ttl) {
@@ -47,8 +40,7 @@ void notify(py::handle client, py::handle key) {
     ref channel = ref::steal(PyUnicode_FromFormat("%U_notify", key.ptr()));
     xcore::catch_exception(
         [&] {
-            static PyObject* const one = xcore::intern_forever("1");
-            call_method(client, XNAME("publish"), channel, one);
+            call_method(client, XNAME("publish"), channel, XNAME("1"));
         },
         [&](py::handle exc) {
             ref err = text_of(exc);
@@ -73,13 +65,13 @@ void log_write_error(py::handle key, py::handle exc) {
 // ---- StoreClient: construction and the background writer --------------------------
 
 py::object init(Args a) {
-    py::handle self = a[0], thread = a[1], host = a[2], port = a[3], workers = a[4];
-    xcore::setattr(self, XNAME("_use_thread"), thread);  // already a bool
+    py::handle self = a[0], host = a.str(2), port = a.integer(3), workers = a.integer(4);
+    xcore::setattr(self, XNAME("_use_thread"), a.flag(1) ? Py_True : Py_False);
 
     // max(10, workers * 5) connections and a queue of max(1, workers).
-    ref by_five = ref::steal(PyNumber_Multiply(workers.ptr(), small_int(5).ptr()));
-    ref max_connections = greater(by_five, small_int(10)) ? std::move(by_five) : small_int(10);
-    ref maxsize = greater(workers, small_int(1)) ? ref::borrow(workers) : small_int(1);
+    ref by_five = ref::steal(PyNumber_Multiply(workers.ptr(), C.five.ptr()));
+    ref max_connections = xcore::compare(by_five, C.ten, Py_GT) ? std::move(by_five) : ref::borrow(C.ten);
+    ref maxsize = ref::borrow(xcore::compare(workers, C.one, Py_GT) ? workers : C.one.get());
 
     ref redis = G.get(XNAME("redis"));
     ref pool = xcore::vcall(xcore::getattr(redis, XNAME("ConnectionPool")),
@@ -97,9 +89,8 @@ py::object init(Args a) {
         xcore::setattr(self, XNAME("_queue"),
                        xcore::vcall(xcore::getattr(G.get(XNAME("queue")), XNAME("Queue")), {maxsize},
                                     XKW("maxsize")));
-        static PyObject* const worker_name = xcore::intern_forever("StoreClientWorker");
         ref worker = xcore::vcall(xcore::getattr(G.get(XNAME("threading")), XNAME("Thread")),
-                                  {xcore::getattr(self, XNAME("_worker_loop")), worker_name, Py_True},
+                                  {xcore::getattr(self, XNAME("_worker_loop")), XNAME("StoreClientWorker"), Py_True},
                                   XKW("target", "name", "daemon"));
         xcore::setattr(self, XNAME("_worker"), worker);
         call_method(worker, XNAME("start"));
@@ -115,7 +106,7 @@ py::object shutdown_executor(Args a) {
             call_method(xcore::getattr(self, XNAME("_stop_evt")), XNAME("set"));
             ref worker = xcore::getattr(self, XNAME("_worker"));
             if (!worker.is_none())
-                xcore::vcall_method(worker, XNAME("join"), {timeout_0_5()}, XKW("timeout"));
+                xcore::vcall_method(worker, XNAME("join"), {C.wait_for_writer}, XKW("timeout"));
             xcore::setattr(self, XNAME("_queue"), Py_None);
             xcore::setattr(self, XNAME("_executor"), Py_None);
             xcore::setattr(self, XNAME("_use_thread"), Py_False);
@@ -153,7 +144,7 @@ py::object worker_loop(Args a) {
                 ref q = xcore::getattr(self, XNAME("_queue"));
                 if (q.is_none())
                     return true;
-                ref item = xcore::try_vcall_method(q, XNAME("get"), {timeout_0_2()}, XKW("timeout"));
+                ref item = xcore::try_vcall_method(q, XNAME("get"), {C.wait_for_work}, XKW("timeout"));
                 if (!item) {
                     // queue.Empty: nothing arrived within the timeout.
                     xcore::PendingError e;
@@ -183,7 +174,7 @@ py::object worker_loop(Args a) {
 // ---- StoreClient: write path ------------------------------------------------------
 
 py::object write_(Args a) {
-    py::handle self = a[0], data = a[1], key = a[2], ttl = a[3];
+    py::handle self = a[0], data = a.dict(1), key = a.str(2), ttl = a.integer(3);
     ref value = call_method(G.get(XNAME("orjson")), XNAME("dumps"), data);
     return xcore::catch_exception(
         [&]() -> py::object {
@@ -200,7 +191,7 @@ py::object write_(Args a) {
 }
 
 py::object write_frame_packet(Args a) {
-    py::handle self = a[0], data = a[1], key = a[2], ttl = a[3];
+    py::handle self = a[0], data = a[1], key = a.str(2), ttl = a.integer(3);
     if (data.is_none())
         return call_method(self, XNAME("delete_data"), key);
     if (xcore::truth(xcore::getattr(self, XNAME("_use_thread")))) {
@@ -229,14 +220,14 @@ py::object write_frame_packet(Args a) {
 }
 
 py::object delete_data(Args a) {
-    py::handle self = a[0], key = a[1];
+    py::handle self = a[0], key = a.str(1);
     return py::bool_(xcore::truth(call_method(redis_client(self), XNAME("delete"), key)));
 }
 
 // ---- StoreClient: bulk delete and key scan ----------------------------------------
 
 py::object delete_many(Args a) {
-    py::handle self = a[0], keys = a[1];
+    py::handle self = a[0], keys = a.list(1);
     if (PyList_GET_SIZE(keys.ptr()) == 0)
         return py::int_(0);
     ref method = xcore::getattr(redis_client(self), XNAME("delete"));
@@ -248,7 +239,7 @@ py::object delete_many(Args a) {
 }
 
 py::object scan_keys(Args a) {
-    py::handle self = a[0], pattern = a[1];
+    py::handle self = a[0], pattern = a.str(1);
     ref it = xcore::vcall_method(redis_client(self), XNAME("scan_iter"), {pattern}, XKW("match"));
     ref keys = xcore::new_list();
     xcore::for_each(it, [&](py::handle key) {
@@ -264,7 +255,7 @@ py::object scan_keys(Args a) {
 // ---- StoreClient: synchronous writes and reads ------------------------------------
 
 py::object write_data(Args a) {
-    py::handle self = a[0], key = a[1], data = a[2], ttl = a[3];
+    py::handle self = a[0], key = a.str(1), data = a[2], ttl = a.integer(3);
     ref value = PyDict_Check(data.ptr()) ? call_method(G.get(XNAME("orjson")), XNAME("dumps"), data)
                                           : ref::borrow(data);
     ref client = redis_client(self);
@@ -275,12 +266,12 @@ py::object write_data(Args a) {
 }
 
 py::object read_data(Args a) {
-    py::handle self = a[0], key = a[1];
+    py::handle self = a[0], key = a.str(1);
     return call_method(redis_client(self), XNAME("get"), key);
 }
 
 py::object read_frame_packet(Args a) {
-    py::handle self = a[0], key = a[1];
+    py::handle self = a[0], key = a.str(1);
     return xcore::catch_exception(
         [&]() -> py::object {
             ref data = xcore::vcall_method(self, XNAME("read_data"), {key}, XKW("redis_key"));
@@ -324,6 +315,11 @@ py::object exit_(Args a) {
 
 PYBIND11_MODULE(store_client, m) {
     G.init(m);
+    C.five.init(PyLong_FromLong(5));
+    C.ten.init(PyLong_FromLong(10));
+    C.one.init(PyLong_FromLong(1));
+    C.wait_for_work.init(PyFloat_FromDouble(0.2));
+    C.wait_for_writer.init(PyFloat_FromDouble(0.5));
     m.doc() = "Redis store client of a pipeline module: one connection pool, background payload "
               "writes with a \"_notify\" publish after every store, reads, deletes and key scans.";
     G.import("orjson");

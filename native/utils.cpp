@@ -25,61 +25,14 @@ xcore::Globals G;
 
 void warn(py::handle message) { call_method(G.get(XNAME("logger")), XNAME("warning"), message); }
 
-py::handle minus_one() {
-    static PyObject* const v = PyLong_FromLong(-1);
-    return v;
-}
+// Made in module init.
+struct {
+    xcore::Constant minus_one, one_float;
+    xcore::Constant first_two;  // the slice [:2]
+} C;
 
-py::handle one_float() {
-    static PyObject* const v = PyFloat_FromDouble(1.0);
-    return v;
-}
-
-// `a == b` and `a != b` taken by their truth value, without the identity
-// shortcut of PyObject_RichCompareBool, so an odd __eq__ is honoured as Python
-// would honour it.
-bool compare(py::handle a, py::handle b, int op) {
-    return xcore::truth(ref::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
-}
-bool equal(py::handle a, py::handle b) { return compare(a, b, Py_EQ); }
-bool differs(py::handle a, py::handle b) { return compare(a, b, Py_NE); }
-
-// `first, second = value`, with Python's unpacking errors.
-void unpack2(py::handle value, ref* first, ref* second) {
-    PyObject* v = value.ptr();
-    if (PyTuple_CheckExact(v) && PyTuple_GET_SIZE(v) == 2) {
-        *first = ref::borrow(PyTuple_GET_ITEM(v, 0));
-        *second = ref::borrow(PyTuple_GET_ITEM(v, 1));
-        return;
-    }
-    PyObject* it_raw = PyObject_GetIter(v);
-    if (it_raw == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr &&
-            !PySequence_Check(v)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    ref it = ref::steal(it_raw);
-    ref* slots[2] = {first, second};
-    for (int i = 0; i < 2; ++i) {
-        PyObject* item = PyIter_Next(it.ptr());
-        if (item == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-            throw py::error_already_set();
-        }
-        *slots[i] = ref::steal(item);
-    }
-    PyObject* extra = PyIter_Next(it.ptr());
-    if (extra != nullptr) {
-        ref::steal(extra);  // only its existence matters
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    }
-    if (PyErr_Occurred())
-        throw py::error_already_set();
-}
+bool equal(py::handle a, py::handle b) { return xcore::compare(a, b, Py_EQ); }
+bool differs(py::handle a, py::handle b) { return xcore::compare(a, b, Py_NE); }
 
 // `obj[i]`, straight from the tuple when it is one.
 ref item(py::handle obj, Py_ssize_t i) {
@@ -243,13 +196,13 @@ ref imdecode(py::handle data) {
     check_image_size(data);
     ref decode = xcore::getattr(G.get(XNAME("cv2")), XNAME("imdecode"));
     ref buffer = frombuffer_u8(data);
-    return xcore::call(decode, buffer, minus_one());
+    return xcore::call(decode, buffer, C.minus_one);
 }
 
 // cv2.imencode(ext, image), unpacked into (ret, encoded).
 void imencode(py::handle ext, py::handle image, ref* ret, ref* encoded) {
     ref encode = xcore::getattr(G.get(XNAME("cv2")), XNAME("imencode"));
-    unpack2(xcore::call(encode, ext, image), ret, encoded);
+    xcore::unpack2(xcore::call(encode, ext, image), ret, encoded);
 }
 
 // ---- key builders -----------------------------------------------------------------
@@ -374,7 +327,7 @@ py::object gen_redis_key_status(Args a) {
 // ---- image string forms ---------------------------------------------------------
 
 py::object base64_to_img(Args a) {
-    py::handle b64_bytes = a[0];
+    py::handle b64_bytes = a.bytes(0);
     return xcore::catch_exception(
         [&]() -> py::object {
             ref str_frame = call_method(G.get(XNAME("base64")), XNAME("b64decode"), b64_bytes);
@@ -388,8 +341,8 @@ py::object base64_to_img(Args a) {
 
 py::object img_to_base64str(Args a) {
     ref image = ref::borrow(a[0]);
-    py::handle zoom = a[1];  // None or a float: converted on entry
-    bool scale = PyFloat_CheckExact(zoom.ptr()) ? PyFloat_AS_DOUBLE(zoom.ptr()) != 1.0 : differs(zoom, one_float());
+    py::handle zoom = a.real(1);
+    bool scale = PyFloat_CheckExact(zoom.ptr()) ? PyFloat_AS_DOUBLE(zoom.ptr()) != 1.0 : differs(zoom, C.one_float);
     if (scale)
         image = xcore::vcall_method(G.get(XNAME("cv2")), XNAME("resize"), {image, Py_None, zoom, zoom},
                                     XKW("fx", "fy"));
@@ -470,17 +423,13 @@ py::object resize(Args a) {
             ref target, shape;
             if (!size.is_none() && PyTuple_Check(size.ptr())) {
                 ref w, h;
-                unpack2(size, &w, &h);
+                xcore::unpack2(size, &w, &h);
                 ref tw = to_int(w);
                 target = ref::steal(PyTuple_Pack(2, tw.ptr(), to_int(h).ptr()));
-            } else if (differs(zoom, one_float())) {
-                static PyObject* const first_two = [] {
-                    ref two = ref::steal(PyLong_FromLong(2));
-                    return PySlice_New(nullptr, two.ptr(), nullptr);
-                }();
+            } else if (differs(zoom, C.one_float)) {
                 shape = xcore::getattr(img, XNAME("shape"));
                 ref h, w;
-                unpack2(ref::steal(PyObject_GetItem(shape.ptr(), first_two)), &h, &w);
+                xcore::unpack2(ref::steal(PyObject_GetItem(shape.ptr(), C.first_two.ptr())), &h, &w);
                 ref tw = to_int(ref::steal(PyNumber_Multiply(w.ptr(), zoom.ptr())));
                 ref th = to_int(ref::steal(PyNumber_Multiply(h.ptr(), zoom.ptr())));
                 target = ref::steal(PyTuple_Pack(2, tw.ptr(), th.ptr()));
@@ -504,6 +453,12 @@ py::object resize(Args a) {
 
 PYBIND11_MODULE(utils, m) {
     G.init(m);
+    C.minus_one.init(PyLong_FromLong(-1));
+    C.one_float.init(PyFloat_FromDouble(1.0));
+    {
+        ref two = ref::steal(PyLong_FromLong(2));
+        C.first_two.init(PySlice_New(nullptr, two.ptr(), nullptr));
+    }
     m.doc() = "Redis key names of a pipeline node, the image string forms that frames travel in "
               "(raw, JPEG or BMP, optionally Base64), and image scaling.";
     G.import("base64");

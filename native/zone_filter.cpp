@@ -64,51 +64,8 @@ struct Originals {
 };
 Originals O;
 
-// A dict entry, or null when missing; an error in the lookup counts as missing.
-PyObject* peek(PyObject* dict, py::handle key) {
-    PyObject* v = PyDict_GetItemWithError(dict, key.ptr());
-    if (v == nullptr && PyErr_Occurred())
-        PyErr_Clear();
-    return v;
-}
-
-// `a, b, ... = value` with exactly n targets, raising what the interpreter
-// raises. Returns true when only the interpreter's own code ran (lists,
-// tuples and NumPy arrays), false when the value's iteration is Python code.
-bool unpack(py::handle value, Py_ssize_t n, ref* out) {
-    PyObject* v = value.ptr();
-    if ((PyTuple_CheckExact(v) || PyList_CheckExact(v)) && PySequence_Fast_GET_SIZE(v) == n) {
-        for (Py_ssize_t i = 0; i < n; ++i)
-            out[i] = ref::borrow(PySequence_Fast_GET_ITEM(v, i));
-        return true;
-    }
-    PyObject* raw = PyObject_GetIter(v);
-    if (raw == nullptr) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr && !PySequence_Check(v)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    ref it = ref::steal(raw);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyIter_Next(it.ptr());
-        if (item == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %d, got %d)", (int)n, (int)i);
-            throw py::error_already_set();
-        }
-        out[i] = ref::steal(item);
-    }
-    PyObject* extra = PyIter_Next(it.ptr());
-    if (extra != nullptr) {
-        ref drop = ref::steal(extra);
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %d)", (int)n);
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred())
-        throw py::error_already_set();
-    return PyTuple_CheckExact(v) || PyList_CheckExact(v) || Py_TYPE(v) == O.ndarray;
-}
+using xcore::peek;
+using xcore::set_item;
 
 // ---- Orientation of three points, as GEOS decides it -----------------------------
 //
@@ -881,11 +838,6 @@ ref roi_key(py::handle name) { return xcore::getattr(G.get(XNAME("RoiData")), na
 
 ref item(py::handle mapping, py::handle key) { return steal_result(PyObject_GetItem(mapping.ptr(), key.ptr())); }
 
-void set_item(py::handle mapping, py::handle key, py::handle value) {
-    if (PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr()) != 0)
-        throw py::error_already_set();
-}
-
 // Reads the region data the filter will use and keeps it beside the filter.
 void prepare_for(py::handle self) {
     xcore::catch_exception(
@@ -1052,7 +1004,8 @@ private:
             done = anchor_from(values[0], values[1], values[2], values[3], true, anchor);
         if (!done) {
             ref v[4];
-            if (!unpack(box, 4, v))
+            // Lists, tuples and NumPy arrays iterate with the interpreter's or NumPy's own code.
+            if (!xcore::unpack(box, 4, v) && Py_TYPE(box.ptr()) != O.ndarray)
                 foreign();
             compute_anchor(v, anchor);
         }
@@ -1383,7 +1336,7 @@ py::object filter_in_roi(Args a) {
             ref fx = item(frame_sz, small_int_object(0));
             ref fy = item(frame_sz, small_int_object(1));
             ref anchor[2];
-            unpack(anchor_pt, 2, anchor);
+            xcore::unpack(anchor_pt, 2, anchor);
             ref included = xcore::getattr(self, XNAME("_included_rois"));
             ref empty = xcore::getattr(self, XNAME("_empty_polygon"));
             Filter filter(self, std::move(included), std::move(empty), std::move(fx), std::move(fy),

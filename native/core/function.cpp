@@ -15,15 +15,6 @@ namespace {
 
 constexpr size_t kMaxParams = 12;
 
-enum class Check : unsigned char { None, Str, Bytes, Dict, List, Int, Float, Bool };
-
-struct ParamInfo {
-    PyObject* name;  // interned, kept forever
-    Kind kind;
-    Check check;
-    bool optional;  // None accepted
-    const char* expected;
-};
 
 // What binding needs, shared by the calls of one function object.
 struct Binding {
@@ -84,32 +75,21 @@ PyObject* call_name(FunctionObject* f) {
 #endif
 }
 
-void too_many_positional(FunctionObject* f, Py_ssize_t given, PyObject* const* slots) {
+void too_many_positional(FunctionObject* f, Py_ssize_t given) {
     const Binding& s = *f->binding;
-    Py_ssize_t kwonly_given = 0;
-    for (size_t i = s.npos; i < s.nparams; ++i)
-        if (s.params[i].kind == Kind::KeywordOnly && slots[i] != nullptr)
-            ++kwonly_given;
     Py_ssize_t argcount = (Py_ssize_t)s.npos;
     Py_ssize_t defcount = (Py_ssize_t)s.ndefaults;
     ref sig = ref::steal(defcount ? PyUnicode_FromFormat("from %zd to %zd", argcount - defcount, argcount)
                                   : PyUnicode_FromFormat("%zd", argcount));
     bool plural = defcount ? true : argcount != 1;
-    ref kwonly_sig = ref::steal(
-        kwonly_given ? PyUnicode_FromFormat(" positional argument%s (and %zd keyword-only argument%s)",
-                                            given != 1 ? "s" : "", kwonly_given,
-                                            kwonly_given != 1 ? "s" : "")
-                     : PyUnicode_FromString(""));
-    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd%U %s given",
-                 call_name(f), sig.ptr(), plural ? "s" : "", given, kwonly_sig.ptr(),
-                 given == 1 && !kwonly_given ? "was" : "were");
+    PyErr_Format(PyExc_TypeError, "%U() takes %U positional argument%s but %zd %s given", call_name(f),
+                 sig.ptr(), plural ? "s" : "", given, given == 1 ? "was" : "were");
 }
 
-void missing_arguments(FunctionObject* f, bool positional, PyObject* const* slots, size_t begin,
-                       size_t end) {
+void missing_arguments(FunctionObject* f, PyObject* const* slots, size_t end) {
     py::list names;
-    for (size_t i = begin; i < end; ++i) {
-        if (slots[i] == nullptr && (positional || f->binding->params[i].kind == Kind::KeywordOnly))
+    for (size_t i = 0; i < end; ++i) {
+        if (slots[i] == nullptr)
             names.append(ref::steal(PyObject_Repr(f->binding->params[i].name)));
     }
     Py_ssize_t len = (Py_ssize_t)names.size();
@@ -125,8 +105,8 @@ void missing_arguments(FunctionObject* f, bool positional, PyObject* const* slot
         ref joined = ref::steal(PyUnicode_Join(py::str(", ").ptr(), head.ptr()));
         text = ref::steal(PyUnicode_Concat(joined.ptr(), tail.ptr()));
     }
-    PyErr_Format(PyExc_TypeError, "%U() missing %i required %s argument%s: %U", call_name(f), (int)len,
-                 positional ? "positional" : "keyword-only", len == 1 ? "" : "s", text.ptr());
+    PyErr_Format(PyExc_TypeError, "%U() missing %i required positional argument%s: %U", call_name(f), (int)len,
+                 len == 1 ? "" : "s", text.ptr());
 }
 
 // ---- declared-type checks -----------------------------------------------------
@@ -215,10 +195,10 @@ bool check_param(const ParamInfo& p, PyObject** slot, CallLocals& locals) {
 
 Py_ssize_t find_param(const Binding& s, PyObject* key) {
     for (size_t i = 0; i < s.nparams; ++i)
-        if (s.params[i].name == key && s.params[i].kind != Kind::VarKeyword)
+        if (s.params[i].name == key && !s.params[i].varkw)
             return (Py_ssize_t)i;
     for (size_t i = 0; i < s.nparams; ++i) {
-        if (s.params[i].kind == Kind::VarKeyword)
+        if (s.params[i].varkw)
             continue;
         int eq = PyObject_RichCompareBool(s.params[i].name, key, Py_EQ);
         if (eq < 0)
@@ -270,14 +250,14 @@ PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject*
         }
     }
     if (nargs > npos) {
-        too_many_positional(f, nargs, slots);
+        too_many_positional(f, nargs);
         return nullptr;
     }
     if (nargs < npos) {
         size_t required = s.npos - s.ndefaults;
         for (size_t i = (size_t)nargs; i < required; ++i) {
             if (slots[i] == nullptr) {
-                missing_arguments(f, true, slots, 0, required);
+                missing_arguments(f, slots, required);
                 return nullptr;
             }
         }
@@ -285,25 +265,11 @@ PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject*
             if (slots[i] == nullptr)
                 slots[i] = PyTuple_GET_ITEM(f->defaults, i - required);
     }
-    bool kwonly_missing = false;
-    for (size_t i = s.npos; i < s.nparams; ++i) {
-        if (slots[i] != nullptr || s.params[i].kind != Kind::KeywordOnly)
-            continue;
-        PyObject* dflt = f->kwdefaults == Py_None ? nullptr : PyDict_GetItemWithError(f->kwdefaults, s.params[i].name);
-        if (dflt == nullptr && PyErr_Occurred())
-            return nullptr;
-        slots[i] = dflt;
-        kwonly_missing |= dflt == nullptr;
-    }
-    if (kwonly_missing) {
-        missing_arguments(f, false, slots, s.npos, s.nparams);
-        return nullptr;
-    }
     for (size_t i = 0; i < s.nparams; ++i)
         if (!check_param(s.params[i], &slots[i], locals))
             return nullptr;
 
-    ref result = s.impl(Args(slots));
+    ref result = s.impl(Args(slots, s.params, s.nparams));
     if (!result && !PyErr_Occurred())
         return py::none().release().ptr();
     return result.release().ptr();
@@ -392,19 +358,10 @@ PyObject* fn_get_signature(PyObject* self, void*) {
         size_t required = s.npos - s.ndefaults;
         for (size_t i = 0; i < s.nparams; ++i) {
             const ParamInfo& p = s.params[i];
-            py::object kind = Parameter.attr(p.kind == Kind::PositionalOrKeyword ? "POSITIONAL_OR_KEYWORD"
-                                             : p.kind == Kind::KeywordOnly  ? "KEYWORD_ONLY"
-                                                                             : "VAR_KEYWORD");
+            py::object kind = Parameter.attr(p.varkw ? "VAR_KEYWORD" : "POSITIONAL_OR_KEYWORD");
             py::object dflt = empty;
-            if (p.kind == Kind::PositionalOrKeyword && i >= required)
+            if (!p.varkw && i >= required)
                 dflt = py::reinterpret_borrow<py::object>(PyTuple_GET_ITEM(f->defaults, i - required));
-            else if (p.kind == Kind::KeywordOnly && f->kwdefaults != Py_None) {
-                PyObject* d = PyDict_GetItemWithError(f->kwdefaults, p.name);
-                if (d != nullptr)
-                    dflt = py::reinterpret_borrow<py::object>(d);
-                else if (PyErr_Occurred())
-                    throw py::error_already_set();
-            }
             PyObject* ann = PyDict_GetItemWithError(f->annotations, p.name);
             if (ann == nullptr && PyErr_Occurred())
                 throw py::error_already_set();
@@ -473,6 +430,27 @@ PyTypeObject* function_type() {
 
 }  // namespace
 
+// ---- typed argument access -----------------------------------------------------
+
+py::handle Args::at(size_t i) const {
+    if (i >= n_) {
+        PyErr_Format(PyExc_SystemError, "native function body reads argument %zu of %zu", i, n_);
+        throw py::error_already_set();
+    }
+    return v_[i];
+}
+
+py::handle Args::declared(size_t i, Check check, bool optional_allowed) const {
+    py::handle v = at(i);
+    const ParamInfo& p = params_[i];
+    if (p.check != check || (p.optional && !optional_allowed)) {
+        PyErr_Format(PyExc_SystemError, "parameter '%U' is read with a type its declaration does not check",
+                     p.name);
+        throw py::error_already_set();
+    }
+    return v;
+}
+
 Function& Function::add(const char* name, const char* annotation, py::object dflt, Kind kind) {
     if (params_.size() >= kMaxParams)
         throw std::logic_error("too many parameters for a native function");
@@ -486,12 +464,11 @@ py::object Function::build(const std::string& qualname, py::handle module_name) 
     binding->nparams = params_.size();
     py::dict annotations;
     py::list defaults;
-    py::dict kwdefaults;
     for (size_t i = 0; i < params_.size(); ++i) {
         const Param& p = params_[i];
         ParamInfo& info = binding->params[i];
         info.name = intern_forever(p.name.c_str());
-        info.kind = p.kind;
+        info.varkw = p.kind == Kind::VarKeyword;
         info.check = check_for(p.annotation, &info.optional, &info.expected);
         if (!p.annotation.empty())
             annotations[py::handle(info.name)] = py::str(p.annotation);
@@ -503,9 +480,6 @@ py::object Function::build(const std::string& qualname, py::handle module_name) 
                 defaults.append(p.default_value);
             else if (defaults.size() != 0)
                 throw std::logic_error("non-default parameter follows default parameter");
-        } else if (p.kind == Kind::KeywordOnly) {
-            if (p.default_value)
-                kwdefaults[py::handle(info.name)] = p.default_value;
         } else {
             binding->varkw = (int)i;
         }
@@ -526,7 +500,7 @@ py::object Function::build(const std::string& qualname, py::handle module_name) 
     f->doc = doc_ ? py::str(doc_).release().ptr() : py::none().release().ptr();
     f->annotations = annotations.release().ptr();
     f->defaults = defaults.size() ? py::tuple(defaults).release().ptr() : py::none().release().ptr();
-    f->kwdefaults = kwdefaults.size() ? kwdefaults.release().ptr() : py::none().release().ptr();
+    f->kwdefaults = py::none().release().ptr();  // no keyword-only parameters
     f->dict = nullptr;
     f->signature = nullptr;
     PyObject_GC_Track(obj);

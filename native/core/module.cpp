@@ -71,6 +71,60 @@ void PendingError::rethrow() {
     throw py::error_already_set();
 }
 
+PyObject* keep_forever(py::handle h) noexcept {
+    Py_XINCREF(h.ptr());
+    return h.ptr();
+}
+
+void Constant::init(PyObject* made) {
+    if (made == nullptr)
+        throw py::error_already_set();
+    PyTypeObject* t = Py_TYPE(made);
+    bool immutable = t == &PyLong_Type || t == &PyFloat_Type || t == &PyUnicode_Type || t == &PyBytes_Type ||
+                     t == &PyTuple_Type || t == &PySlice_Type || t == &PyBool_Type || made == Py_None;
+    if (!immutable) {
+        Py_DECREF(made);
+        throw std::logic_error("a module constant must be immutable");
+    }
+    obj_ = made;
+}
+
+bool unpack(py::handle value, Py_ssize_t n, ref* out) {
+    PyObject* v = value.ptr();
+    if ((PyTuple_CheckExact(v) || PyList_CheckExact(v)) && PySequence_Fast_GET_SIZE(v) == n) {
+        for (Py_ssize_t i = 0; i < n; ++i)
+            out[i] = ref::borrow(PySequence_Fast_GET_ITEM(v, i));
+        return true;
+    }
+    PyObject* raw = PyObject_GetIter(v);
+    if (raw == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(v)->tp_iter == nullptr && !PySequence_Check(v)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", Py_TYPE(v)->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    ref it = ref::steal(raw);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyIter_Next(it.ptr());
+        if (item == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+            throw py::error_already_set();
+        }
+        out[i] = ref::steal(item);
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra != nullptr) {
+        ref drop = ref::steal(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred())
+        throw py::error_already_set();
+    return PyTuple_CheckExact(v) || PyList_CheckExact(v);
+}
+
 PyObject* intern_forever(const char* text) {
     PyObject* s = PyUnicode_InternFromString(text);
     if (s == nullptr)

@@ -75,6 +75,29 @@ public:
 };
 
 // ---------------------------------------------------------------------------
+// Objects kept for the process's life
+
+// A new reference to h that is never released: for objects a module keeps
+// as long as the interpreter (its classes, the library objects it compares
+// against). Null stays null.
+PyObject* keep_forever(py::handle h) noexcept;
+
+// A module constant: an immutable object (a number, str, bytes, tuple or
+// slice of these) made once in module init and kept for the process's life.
+// A failed allocation raises there, so the import fails instead of a null
+// being kept for the first use to crash on.
+class Constant {
+public:
+    // Takes over a new reference; throws the pending error when it is null.
+    void init(PyObject* made);
+    py::handle get() const { return obj_; }
+    operator py::handle() const { return obj_; }
+    PyObject* ptr() const { return obj_; }
+
+private:
+    PyObject* obj_ = nullptr;
+};
+
 // Interned names, made once per call site and kept for the process's life.
 
 PyObject* intern_forever(const char* text);
@@ -198,6 +221,55 @@ inline bool truth(py::handle obj) {
     return r != 0;
 }
 
+// `a <op> b` taken by its truth value, without the identity shortcut of
+// PyObject_RichCompareBool, so an odd __eq__ is honoured as Python would.
+inline bool compare(py::handle a, py::handle b, int op) {
+    return truth(ref::steal(PyObject_RichCompare(a.ptr(), b.ptr(), op)));
+}
+
+// mapping[key] and mapping[key] = value; a plain dict without a method call.
+inline ref get_item(py::handle mapping, py::handle key) {
+    return ref::steal(PyObject_GetItem(mapping.ptr(), key.ptr()));
+}
+inline void set_item(py::handle mapping, py::handle key, py::handle value) {
+    int r = PyDict_CheckExact(mapping.ptr()) ? PyDict_SetItem(mapping.ptr(), key.ptr(), value.ptr())
+                                             : PyObject_SetItem(mapping.ptr(), key.ptr(), value.ptr());
+    if (r != 0)
+        throw py::error_already_set();
+}
+
+// A dict entry as a borrowed pointer, or null when missing; an error in the
+// lookup counts as missing. For checks that only compare identities.
+inline PyObject* peek(PyObject* dict, py::handle key) {
+    PyObject* v = PyDict_GetItemWithError(dict, key.ptr());
+    if (v == nullptr && PyErr_Occurred())
+        PyErr_Clear();
+    return v;
+}
+
+// `t0, ..., tn-1 = value` with exactly n targets, raising what the
+// interpreter raises ("cannot unpack non-iterable ...", "not enough values",
+// "too many values"). Returns true when only the interpreter's own code ran
+// (an exact tuple or list), false when the value's iteration may be Python code.
+bool unpack(py::handle value, Py_ssize_t n, ref* out);
+inline void unpack2(py::handle value, ref* first, ref* second) {
+    ref both[2];
+    unpack(value, 2, both);
+    *first = std::move(both[0]);
+    *second = std::move(both[1]);
+}
+
+// A class's attribute-cache version, when the interpreter keeps a valid one
+// for it, else 0. It changes whenever the class or one of its bases changes,
+// so a decision about a class can be cached under it.
+inline unsigned int class_version(PyTypeObject* t) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return t->tp_version_tag;
+#else
+    return (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // "catch Exception": a Python error derived from Exception raised by body()
 // is handed, as the exception object, to on_error(exc), whose result is
@@ -240,20 +312,54 @@ auto catch_exception(Body&& body, OnError&& on_error) -> decltype(body()) {
 // ---------------------------------------------------------------------------
 // Native functions
 
+// How a parameter is checked on entry, from its annotation text: "str",
+// "bytes", "dict", "list" accept exactly that type, "int" and "float" any
+// number (converted), "bool" any object (its truth value); Optional[...] of
+// these also accepts None.
+enum class Check : unsigned char { None, Str, Bytes, Dict, List, Int, Float, Bool };
+
+struct ParamInfo {
+    PyObject* name;  // interned, kept forever
+    bool varkw;      // the **kwargs parameter
+    Check check;
+    bool optional;   // None accepted
+    const char* expected;
+};
+
+// The bound and checked arguments of one call, in parameter order. Typed
+// access is tied to the declaration: asking for a list of a parameter not
+// declared "list" (or an index past the last parameter) raises SystemError
+// instead of reading what the entry check never guaranteed.
 class Args {
 public:
-    explicit Args(PyObject* const* v) : v_(v) {}
-    py::handle operator[](size_t i) const { return v_[i]; }
+    Args(PyObject* const* v, const ParamInfo* params, size_t n) : v_(v), params_(params), n_(n) {}
+    // Any parameter, as given (or converted on entry).
+    py::handle operator[](size_t i) const { return at(i); }
+    // An exact list, str or dict: declared "list", "str" or "dict" (not Optional).
+    py::handle list(size_t i) const { return declared(i, Check::List, false); }
+    py::handle str(size_t i) const { return declared(i, Check::Str, false); }
+    py::handle dict(size_t i) const { return declared(i, Check::Dict, false); }
+    py::handle bytes(size_t i) const { return declared(i, Check::Bytes, false); }
+    // An exact int or float, or None when declared Optional.
+    py::handle integer(size_t i) const { return declared(i, Check::Int, true); }
+    py::handle real(size_t i) const { return declared(i, Check::Float, true); }
+    // A "bool" parameter's truth value.
+    bool flag(size_t i) const { return declared(i, Check::Bool, false).ptr() == Py_True; }
 
 private:
+    py::handle at(size_t i) const;
+    py::handle declared(size_t i, Check check, bool optional_allowed) const;
+
     PyObject* const* v_;
+    const ParamInfo* params_;
+    size_t n_;
 };
 
 // A body receives the bound and checked arguments in parameter order and
 // returns a new reference (py::none() for None), or throws.
 using Impl = py::object (*)(Args);
 
-enum class Kind : unsigned char { PositionalOrKeyword, KeywordOnly, VarKeyword };
+enum class Kind : unsigned char { PositionalOrKeyword, VarKeyword };
 
 struct Param {
     std::string name;
@@ -275,9 +381,6 @@ public:
     }
     Function& arg(const char* name, const char* annotation, py::object default_value) {
         return add(name, annotation, std::move(default_value), Kind::PositionalOrKeyword);
-    }
-    Function& kwonly(const char* name, const char* annotation, py::object default_value) {
-        return add(name, annotation, std::move(default_value), Kind::KeywordOnly);
     }
     Function& varkw(const char* name) { return add(name, nullptr, py::object(), Kind::VarKeyword); }
     Function& returns(const char* annotation) {
