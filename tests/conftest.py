@@ -2,6 +2,7 @@
 
 import os
 import shutil
+import signal
 import socket
 import subprocess
 import tempfile
@@ -15,6 +16,19 @@ from hypothesis import HealthCheck, settings
 settings.register_profile("kit", derandomize=True, deadline=None,
                           suppress_health_check=[HealthCheck.too_slow])
 settings.load_profile("kit")
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "long: a soak that runs only with XALO_LONG=1")
+
+
+def pytest_collection_modifyitems(config, items):
+    if os.environ.get("XALO_LONG") == "1":
+        return
+    skip = pytest.mark.skip(reason="long form: set XALO_LONG=1")
+    for item in items:
+        if "long" in item.keywords:
+            item.add_marker(skip)
 
 
 def free_port():
@@ -48,6 +62,34 @@ class RedisServer:
                 time.sleep(0.02)
         raise RuntimeError("redis-server did not start")
 
+    def version(self):
+        import redis
+
+        conn = redis.StrictRedis(host="127.0.0.1", port=self.port)
+        try:
+            text = conn.info("server")["redis_version"]
+        finally:
+            conn.close()
+        return tuple(int(part) for part in text.split(".")[:2])
+
+    def pause_command(self, ms):
+        """A CLIENT PAUSE that holds writes for `ms` milliseconds: writes only
+        where the server knows that mode (6.2 on), else all clients.
+        XALO_REDIS_PAUSE_ALL=1 takes the older road on any server."""
+        self.pause_all = os.environ.get("XALO_REDIS_PAUSE_ALL") == "1" or self.version() < (6, 2)
+        return ["CLIENT", "PAUSE", int(ms)] + ([] if self.pause_all else ["WRITE"])
+
+    def unpause(self):
+        """Ends the pause; an older server has no CLIENT UNPAUSE, there the
+        pause is waited out (a paused server answers nothing until then)."""
+        import redis
+
+        conn = redis.StrictRedis(host="127.0.0.1", port=self.port)
+        try:
+            conn.ping() if self.pause_all else conn.execute_command("CLIENT", "UNPAUSE")
+        finally:
+            conn.close()
+
     def stop(self):
         if self.proc is not None:
             self.proc.terminate()
@@ -58,6 +100,11 @@ class RedisServer:
         self.stop()
         self.start()
 
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait(10)
+        self.proc = None
+
 
 @pytest.fixture(scope="session")
 def redis_server():
@@ -65,6 +112,18 @@ def redis_server():
     server.start()
     yield server
     server.stop()
+    shutil.rmtree(server.dir, ignore_errors=True)
+
+
+@pytest.fixture
+def own_redis():
+    """A redis-server of the test's own, free to be killed, stopped and restarted."""
+    server = RedisServer()
+    server.start()
+    yield server
+    if server.proc is not None:
+        server.proc.send_signal(signal.SIGCONT)
+        server.stop()
     shutil.rmtree(server.dir, ignore_errors=True)
 
 

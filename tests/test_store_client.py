@@ -342,15 +342,16 @@ def test_exit_with_a_busy_writer_neither_hangs_nor_crashes(redis_server):
     code = """
         import sys, time, redis
         from xalo_sdk.redis.store_client import StoreClient
-        port, pause = int(sys.argv[1]), int(sys.argv[2])
+        port, pause = int(sys.argv[1]), sys.argv[2:]
         c = StoreClient(port=port)
-        redis.StrictRedis(port=port).execute_command("CLIENT", "PAUSE", pause, "WRITE")
+        redis.StrictRedis(port=port).execute_command(*pause)
         for i in range(5):
             c.write_frame_packet({"i": i, "pad": "x" * 1000}, "exit_key")
         time.sleep(0.05)
     """
     for i in range(12):
-        out = subprocess.run([sys.executable, "-c", textwrap.dedent(code), str(redis_server.port),
-                              str(480 + 10 * i)], capture_output=True, text=True, timeout=30)
+        pause = [str(part) for part in redis_server.pause_command(480 + 10 * i)]
+        out = subprocess.run([sys.executable, "-c", textwrap.dedent(code), str(redis_server.port), *pause],
+                             capture_output=True, text=True, timeout=30)
+        redis_server.unpause()
         assert out.returncode == 0, out.stderr
-        redis.StrictRedis(port=redis_server.port).execute_command("CLIENT", "UNPAUSE")

@@ -1,0 +1,162 @@
+"""The background writer under server faults and contention, against
+redis-servers of the tests' own that are killed, stopped and restarted."""
+
+import collections
+import json
+import os
+import signal
+import threading
+import time
+
+import pytest
+import redis
+
+from xalo_sdk.redis import store_client
+from xalo_sdk.redis.store_client import StoreClient
+
+LONG = os.environ.get("XALO_LONG") == "1"
+KILL_CYCLES = 5 if LONG else 1
+STOP_SECONDS = 5.0 if LONG else 1.5
+WRITES_PER_THREAD = 2000 if LONG else 200
+
+
+@pytest.fixture
+def log(monkeypatch):
+    messages = []
+
+    class Log:
+        def warning(self, msg):
+            messages.append(msg)
+
+        error = warning
+
+    monkeypatch.setattr(store_client, "logger", Log())
+    return messages
+
+
+class Producer(threading.Thread):
+    """Writes {"n": i} under one key every 2 ms, far above 100 writes/s;
+    keeps whatever a call raises."""
+
+    def __init__(self, client, key):
+        super().__init__(daemon=True)
+        self.client, self.key = client, key
+        self.n, self.errors, self.halt = 0, [], threading.Event()
+
+    def run(self):
+        while not self.halt.is_set():
+            try:
+                self.client.write_frame_packet({"n": self.n}, self.key)
+            except BaseException as e:  # noqa: B036 - any raise is the failure looked for
+                self.errors.append(e)
+            self.n += 1
+            time.sleep(0.002)
+
+    def finish(self):
+        self.halt.set()
+        self.join(5)
+        assert not self.is_alive() and self.errors == []
+
+
+def landed_after(conn, key, n, timeout):
+    """True once the key holds a write numbered above n."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        try:
+            value = conn.get(key)
+        except redis.exceptions.ConnectionError:
+            value = None
+        if value is not None and json.loads(value)["n"] > n:
+            return True
+        time.sleep(0.01)
+    return False
+
+
+@pytest.fixture
+def writer(own_redis, log):
+    client = StoreClient(host="127.0.0.1", port=own_redis.port, workers=2)
+    producer = Producer(client, "fault_key")
+    producer.start()
+    conn = redis.StrictRedis(host="127.0.0.1", port=own_redis.port)
+    assert landed_after(conn, "fault_key", -1, 5)
+    yield client, producer, conn
+    producer.halt.set()
+    client._shutdown_executor()
+    conn.close()
+
+
+def test_writer_rides_out_a_killed_and_restarted_server(own_redis, writer, log):
+    client, producer, conn = writer
+    for _ in range(KILL_CYCLES):
+        own_redis.kill()
+        time.sleep(0.3)
+        own_redis.start()  # same port
+        assert landed_after(conn, "fault_key", producer.n, 1.0), "no write landed within 1 s of the restart"
+        assert client._worker.is_alive()
+    producer.finish()
+    assert any(m.startswith("Failed to write data to redis`fault_key` - ") for m in log)
+
+
+def test_writer_rides_out_a_stopped_server(own_redis, writer):
+    client, producer, conn = writer
+    own_redis.proc.send_signal(signal.SIGSTOP)
+    try:
+        before = producer.n
+        time.sleep(STOP_SECONDS)
+        # The writer waits on the stopped server; the callers must not.
+        assert producer.n - before > 20
+        assert client._worker.is_alive()
+        assert len(client._queue.queue) <= client._queue.maxsize
+    finally:
+        own_redis.proc.send_signal(signal.SIGCONT)
+    assert landed_after(conn, "fault_key", producer.n, 2.0)
+    assert client._worker.is_alive()
+    producer.finish()
+
+
+class CountingClient(StoreClient):
+    """Counts the stores of every key, whichever thread performs them."""
+
+    def __init__(self, *args, **kwargs):
+        self.stores = collections.Counter()
+        self.lock = threading.Lock()
+        super().__init__(*args, **kwargs)
+
+    def _write_(self, data, redis_key, ttl=None):
+        with self.lock:
+            self.stores[redis_key] += 1
+        return super()._write_(data, redis_key, ttl)
+
+
+@pytest.mark.parametrize("workers", [1, 8])
+def test_eight_producers_share_one_client(own_redis, log, workers):
+    client = CountingClient(host="127.0.0.1", port=own_redis.port, workers=workers)
+    errors = []
+
+    def produce(t):
+        for i in range(WRITES_PER_THREAD):
+            try:
+                assert client.write_frame_packet({"t": t, "i": i}, f"p_{t}_{i}", 60) is True
+            except BaseException as e:  # noqa: B036
+                errors.append(e)
+
+    threads = [threading.Thread(target=produce, args=(t,)) for t in range(8)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join(60)
+    try:
+        joiner = threading.Thread(target=client._queue.join, daemon=True)
+        joiner.start()
+        joiner.join(5)
+        assert not joiner.is_alive(), f"queue.join() hangs, {client._queue.unfinished_tasks} tasks unfinished"
+        assert errors == [] and log == []
+        assert client.stores and max(client.stores.values()) == 1, "a payload was stored twice"
+        keys = sorted(client.stores)
+        conn = redis.StrictRedis(host="127.0.0.1", port=own_redis.port)
+        expected = [json.dumps({"t": int(k.split("_")[1]), "i": int(k.split("_")[2])}, separators=(",", ":"))
+                    for k in keys]
+        assert [v.decode() for v in conn.mget(keys)] == expected
+        assert client._worker.is_alive()
+    finally:
+        client._shutdown_executor()
