@@ -66,13 +66,8 @@ def check(code, runs=RUNS):
     assert not failures, f"{len(failures)}/{runs} runs failed:\n" + "\n".join(failures[:5])
 
 
-# Failures seen on the current build, recorded with reproducers for the native fix.
-ABORTS_AT_EXIT = pytest.mark.xfail(strict=False, reason="aborts at exit: terminate called without an active exception")
-CRASHES_AT_EXIT = pytest.mark.xfail(strict=False, reason="segfaults at exit: object released by an ended thread")
-
-
-def cases(calls, failing=None):
-    return [pytest.param(body, id=name, marks=(failing or {}).get(name, ())) for name, body in calls.items()]
+def cases(calls):
+    return [pytest.param(body, id=name) for name, body in calls.items()]
 
 
 # ---- store_client ---------------------------------------------------------------------
@@ -90,18 +85,10 @@ STORE_CALLS = {
     "scan_keys": "c.scan_keys('exit_*')",
 }
 
-# write_frame_packet-closed-background is the first reproducer found: two
-# producers keep a one-item queue full while the writer fails fast.
-FAILING_TODAY = {
-    "write_frame_packet-closed-background": ABORTS_AT_EXIT,
-    "write_frame_packet-server-background": ABORTS_AT_EXIT,
-    "scan_keys-closed-direct": CRASHES_AT_EXIT,
-    "scan_keys-server-direct": CRASHES_AT_EXIT,
-}
-
+# write_frame_packet-closed-background: two producers keep a one-item queue
+# full while the writer fails fast (it aborted the process once).
 STORE_CASES = [
-    pytest.param(name, target, mode, id=f"{name}-{target}-{mode}",
-                 marks=FAILING_TODAY.get(f"{name}-{target}-{mode}", ()))
+    pytest.param(name, target, mode, id=f"{name}-{target}-{mode}")
     for name in STORE_CALLS
     for target in ("closed", "server")
     for mode in ("background", "direct")
@@ -128,7 +115,6 @@ def test_store_client_construction_at_exit(redis_server, where):
     """))
 
 
-@ABORTS_AT_EXIT
 def test_busy_writer_full_queue_repeated(redis_server):
     # The server holds the writer's SET past the shutdown's join while
     # producers keep the queue full and displace its items.
@@ -232,7 +218,7 @@ ZF_CALLS = {
 }
 
 
-@pytest.mark.parametrize("body", cases(ZF_CALLS, {"ZoneFilter": CRASHES_AT_EXIT}))
+@pytest.mark.parametrize("body", cases(ZF_CALLS))
 def test_zone_filter_call_at_exit(body):
     check(script(ZF_SETUP, body))
 
