@@ -5,11 +5,13 @@
 // besides the plain route (Shapely points and `contains` calls through the
 // helper methods) it has a native one: the vertex rings of the prepared
 // regions are read out of their Shapely geometries once and anchor points are
-// located in them here, deciding every boundary case as GEOS does. The native
+// located in them by the geometry kernel (roi/geometry.hpp), which decides
+// every boundary case as GEOS does. The native
 // route is taken only while it cannot be told apart from the plain one: the
 // helpers are not overridden, the region data still is the data the helpers
 // would read, and the library objects involved are still the ones loaded.
 #include "core/xcore.hpp"
+#include "roi/geometry.hpp"
 
 #include <cmath>
 #include <cstdint>
@@ -24,6 +26,11 @@ using xcore::Args;
 using xcore::call;
 using xcore::call_method;
 using xcore::ref;
+using xgeom::Area;
+using xgeom::Location;
+using xgeom::Part;
+using xgeom::Ring;
+using xgeom::usable;
 
 namespace {
 
@@ -110,290 +117,6 @@ bool unpack(py::handle value, Py_ssize_t n, ref* out) {
     return PyTuple_CheckExact(v) || PyList_CheckExact(v) || Py_TYPE(v) == O.ndarray;
 }
 
-// ---- Orientation of three points, as GEOS decides it -----------------------------
-//
-// GEOS locates a point in a ring by counting ray crossings, with the sign of
-// each crossing segment's orientation towards the point taken from a
-// double-precision filter and, when the filter cannot decide, from
-// double-double arithmetic. Here the filter is the same; where it cannot
-// decide, the exact sign (floating-point expansions) is taken only when the
-// double-double result agrees with it for both segment directions GEOS
-// versions have used, and otherwise the decision is left to Shapely.
-
-constexpr int kUndecided = 2;
-constexpr double kSplitter = 134217729.0;  // 2^27 + 1
-
-inline int sign_of(double v) { return (v > 0.0) - (v < 0.0); }
-
-int filtered_orientation(double ax, double ay, double bx, double by, double qx, double qy) {
-    double left = (ax - qx) * (by - qy);
-    double right = (ay - qy) * (bx - qx);
-    double det = left - right;
-    double sum;
-    if (left > 0.0) {
-        if (right <= 0.0)
-            return sign_of(det);
-        sum = left + right;
-    } else if (left < 0.0) {
-        if (right >= 0.0)
-            return sign_of(det);
-        sum = -left - right;
-    } else {
-        return sign_of(det);
-    }
-    double bound = 1e-15 * sum;
-    if (det >= bound || -det >= bound)
-        return sign_of(det);
-    return kUndecided;
-}
-
-inline void two_sum(double a, double b, double& s, double& e) {
-    s = a + b;
-    double bv = s - a;
-    double av = s - bv;
-    e = (a - av) + (b - bv);
-}
-
-inline void two_diff(double a, double b, double& d, double& e) {
-    d = a - b;
-    double bv = a - d;
-    double av = d + bv;
-    e = (a - av) + (bv - b);
-}
-
-inline void split(double a, double& hi, double& lo) {
-    double c = kSplitter * a;
-    hi = c - (c - a);
-    lo = a - hi;
-}
-
-inline void two_product(double a, double b, double& p, double& e) {
-    p = a * b;
-    double ah, al, bh, bl;
-    split(a, ah, al);
-    split(b, bh, bl);
-    e = al * bl - (((p - ah * bh) - al * bh) - ah * bl);
-}
-
-// Adds b to the nonoverlapping expansion e[0..len) in place; returns the new length.
-int grow_expansion(int len, double* e, double b) {
-    double q = b;
-    int k = 0;
-    for (int i = 0; i < len; ++i) {
-        double s, err;
-        two_sum(q, e[i], s, err);
-        q = s;
-        if (err != 0.0)
-            e[k++] = err;
-    }
-    if (q != 0.0 || k == 0)
-        e[k++] = q;
-    return k;
-}
-
-// Exact sign of (a - q) x (b - q); the caller keeps coordinates in the range
-// where no product underflows or overflows.
-int exact_orientation(double ax, double ay, double bx, double by, double qx, double qy) {
-    double acx[2], bcy[2], acy[2], bcx[2];
-    two_diff(ax, qx, acx[0], acx[1]);
-    two_diff(by, qy, bcy[0], bcy[1]);
-    two_diff(ay, qy, acy[0], acy[1]);
-    two_diff(bx, qx, bcx[0], bcx[1]);
-    double sum[40];
-    int len = 0;
-    for (double l : acx)
-        for (double r : bcy) {
-            double p, e;
-            two_product(l, r, p, e);
-            len = grow_expansion(len, sum, e);
-            len = grow_expansion(len, sum, p);
-        }
-    for (double l : acy)
-        for (double r : bcx) {
-            double p, e;
-            two_product(l, r, p, e);
-            len = grow_expansion(len, sum, -e);
-            len = grow_expansion(len, sum, -p);
-        }
-    return sign_of(sum[len - 1]);
-}
-
-// GEOS's double-double arithmetic, operation for operation.
-struct DoubleDouble {
-    double hi, lo;
-};
-
-DoubleDouble dd_add(DoubleDouble x, DoubleDouble y) {
-    double S = x.hi + y.hi;
-    double T = x.lo + y.lo;
-    double e = S - x.hi;
-    double f = T - x.lo;
-    double s = S - e;
-    double t = T - f;
-    s = (y.hi - e) + (x.hi - s);
-    t = (y.lo - f) + (x.lo - t);
-    e = s + T;
-    double H = S + e;
-    double h = e + (S - H);
-    e = t + h;
-    double zhi = H + e;
-    return {zhi, e + (H - zhi)};
-}
-
-DoubleDouble dd_multiply(DoubleDouble x, DoubleDouble y) {
-    double C = kSplitter * x.hi;
-    double hx = C - x.hi;
-    double c = kSplitter * y.hi;
-    hx = C - hx;
-    double tx = x.hi - hx;
-    double hy = c - y.hi;
-    C = x.hi * y.hi;
-    hy = c - hy;
-    double ty = y.hi - hy;
-    c = ((((hx * hy - C) + hx * ty) + tx * hy) + tx * ty) + (x.hi * y.lo + x.lo * y.hi);
-    double zhi = C + c;
-    hx = C - zhi;
-    return {zhi, c + hx};
-}
-
-int dd_orientation(double p1x, double p1y, double p2x, double p2y, double qx, double qy) {
-    DoubleDouble dx1 = dd_add({p2x, 0.0}, {-p1x, 0.0});
-    DoubleDouble dy1 = dd_add({p2y, 0.0}, {-p1y, 0.0});
-    DoubleDouble dx2 = dd_add({qx, 0.0}, {-p2x, 0.0});
-    DoubleDouble dy2 = dd_add({qy, 0.0}, {-p2y, 0.0});
-    DoubleDouble m1 = dd_multiply(dx1, dy2);
-    DoubleDouble m2 = dd_multiply(dy1, dx2);
-    DoubleDouble d = dd_add(m1, {-1 * m2.hi, -1 * m2.lo});
-    if (d.hi != 0.0)
-        return sign_of(d.hi);
-    return sign_of(d.lo);
-}
-
-// Orientation of q relative to the segment a->b: 1 left, -1 right, 0 on its line.
-int orientation(double ax, double ay, double bx, double by, double qx, double qy) {
-    int s = filtered_orientation(ax, ay, bx, by, qx, qy);
-    if (s != kUndecided)
-        return s;
-    int exact = exact_orientation(ax, ay, bx, by, qx, qy);
-    if (dd_orientation(ax, ay, bx, by, qx, qy) != exact || -dd_orientation(bx, by, ax, ay, qx, qy) != exact)
-        return kUndecided;
-    return exact;
-}
-
-// Coordinates whose differences and products stay clear of underflow and
-// overflow, so that the sign computations above are exact.
-inline bool usable(double v) {
-    double a = std::fabs(v);
-    return a == 0.0 || (a >= 1e-100 && a <= 1e100);
-}
-
-// ---- Point location in polygonal areas -------------------------------------------
-
-enum Location : int { kExterior = 0, kInterior = 1, kBoundary = 2, kUnknown = 3 };
-
-struct Ring {
-    std::vector<double> xy;  // x0 y0 x1 y1 ..., closed: the last vertex repeats the first
-    double minx = INFINITY, miny = INFINITY, maxx = -INFINITY, maxy = -INFINITY;
-
-    bool covers(double x, double y) const { return x >= minx && x <= maxx && y >= miny && y <= maxy; }
-};
-
-// Ray crossing to the right of the point with the half-open rule for
-// vertices; a point on a vertex or an edge is on the boundary.
-Location locate_in_ring(const Ring& ring, double px, double py) {
-    if (!ring.covers(px, py))
-        return kExterior;
-    const double* v = ring.xy.data();
-    size_t n = ring.xy.size() / 2;
-    int crossings = 0;
-    bool unknown = false;
-    for (size_t i = 1; i < n; ++i) {
-        double ax = v[2 * i - 2], ay = v[2 * i - 1], bx = v[2 * i], by = v[2 * i + 1];
-        if (ax < px && bx < px)
-            continue;
-        if (px == bx && py == by)
-            return kBoundary;
-        if (ay == py && by == py) {
-            double lo = ax < bx ? ax : bx, hi = ax < bx ? bx : ax;
-            if (px >= lo && px <= hi)
-                return kBoundary;
-            continue;
-        }
-        if ((ay > py && by <= py) || (by > py && ay <= py)) {
-            int s = orientation(ax, ay, bx, by, px, py);
-            if (s == kUndecided) {
-                unknown = true;
-                continue;
-            }
-            if (s == 0)
-                return kBoundary;
-            if (by < ay)
-                s = -s;
-            if (s > 0)
-                ++crossings;
-        }
-    }
-    if (unknown)
-        return kUnknown;
-    return (crossings & 1) ? kInterior : kExterior;
-}
-
-struct Part {
-    Ring shell;
-    std::vector<Ring> holes;
-};
-
-struct Area {
-    std::vector<Part> parts;
-    double minx = INFINITY, miny = INFINITY, maxx = -INFINITY, maxy = -INFINITY;
-};
-
-// A polygon or multipolygon. GEOS versions locate points in them in three
-// ways that differ only for invalid geometry or at points where parts touch:
-// shell then holes with the first part that is not exterior deciding, the
-// parity of all rings together (prepared geometries), and a count of parts
-// on whose boundary the point lies. The answer is kept where all three agree.
-Location locate_in_area(const Area& area, double px, double py) {
-    if (!(px >= area.minx && px <= area.maxx && py >= area.miny && py <= area.maxy))
-        return kExterior;
-    Location first = kExterior;
-    bool first_found = false, any_ring_boundary = false, parity = false, any_part_interior = false;
-    int boundary_parts = 0;
-    for (const Part& part : area.parts) {
-        Location shell = locate_in_ring(part.shell, px, py);
-        if (shell == kUnknown)
-            return kUnknown;
-        any_ring_boundary |= shell == kBoundary;
-        parity ^= shell == kInterior;
-        Location in_part = shell;
-        bool hole_decided = false;
-        for (const Ring& hole : part.holes) {
-            Location h = locate_in_ring(hole, px, py);
-            if (h == kUnknown)
-                return kUnknown;
-            any_ring_boundary |= h == kBoundary;
-            parity ^= h == kInterior;
-            if (shell == kInterior && !hole_decided && h != kExterior) {
-                in_part = h == kBoundary ? kBoundary : kExterior;
-                hole_decided = true;
-            }
-        }
-        if (in_part != kExterior && !first_found) {
-            first = in_part;
-            first_found = true;
-        }
-        boundary_parts += in_part == kBoundary;
-        any_part_interior |= in_part == kInterior;
-    }
-    Location all_rings = any_ring_boundary ? kBoundary : parity ? kInterior : kExterior;
-    Location counted = (boundary_parts & 1)                          ? kBoundary
-                       : (any_part_interior || boundary_parts > 0) ? kInterior
-                                                                   : kExterior;
-    if (first != all_rings || first != counted)
-        return kUnknown;
-    return first;
-}
-
 // ---- Region data read out of the Shapely geometries --------------------------------
 
 struct BufferView {
@@ -415,26 +138,14 @@ bool read_ring(py::handle shapely, py::handle ring_geometry, Ring& ring) {
     const Py_buffer& v = buf.view;
     if (v.itemsize != 8 || v.format == nullptr || std::strcmp(v.format, "d") != 0 || v.len % 16 != 0)
         return false;
-    size_t n = (size_t)(v.len / 16);
-    const double* src = static_cast<const double*>(v.buf);
-    ring.xy.assign(src, src + 2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        double x = src[2 * i], y = src[2 * i + 1];
-        if (!usable(x) || !usable(y))
-            return false;
-        ring.minx = std::fmin(ring.minx, x);
-        ring.maxx = std::fmax(ring.maxx, x);
-        ring.miny = std::fmin(ring.miny, y);
-        ring.maxy = std::fmax(ring.maxy, y);
-    }
-    return true;
+    return ring.assign(static_cast<const double*>(v.buf), (size_t)(v.len / 16));
 }
 
 bool read_polygon(py::handle shapely, py::handle polygon, Area& area) {
     Part part;
     if (!read_ring(shapely, call_method(shapely, XNAME("get_exterior_ring"), polygon), part.shell))
         return false;
-    if (part.shell.xy.empty())
+    if (part.shell.empty())
         return true;  // an empty polygon contains nothing
     Py_ssize_t holes = PyNumber_AsSsize_t(call_method(shapely, XNAME("get_num_interior_rings"), polygon).ptr(),
                                           PyExc_OverflowError);
@@ -444,14 +155,10 @@ bool read_polygon(py::handle shapely, py::handle polygon, Area& area) {
         Ring hole;
         if (!read_ring(shapely, call_method(shapely, XNAME("get_interior_ring"), polygon, py::int_(i)), hole))
             return false;
-        if (!hole.xy.empty())
+        if (!hole.empty())
             part.holes.push_back(std::move(hole));
     }
-    area.minx = std::fmin(area.minx, part.shell.minx);
-    area.maxx = std::fmax(area.maxx, part.shell.maxx);
-    area.miny = std::fmin(area.miny, part.shell.miny);
-    area.maxy = std::fmax(area.maxy, part.shell.maxy);
-    area.parts.push_back(std::move(part));
+    area.add(std::move(part));
     return true;
 }
 
@@ -1206,9 +913,9 @@ private:
         if (!s.envelope_covers(a.x, a.y))
             return false;
         if (s.native) {
-            Location loc = locate_in_area(s.area, a.x, a.y);
-            if (loc != kUnknown)
-                return loc == kInterior;
+            Location loc = xgeom::locate_in_area(s.area, a.x, a.y);
+            if (loc != xgeom::kUnknown)
+                return loc == xgeom::kInterior;
         }
         return xcore::truth(call_method(s.geometry, XNAME("contains"), point(a)));
     }
