@@ -6,18 +6,20 @@
 // helper methods) it has a native one: the vertex rings of the prepared
 // regions are read out of their Shapely geometries once and anchor points are
 // located in them by the geometry kernel (roi/geometry.hpp), which decides
-// every boundary case as GEOS does. The native
-// route is taken only while it cannot be told apart from the plain one: the
-// helpers are not overridden, the region data still is the data the helpers
-// would read, and the library objects involved are still the ones loaded.
+// every boundary case as GEOS does. The native route is taken only while it
+// cannot be told apart from the plain one (roi/fastpath.hpp): the helpers are
+// not overridden, the region data (roi/regions.hpp) still is the data the
+// helpers would read, and the library objects involved are still the ones
+// loaded.
 #include "core/xcore.hpp"
+#include "roi/fastpath.hpp"
 #include "roi/geometry.hpp"
+#include "roi/regions.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -26,58 +28,16 @@ using xcore::Args;
 using xcore::call;
 using xcore::call_method;
 using xcore::ref;
-using xgeom::Area;
 using xgeom::Location;
-using xgeom::Part;
-using xgeom::Ring;
 using xgeom::usable;
+
+namespace xroi {
+xcore::Globals G;
+}  // namespace xroi
 
 namespace {
 
-xcore::Globals G;
-
-// Objects the module was loaded against, kept only to recognise them later.
-struct Originals {
-    PyObject* copy_module = nullptr;
-    PyObject* copy_function = nullptr;
-    PyObject* copy_reconstruct = nullptr;
-    PyObject* copyreg_module = nullptr;
-    PyObject* copyreg_newobj = nullptr;
-    PyObject* shapely = nullptr;
-    PyObject* geometry_contains = nullptr;  // BaseGeometry.contains
-    PyTypeObject* point = nullptr;
-    PyObject* point_new = nullptr;
-    PyTypeObject* polygon = nullptr;
-    PyTypeObject* multipolygon = nullptr;
-    std::vector<PyTypeObject*> geometries;  // every geometry class of shapely.geometry
-    PyTypeObject* ndarray = nullptr;
-    PyTypeObject* float32 = nullptr;
-    PyTypeObject* float64 = nullptr;
-    // ZoneFilter's helpers as its namespace holds them
-    PyObject* in_polygon = nullptr;
-    PyObject* excluded = nullptr;
-    PyObject* assign = nullptr;
-    // what a class without copy hooks inherits from object
-    PyObject* object_reduce_ex = nullptr;
-    PyObject* object_reduce = nullptr;
-    PyObject* object_getstate = nullptr;  // absent before Python 3.11
-    PyObject* object_new = nullptr;
-    Py_ssize_t plain_basicsize = 0;
-    Py_ssize_t plain_dictoffset = 0;
-    Py_ssize_t plain_weaklistoffset = 0;
-    unsigned long plain_layout_flags = 0;
-    PyObject* empty_tuple = nullptr;
-    bool native_copy = false;  // default_copy equals copy.copy here
-};
-Originals O;
-
-// A dict entry, or null when missing; an error in the lookup counts as missing.
-PyObject* peek(PyObject* dict, py::handle key) {
-    PyObject* v = PyDict_GetItemWithError(dict, key.ptr());
-    if (v == nullptr && PyErr_Occurred())
-        PyErr_Clear();
-    return v;
-}
+using namespace xroi;
 
 // `a, b, ... = value` with exactly n targets, raising what the interpreter
 // raises. Returns true when only the interpreter's own code ran (lists,
@@ -115,366 +75,6 @@ bool unpack(py::handle value, Py_ssize_t n, ref* out) {
     if (PyErr_Occurred())
         throw py::error_already_set();
     return PyTuple_CheckExact(v) || PyList_CheckExact(v) || Py_TYPE(v) == O.ndarray;
-}
-
-// ---- Region data read out of the Shapely geometries --------------------------------
-
-struct BufferView {
-    Py_buffer view;
-    explicit BufferView(py::handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
-            throw py::error_already_set();
-    }
-    ~BufferView() { PyBuffer_Release(&view); }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-};
-
-// The ring's coordinates as Shapely holds them (float64). False when one is
-// outside the range the exact predicates cover.
-bool read_ring(py::handle shapely, py::handle ring_geometry, Ring& ring) {
-    ref coords = call_method(shapely, XNAME("get_coordinates"), ring_geometry);
-    BufferView buf(coords);
-    const Py_buffer& v = buf.view;
-    if (v.itemsize != 8 || v.format == nullptr || std::strcmp(v.format, "d") != 0 || v.len % 16 != 0)
-        return false;
-    return ring.assign(static_cast<const double*>(v.buf), (size_t)(v.len / 16));
-}
-
-bool read_polygon(py::handle shapely, py::handle polygon, Area& area) {
-    Part part;
-    if (!read_ring(shapely, call_method(shapely, XNAME("get_exterior_ring"), polygon), part.shell))
-        return false;
-    if (part.shell.empty())
-        return true;  // an empty polygon contains nothing
-    Py_ssize_t holes = PyNumber_AsSsize_t(call_method(shapely, XNAME("get_num_interior_rings"), polygon).ptr(),
-                                          PyExc_OverflowError);
-    if (holes == -1 && PyErr_Occurred())
-        throw py::error_already_set();
-    for (Py_ssize_t i = 0; i < holes; ++i) {
-        Ring hole;
-        if (!read_ring(shapely, call_method(shapely, XNAME("get_interior_ring"), polygon, py::int_(i)), hole))
-            return false;
-        if (!hole.empty())
-            part.holes.push_back(std::move(hole));
-    }
-    area.add(std::move(part));
-    return true;
-}
-
-// One geometry a point is tested against: natively when it is a polygon or
-// multipolygon with usable coordinates, else by its own `contains`. A point
-// outside the geometry's envelope is refused first either way, as GEOS does.
-struct Shape {
-    ref geometry;
-    bool native = false;
-    Area area;
-    double minx = -INFINITY, miny = -INFINITY, maxx = INFINITY, maxy = INFINITY;
-
-    bool envelope_covers(double x, double y) const { return x >= minx && x <= maxx && y >= miny && y <= maxy; }
-};
-
-// The envelope GEOS keeps for the geometry (all NaN, covering nothing, when empty).
-void read_envelope(PyObject* geometry, Shape& shape) {
-    xcore::catch_exception(
-        [&] {
-            ref bounds = call_method(O.shapely, XNAME("bounds"), geometry);
-            BufferView buf(bounds);
-            const Py_buffer& v = buf.view;
-            if (v.itemsize != 8 || v.format == nullptr || std::strcmp(v.format, "d") != 0 || v.len != 32)
-                return;
-            const double* b = static_cast<const double*>(v.buf);
-            shape.minx = b[0];
-            shape.miny = b[1];
-            shape.maxx = b[2];
-            shape.maxy = b[3];
-        },
-        [](py::handle) {});
-}
-
-// False when the object is not one of Shapely's geometry classes.
-bool load_shape(PyObject* obj, Shape& shape) {
-    PyTypeObject* t = Py_TYPE(obj);
-    bool known = false;
-    for (PyTypeObject* g : O.geometries)
-        known |= t == g;
-    if (!known)
-        return false;
-    shape.geometry = ref::borrow(obj);
-    read_envelope(obj, shape);
-    if (t != O.polygon && t != O.multipolygon)
-        return true;
-    shape.native = xcore::catch_exception(
-        [&] {
-            py::handle shapely = O.shapely;
-            if (t == O.polygon)
-                return read_polygon(shapely, obj, shape.area);
-            ref parts = call_method(shapely, XNAME("get_parts"), obj);
-            for (py::handle part : parts) {
-                if (Py_TYPE(part.ptr()) != O.polygon || !read_polygon(shapely, part, shape.area))
-                    return false;
-            }
-            return true;
-        },
-        [](py::handle) { return false; });
-    return true;
-}
-
-// One entry of _included_rois with the exclusion geometries stored for it.
-// Entries and lists are compared by identity only; the geometries are held,
-// so an identical object is the very geometry that was read.
-struct Region {
-    PyObject* entry = nullptr;
-    ref key;                        // id(entry)
-    Shape shape;
-    PyObject* exclusions = nullptr;  // the stored list, or null when there is none
-    std::vector<Shape> excluded;
-};
-
-struct Prepared {
-    std::vector<Region> regions;
-    std::vector<PyTypeObject*> geometry_types;
-
-    void note_type(PyObject* geometry) {
-        PyTypeObject* t = Py_TYPE(geometry);
-        for (PyTypeObject* known : geometry_types)
-            if (known == t)
-                return;
-        geometry_types.push_back(t);
-    }
-};
-
-// Prepared data for the region list and exclusion map the helpers would read
-// now, or null when they hold something the native route does not stand in for.
-std::unique_ptr<Prepared> prepare(PyObject* included, PyObject* exclusions) {
-    if (!PyList_CheckExact(included) || !PyDict_CheckExact(exclusions))
-        return nullptr;
-    auto prep = std::make_unique<Prepared>();
-    Py_ssize_t n = PyList_GET_SIZE(included);
-    prep->regions.resize((size_t)n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Region& r = prep->regions[(size_t)i];
-        r.entry = PyList_GET_ITEM(included, i);
-        if (!PyDict_CheckExact(r.entry))
-            return nullptr;
-        PyObject* geometry = peek(r.entry, XNAME("shapely_polygon"));
-        if (geometry == nullptr || !load_shape(geometry, r.shape))
-            return nullptr;
-        prep->note_type(geometry);
-        r.key = ref::steal(PyLong_FromVoidPtr(r.entry));
-        r.exclusions = peek(exclusions, r.key);
-        if (r.exclusions == nullptr)
-            continue;
-        if (!PyList_CheckExact(r.exclusions))
-            return nullptr;
-        Py_ssize_t m = PyList_GET_SIZE(r.exclusions);
-        r.excluded.resize((size_t)m);
-        for (Py_ssize_t j = 0; j < m; ++j) {
-            PyObject* g = PyList_GET_ITEM(r.exclusions, j);
-            if (!load_shape(g, r.excluded[(size_t)j]))
-                return nullptr;
-            prep->note_type(g);
-        }
-    }
-    return prep;
-}
-
-// Whether the prepared data is still what the helpers would read.
-bool still_matches(const Prepared& prep, PyObject* included, PyObject* exclusions) {
-    if (!PyList_CheckExact(included) || PyList_GET_SIZE(included) != (Py_ssize_t)prep.regions.size())
-        return false;
-    for (size_t i = 0; i < prep.regions.size(); ++i) {
-        const Region& r = prep.regions[i];
-        PyObject* entry = PyList_GET_ITEM(included, (Py_ssize_t)i);
-        if (entry != r.entry || !PyDict_CheckExact(entry) ||
-            peek(entry, XNAME("shapely_polygon")) != r.shape.geometry.ptr())
-            return false;
-        PyObject* list = peek(exclusions, r.key);
-        if (list != r.exclusions)
-            return false;
-        if (list == nullptr)
-            continue;
-        if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) != (Py_ssize_t)r.excluded.size())
-            return false;
-        for (size_t j = 0; j < r.excluded.size(); ++j)
-            if (PyList_GET_ITEM(list, (Py_ssize_t)j) != r.excluded[j].geometry.ptr())
-                return false;
-    }
-    for (PyTypeObject* t : prep.geometry_types)
-        if (_PyType_Lookup(t, XNAME("contains").ptr()) != O.geometry_contains)
-            return false;
-    return true;
-}
-
-// Prepared data lives beside each ZoneFilter, not in it, so the instance's
-// attributes stay exactly the documented ones (and copies and pickles of a
-// filter keep working); a weak reference drops it with its filter.
-struct Slot {
-    ref weak;
-    std::shared_ptr<Prepared> prepared;
-};
-
-std::unordered_map<PyObject*, Slot>& slots() {
-    // Never destroyed: it holds Python objects that must not be released
-    // after the interpreter is gone.
-    static auto* table = new std::unordered_map<PyObject*, Slot>();
-    return *table;
-}
-
-PyObject* forget_filter(PyObject*, PyObject* weak) {
-    auto& table = slots();
-    for (auto it = table.begin(); it != table.end(); ++it) {
-        if (it->second.weak.ptr() == weak) {
-            Slot gone = std::move(it->second);
-            table.erase(it);
-            break;
-        }
-    }
-    return py::none().release().ptr();
-}
-
-PyMethodDef forget_filter_def = {"_forget_filter", forget_filter, METH_O, nullptr};
-
-void store_prepared(py::handle self, std::unique_ptr<Prepared> prepared) {
-    auto& table = slots();
-    auto it = table.find(self.ptr());
-    if (it != table.end()) {
-        it->second.prepared = std::move(prepared);
-        return;
-    }
-    static PyObject* const callback = PyCFunction_New(&forget_filter_def, nullptr);
-    PyObject* weak = PyWeakref_NewRef(self.ptr(), callback);
-    if (weak == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError))
-            throw py::error_already_set();
-        PyErr_Clear();  // no weak references: such a filter takes the plain route
-        return;
-    }
-    table[self.ptr()] = Slot{ref::steal(weak), std::move(prepared)};
-}
-
-std::shared_ptr<Prepared> find_prepared(py::handle self) {
-    auto& table = slots();
-    auto it = table.find(self.ptr());
-    return it == table.end() ? nullptr : it->second.prepared;
-}
-
-// ---- What a class does when its instances are read, written and copied --------------
-
-PyObject* type_lookup(PyTypeObject* t, py::handle name) { return _PyType_Lookup(t, name.ptr()); }
-
-// Type flags that tell where an instance keeps its __dict__, weak references
-// and attribute values, on the interpreters that have them.
-constexpr unsigned long kLayoutFlags = 0
-#ifdef Py_TPFLAGS_MANAGED_DICT
-                                       | Py_TPFLAGS_MANAGED_DICT
-#endif
-#ifdef Py_TPFLAGS_MANAGED_WEAKREF
-                                       | Py_TPFLAGS_MANAGED_WEAKREF
-#endif
-#ifdef Py_TPFLAGS_INLINE_VALUES
-                                       | Py_TPFLAGS_INLINE_VALUES
-#endif
-    ;
-
-// copy.copy(x) for an instance of this class would create cls.__new__(cls)
-// and update its __dict__ with x's, running nothing of the class's own.
-bool copies_by_default(PyTypeObject* t) {
-    if (Py_TYPE((PyObject*)t) != &PyType_Type || !(t->tp_flags & Py_TPFLAGS_HEAPTYPE) || t->tp_itemsize != 0)
-        return false;
-    if (PyType_IsSubtype(t, &PyType_Type) || PyType_IsSubtype(t, &PyList_Type) || PyType_IsSubtype(t, &PyDict_Type))
-        return false;
-    if (t->tp_basicsize != O.plain_basicsize || t->tp_dictoffset != O.plain_dictoffset ||
-        t->tp_weaklistoffset != O.plain_weaklistoffset || (t->tp_flags & kLayoutFlags) != O.plain_layout_flags)
-        return false;
-    if (t->tp_new != PyBaseObject_Type.tp_new || t->tp_getattro != PyObject_GenericGetAttr)
-        return false;
-    if (type_lookup(t, XNAME("__copy__")) != nullptr || type_lookup(t, XNAME("__setstate__")) != nullptr ||
-        type_lookup(t, XNAME("__getnewargs_ex__")) != nullptr || type_lookup(t, XNAME("__getnewargs__")) != nullptr)
-        return false;
-    if (type_lookup(t, XNAME("__reduce_ex__")) != O.object_reduce_ex ||
-        type_lookup(t, XNAME("__reduce__")) != O.object_reduce ||
-        type_lookup(t, XNAME("__getstate__")) != O.object_getstate || type_lookup(t, XNAME("__new__")) != O.object_new)
-        return false;
-    PyObject* dict_descr = type_lookup(t, XNAME("__dict__"));
-    if (dict_descr == nullptr || Py_TYPE(dict_descr) != &PyGetSetDescr_Type)
-        return false;
-    // Set by the first copy of an instance; until then copy.copy does the work.
-    PyObject* slotnames = peek(t->tp_dict, XNAME("__slotnames__"));
-    return slotnames != nullptr && PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0;
-}
-
-struct ItemClass {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-    bool plain_read = false;   // info and tlwh come from the instance dict
-    bool plain_write = false;  // roi_id and roi_name go to the instance dict
-    bool default_copy = false;
-};
-
-// Keyed by the class and its attribute-cache version, which changes whenever
-// the class or one of its bases is changed.
-const ItemClass& item_class(PyTypeObject* t) {
-    static ItemClass cache[16];
-    ItemClass& c = cache[((uintptr_t)t >> 4) & 15];
-    if (c.type == t && c.tag != 0 && c.tag == t->tp_version_tag && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-        return c;
-    ItemClass fresh;
-    fresh.type = t;
-    fresh.plain_read = t->tp_getattro == PyObject_GenericGetAttr && type_lookup(t, XNAME("info")) == nullptr &&
-                       type_lookup(t, XNAME("tlwh")) == nullptr;
-    fresh.plain_write = t->tp_setattro == PyObject_GenericSetAttr && type_lookup(t, XNAME("roi_id")) == nullptr &&
-                        type_lookup(t, XNAME("roi_name")) == nullptr;
-    fresh.default_copy = O.native_copy && copies_by_default(t);
-    fresh.tag = (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
-    c = fresh;
-    return c;
-}
-
-// The shallow copy copy.copy makes of such an instance: object.__new__(cls),
-// then the new instance's own __dict__ updated with the items of the state,
-// as copy's reconstruction does. Only public calls touch the new instance, so
-// interpreters that keep instance attributes outside the dict (inline values)
-// see an ordinary instance.
-ref default_copy(PyObject* item, PyObject* state) {
-    ref copy = ref::steal(PyBaseObject_Type.tp_new(Py_TYPE(item), O.empty_tuple, nullptr));
-    if (PyDict_GET_SIZE(state) != 0) {
-        ref dict = ref::steal(PyObject_GenericGetDict(copy.ptr(), nullptr));
-        if (PyDict_Update(dict.ptr(), state) != 0)
-            throw py::error_already_set();
-    }
-    return copy;
-}
-
-// Whether default_copy gives what copy.copy gives on this interpreter, tried
-// once on an instance of a plain class: attributes found by lookup, an equal
-// but separate __dict__. Interpreters newer than those it was tried on take
-// copy.copy itself.
-bool native_copy_holds(py::handle plain_class, py::handle copy_module) {
-#if PY_VERSION_HEX >= 0x030E0000
-    (void)plain_class;
-    (void)copy_module;
-    return false;
-#else
-    return xcore::catch_exception(
-        [&] {
-            ref original = call(plain_class);
-            ref value = ref::steal(PyList_New(0));
-            xcore::setattr(original, XNAME("info"), value);
-            xcore::setattr(original, XNAME("tlwh"), Py_None);
-            call_method(copy_module, XNAME("copy"), original);  // sets __slotnames__, as a first copy does
-            if (!copies_by_default((PyTypeObject*)plain_class.ptr()))
-                return false;
-            ref state = ref::steal(PyObject_GenericGetDict(original.ptr(), nullptr));
-            ref made = default_copy(original.ptr(), state.ptr());
-            ref made_state = ref::steal(PyObject_GenericGetDict(made.ptr(), nullptr));
-            ref found = xcore::getattr(made, XNAME("info"));
-            return Py_TYPE(made.ptr()) == Py_TYPE(original.ptr()) && found.ptr() == value.ptr() &&
-                   made_state.ptr() != state.ptr() &&
-                   PyObject_RichCompareBool(made_state.ptr(), state.ptr(), Py_EQ) == 1;
-        },
-        [](py::handle) { return false; });
-#endif
 }
 
 // ---- Anchor arithmetic ----------------------------------------------------------------
@@ -842,42 +442,10 @@ private:
     // read; null sends the object the plain way.
     bool ready() {
         if (checked_epoch_ != epoch_) {
-            prepared_ = check();
+            prepared_ = xroi::native_regions(self_, included_.ptr());
             checked_epoch_ = epoch_;
         }
         return prepared_ != nullptr;
-    }
-
-    std::shared_ptr<Prepared> check() {
-        PyTypeObject* t = Py_TYPE(self_.ptr());
-        if (t->tp_getattro != PyObject_GenericGetAttr ||
-            type_lookup(t, XNAME("_is_point_in_polygon")) != O.in_polygon ||
-            type_lookup(t, XNAME("_is_point_excluded_for_polygon")) != O.excluded ||
-            type_lookup(t, XNAME("_assign_roi_info")) != O.assign ||
-            type_lookup(t, XNAME("_exclusion_intersections")) != nullptr)
-            return nullptr;
-        PyObject* raw = PyObject_GenericGetDict(self_.ptr(), nullptr);
-        if (raw == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        ref dict = ref::steal(raw);
-        if (peek(dict.ptr(), XNAME("_is_point_in_polygon")) ||
-            peek(dict.ptr(), XNAME("_is_point_excluded_for_polygon")) || peek(dict.ptr(), XNAME("_assign_roi_info")))
-            return nullptr;
-        PyObject* exclusions = peek(dict.ptr(), XNAME("_exclusion_intersections"));
-        if (exclusions == nullptr || !PyDict_CheckExact(exclusions))
-            return nullptr;
-        if (G.peek(XNAME("Point")) != (PyObject*)O.point || type_lookup(O.point, XNAME("__new__")) != O.point_new)
-            return nullptr;
-        std::shared_ptr<Prepared> prep = find_prepared(self_);
-        if (prep && still_matches(*prep, included_.ptr(), exclusions))
-            return prep;
-        std::unique_ptr<Prepared> fresh = prepare(included_.ptr(), exclusions);
-        if (!fresh || !still_matches(*fresh, included_.ptr(), exclusions))
-            return nullptr;
-        store_prepared(self_, std::move(fresh));
-        return find_prepared(self_);
     }
 
     void match(Anchor& a, std::vector<ref>& matched) {
@@ -949,7 +517,7 @@ private:
     // instance and copy its __dict__.
     ref copy_of(py::handle obj) {
         // The class as it is now: code run since the object was read may have changed it.
-        if (item_class(Py_TYPE(obj.ptr())).default_copy && copy_untouched(Py_TYPE(obj.ptr()))) {
+        if (item_class(Py_TYPE(obj.ptr())).default_copy && copy_check_.untouched(Py_TYPE(obj.ptr()), epoch_)) {
             ref state = steal_result(PyObject_GenericGetDict(obj.ptr(), nullptr));
             if (!peek(state.ptr(), XNAME("__reduce_ex__")) && !peek(state.ptr(), XNAME("__reduce__")) &&
                 !peek(state.ptr(), XNAME("__getstate__")))
@@ -958,33 +526,6 @@ private:
         ref made = call(xcore::getattr(G.get(XNAME("copy")), XNAME("copy")), obj);
         foreign();
         return made;
-    }
-
-    bool copy_untouched(PyTypeObject* t) {
-        if (copy_epoch_ != epoch_) {
-            copy_epoch_ = epoch_;
-            copy_checked_type_ = nullptr;
-            PyObject* module = G.peek(XNAME("copy"));
-            copy_ok_ = module == O.copy_module;
-            if (copy_ok_) {
-                PyObject* d = PyModule_GetDict(module);
-                copy_ok_ = peek(d, XNAME("copy")) == O.copy_function &&
-                           peek(d, XNAME("_reconstruct")) == O.copy_reconstruct &&
-                           peek(PyModule_GetDict(O.copyreg_module), XNAME("__newobj__")) == O.copyreg_newobj;
-            }
-        }
-        if (!copy_ok_)
-            return false;
-        if (t == copy_checked_type_)
-            return true;
-        PyObject* d = PyModule_GetDict(O.copy_module);
-        PyObject* dispatch = peek(d, XNAME("_copy_dispatch"));
-        PyObject* table = peek(d, XNAME("dispatch_table"));
-        if (dispatch == nullptr || table == nullptr || !PyDict_CheckExact(dispatch) || !PyDict_CheckExact(table) ||
-            peek(dispatch, (PyObject*)t) != nullptr || peek(table, (PyObject*)t) != nullptr)
-            return false;
-        copy_checked_type_ = t;
-        return true;
     }
 
     // A class attribute of a module global (RoiData.ROI_ID_KEY, KEY.ROI_ID),
@@ -1072,9 +613,7 @@ private:
     uint64_t epoch_ = 0;
     uint64_t checked_epoch_ = UINT64_MAX;
     std::shared_ptr<Prepared> prepared_;
-    uint64_t copy_epoch_ = UINT64_MAX;
-    bool copy_ok_ = false;
-    PyTypeObject* copy_checked_type_ = nullptr;
+    xroi::CopyCheck copy_check_;
     CachedKey id_key_, label_key_, tag_id_, tag_name_;
     std::vector<ref> matched_;  // reused from object to object
     py::list result_;
@@ -1146,65 +685,6 @@ py::object assign_roi_info(Args a) {
         xcore::setattr(item_copy, XNAME("roi_name"), names);
     }
     return py::none();
-}
-
-// ---- Module set-up helpers ---------------------------------------------------------------
-
-PyObject* keep(py::handle obj) { return py::reinterpret_borrow<py::object>(obj).release().ptr(); }
-
-// obj.<name>, kept, or null when it is missing (or cannot be read).
-PyObject* keep_optional(py::handle obj, const char* name) {
-    ref value;
-    bool found = xcore::catch_exception([&] { return xcore::getattr_optional(obj, ref::steal(PyUnicode_FromString(name)), &value); },
-                                        [](py::handle) { return false; });
-    return found ? keep(value) : nullptr;
-}
-
-void remember_originals(py::handle copy_module, py::handle np, py::handle zone_filter) {
-    O.copy_module = keep(copy_module);
-    O.copy_function = keep(copy_module.attr("copy"));
-    // Private names of the copy machinery: where one is missing, every copy
-    // is made by copy.copy itself.
-    O.copy_reconstruct = keep_optional(copy_module, "_reconstruct");
-    py::module_ copyreg = py::module_::import("copyreg");
-    O.copyreg_module = keep(copyreg);
-    O.copyreg_newobj = keep_optional(copyreg, "__newobj__");
-
-    py::module_ shapely = py::module_::import("shapely");
-    O.shapely = keep(shapely);
-    py::module_ geometry = py::module_::import("shapely.geometry");
-    for (const char* name : {"Point", "LineString", "LinearRing", "Polygon", "MultiPoint", "MultiLineString",
-                             "MultiPolygon", "GeometryCollection"})
-        O.geometries.push_back((PyTypeObject*)keep(geometry.attr(name)));
-    O.point = (PyTypeObject*)keep(geometry.attr("Point"));
-    O.point_new = keep(type_lookup(O.point, XNAME("__new__")));
-    O.polygon = (PyTypeObject*)keep(geometry.attr("Polygon"));
-    O.multipolygon = (PyTypeObject*)keep(geometry.attr("MultiPolygon"));
-    O.geometry_contains = keep(type_lookup(O.polygon, XNAME("contains")));
-
-    O.ndarray = (PyTypeObject*)keep(np.attr("ndarray"));
-    O.float32 = (PyTypeObject*)keep(np.attr("float32"));
-    O.float64 = (PyTypeObject*)keep(np.attr("float64"));
-
-    PyTypeObject* cls = (PyTypeObject*)zone_filter.ptr();
-    O.in_polygon = keep(type_lookup(cls, XNAME("_is_point_in_polygon")));
-    O.excluded = keep(type_lookup(cls, XNAME("_is_point_excluded_for_polygon")));
-    O.assign = keep(type_lookup(cls, XNAME("_assign_roi_info")));
-
-    O.object_reduce_ex = keep(type_lookup(&PyBaseObject_Type, XNAME("__reduce_ex__")));
-    O.object_reduce = keep(type_lookup(&PyBaseObject_Type, XNAME("__reduce__")));
-    PyObject* getstate = type_lookup(&PyBaseObject_Type, XNAME("__getstate__"));
-    O.object_getstate = getstate != nullptr ? keep(getstate) : nullptr;
-    O.object_new = keep(type_lookup(&PyBaseObject_Type, XNAME("__new__")));
-    // The layout of an instance of a class with nothing but a __dict__.
-    py::object plain = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)("_Plain", py::tuple(), py::dict());
-    PyTypeObject* pt = (PyTypeObject*)plain.ptr();
-    O.plain_basicsize = pt->tp_basicsize;
-    O.plain_dictoffset = pt->tp_dictoffset;
-    O.plain_weaklistoffset = pt->tp_weaklistoffset;
-    O.plain_layout_flags = pt->tp_flags & kLayoutFlags;
-    O.empty_tuple = keep(py::tuple());
-    O.native_copy = O.copy_reconstruct != nullptr && O.copyreg_newobj != nullptr && native_copy_holds(plain, copy_module);
 }
 
 }  // namespace
