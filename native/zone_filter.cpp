@@ -39,15 +39,19 @@ namespace {
 
 using namespace xroi;
 
+// Sequences whose iteration is the interpreter's or NumPy's own code.
+bool library_sequence(PyObject* v) {
+    return PyTuple_CheckExact(v) || PyList_CheckExact(v) || Py_TYPE(v) == O.ndarray;
+}
+
 // `a, b, ... = value` with exactly n targets, raising what the interpreter
-// raises. Returns true when only the interpreter's own code ran (lists,
-// tuples and NumPy arrays), false when the value's iteration is Python code.
-bool unpack(py::handle value, Py_ssize_t n, ref* out) {
+// raises.
+void unpack(py::handle value, Py_ssize_t n, ref* out) {
     PyObject* v = value.ptr();
     if ((PyTuple_CheckExact(v) || PyList_CheckExact(v)) && PySequence_Fast_GET_SIZE(v) == n) {
         for (Py_ssize_t i = 0; i < n; ++i)
             out[i] = ref::borrow(PySequence_Fast_GET_ITEM(v, i));
-        return true;
+        return;
     }
     PyObject* raw = PyObject_GetIter(v);
     if (raw == nullptr) {
@@ -74,7 +78,6 @@ bool unpack(py::handle value, Py_ssize_t n, ref* out) {
     }
     if (PyErr_Occurred())
         throw py::error_already_set();
-    return PyTuple_CheckExact(v) || PyList_CheckExact(v) || Py_TYPE(v) == O.ndarray;
 }
 
 // ---- Anchor arithmetic ----------------------------------------------------------------
@@ -292,8 +295,24 @@ struct CachedKey {
 
 // One call of filter_in_roi over its objects. Module globals and the region
 // data are re-read whenever Python code whose effects are unknown (a property,
-// a custom mapping, a __copy__, ...) may have run: `epoch_` counts such points.
+// a custom mapping, a __copy__, ...) may have run: every such step goes
+// through python(), which counts them in `epoch_`. Library code recognised as
+// the very code loaded (Shapely's Point and contains, NumPy's buffers) does
+// not count.
 class Filter {
+    // Runs a step that may run Python code of unknown effect (when `may`),
+    // and marks every cached lookup stale once it is done: the one place
+    // where the caches learn that they may be out of date.
+    template <typename Step>
+    decltype(auto) python(Step&& step, bool may = true) {
+        struct Stale {
+            uint64_t& epoch;
+            bool may;
+            ~Stale() { epoch += may; }
+        } stale{epoch_, may};
+        return step();
+    }
+
 public:
     Filter(py::handle self, ref included, ref empty, ref fx, ref fy, ref ax, ref ay)
         : self_(self), included_(std::move(included)), empty_(std::move(empty)), fx_(std::move(fx)),
@@ -317,39 +336,33 @@ public:
             return std::move(result_);
         }
         ref it = steal_result(PyObject_GetIter(d));
-        while (ref obj = next_item(it)) {
-            foreign();
+        while (ref obj = python([&] { return next_item(it); }))
             process(obj);
-        }
         return std::move(result_);
     }
 
 private:
-    void foreign() { ++epoch_; }
 
     void process(py::handle obj) {
         const ItemClass cls = item_class(Py_TYPE(obj.ptr()));
+        bool custom = !cls.plain_read;
         ref info;
-        bool has_info = xcore::getattr_optional(obj, XNAME("info"), &info);
-        if (!cls.plain_read) {
-            foreign();
-            if (has_info)
-                info = xcore::getattr(obj, XNAME("info"));  // read again after hasattr, as Python does
-        }
+        bool has_info = python([&] { return xcore::getattr_optional(obj, XNAME("info"), &info); }, custom);
+        if (has_info && custom)  // read again after hasattr, as Python does
+            info = python([&] { return xcore::getattr(obj, XNAME("info")); });
         ref box;
         if (!has_info) {
-            box = xcore::getattr(obj, XNAME("tlwh"));
+            box = python([&] { return xcore::getattr(obj, XNAME("tlwh")); }, custom);
         } else if (PyDict_CheckExact(info.ptr())) {
-            ref tlwh = xcore::getattr(obj, XNAME("tlwh"));
+            ref tlwh = python([&] { return xcore::getattr(obj, XNAME("tlwh")); }, custom);
             PyObject* rect = PyDict_GetItemWithError(info.ptr(), XNAME("rect").ptr());
             if (rect == nullptr && PyErr_Occurred())
                 throw py::error_already_set();
             box = rect != nullptr ? ref::borrow(rect) : std::move(tlwh);
         } else {
-            ref get = xcore::getattr(info, XNAME("get"));
-            ref tlwh = xcore::getattr(obj, XNAME("tlwh"));
-            foreign();
-            box = call(get, XNAME("rect"), tlwh);
+            ref get = python([&] { return xcore::getattr(info, XNAME("get")); });
+            ref tlwh = python([&] { return xcore::getattr(obj, XNAME("tlwh")); }, custom);
+            box = python([&] { return call(get, XNAME("rect"), tlwh); });
         }
         Anchor anchor;
         PyObject* b = box.ptr();
@@ -361,8 +374,7 @@ private:
             done = anchor_from(values[0], values[1], values[2], values[3], true, anchor);
         if (!done) {
             ref v[4];
-            if (!unpack(box, 4, v))
-                foreign();
+            python([&] { unpack(box, 4, v); }, !library_sequence(b));
             compute_anchor(v, anchor);
         }
         matched_.clear();
@@ -412,15 +424,21 @@ private:
         bool library = library_number(ax_.ptr()) && library_number(ay_.ptr());
         for (int i = 0; i < 4; ++i)
             library &= library_number(v[i].ptr());
-        if (!library)
-            foreign();
-        ref rx = steal_result(PyNumber_Add(v[0].ptr(), steal_result(PyNumber_Multiply(v[2].ptr(), ax_.ptr())).ptr()));
-        ref ry = steal_result(PyNumber_Add(v[1].ptr(), steal_result(PyNumber_Multiply(v[3].ptr(), ay_.ptr())).ptr()));
-        if (greater_than_one(v[2]) && greater_than_one(v[3])) {
-            if (!library_number(fx_.ptr()) || !library_number(fy_.ptr()))
-                foreign();
-            rx = steal_result(PyNumber_TrueDivide(rx.ptr(), fx_.ptr()));
-            ry = steal_result(PyNumber_TrueDivide(ry.ptr(), fy_.ptr()));
+        ref rx, ry;
+        bool pixels = python(
+            [&] {
+                rx = steal_result(PyNumber_Add(v[0].ptr(), steal_result(PyNumber_Multiply(v[2].ptr(), ax_.ptr())).ptr()));
+                ry = steal_result(PyNumber_Add(v[1].ptr(), steal_result(PyNumber_Multiply(v[3].ptr(), ay_.ptr())).ptr()));
+                return greater_than_one(v[2]) && greater_than_one(v[3]);
+            },
+            !library);
+        if (pixels) {
+            python(
+                [&] {
+                    rx = steal_result(PyNumber_TrueDivide(rx.ptr(), fx_.ptr()));
+                    ry = steal_result(PyNumber_TrueDivide(ry.ptr(), fy_.ptr()));
+                },
+                !library || !library_number(fx_.ptr()) || !library_number(fy_.ptr()));
         }
         a.exact = point_coordinate(rx.ptr(), a.x) && point_coordinate(ry.ptr(), a.y);
         a.rx = std::move(rx);
@@ -468,11 +486,12 @@ private:
         // The plain way: a Shapely point and the helpers as attributes of the instance.
         ref pt = point(a);
         ref it = steal_result(PyObject_GetIter(included_.ptr()));
-        while (ref entry = next_item(it)) {
-            foreign();
-            if (!xcore::truth(xcore::vcall_method(self_, XNAME("_is_point_in_polygon"), {pt, entry})))
+        while (ref entry = python([&] { return next_item(it); })) {
+            if (!python([&] { return xcore::truth(xcore::vcall_method(self_, XNAME("_is_point_in_polygon"), {pt, entry})); }))
                 continue;
-            if (!xcore::truth(xcore::vcall_method(self_, XNAME("_is_point_excluded_for_polygon"), {pt, entry})))
+            if (!python([&] {
+                    return xcore::truth(xcore::vcall_method(self_, XNAME("_is_point_excluded_for_polygon"), {pt, entry}));
+                }))
                 matched.push_back(std::move(entry));
         }
     }
@@ -490,11 +509,8 @@ private:
 
     void tag(py::handle obj, bool has_info, std::vector<ref>& matched) {
         bool whole_frame = false;
-        if (!empty_.is_none()) {
-            if (!PyDict_CheckExact(empty_.ptr()))
-                foreign();
-            whole_frame = xcore::truth(empty_) && matched.empty();
-        }
+        if (!empty_.is_none())
+            whole_frame = python([&] { return xcore::truth(empty_); }, !PyDict_CheckExact(empty_.ptr())) && matched.empty();
         if (whole_frame)
             matched.assign(1, empty_);
         else if (matched.empty())
@@ -506,8 +522,9 @@ private:
             py::list entries;
             for (const ref& e : matched)
                 entries.append(e);
-            foreign();
-            xcore::vcall_method(self_, XNAME("_assign_roi_info"), {copy, entries, has_info ? Py_True : Py_False});
+            python([&] {
+                xcore::vcall_method(self_, XNAME("_assign_roi_info"), {copy, entries, has_info ? Py_True : Py_False});
+            });
         }
         if (PyList_Append(result_.ptr(), copy.ptr()) != 0)
             throw py::error_already_set();
@@ -523,25 +540,23 @@ private:
                 !peek(state.ptr(), XNAME("__getstate__")))
                 return default_copy(obj.ptr(), state.ptr());
         }
-        ref made = call(xcore::getattr(G.get(XNAME("copy")), XNAME("copy")), obj);
-        foreign();
-        return made;
+        return python([&] { return call(xcore::getattr(G.get(XNAME("copy")), XNAME("copy")), obj); });
     }
 
     // A class attribute of a module global (RoiData.ROI_ID_KEY, KEY.ROI_ID),
-    // kept while no unknown code runs.
+    // kept while no unknown code runs. A text held by a plain class is read
+    // without running Python, and hashes and compares without either; any
+    // other value is read again at each use.
     // The handle stays valid until the next lookup through the same cache.
     py::handle class_key(CachedKey& c, py::handle holder_name, py::handle attr) {
         if (c.epoch == epoch_)
             return c.value;
         ref holder = G.get(holder_name);
-        c.value = xcore::getattr(holder, attr);
-        if (Py_TYPE(holder.ptr()) == &PyType_Type && PyUnicode_CheckExact(c.value.ptr())) {
-            c.epoch = epoch_;
-        } else {
-            c.epoch = UINT64_MAX;
-            foreign();
-        }
+        PyObject* raw =
+            Py_TYPE(holder.ptr()) == &PyType_Type ? type_lookup((PyTypeObject*)holder.ptr(), attr) : nullptr;
+        bool plain = raw != nullptr && PyUnicode_CheckExact(raw);
+        c.value = python([&] { return xcore::getattr(holder, attr); }, !plain);
+        c.epoch = plain ? epoch_ : UINT64_MAX;
         return c.value;
     }
 
@@ -549,17 +564,15 @@ private:
     PyObject* entry_value(py::handle entry, CachedKey& c, py::handle key_name) {
         if (PyDict_CheckExact(entry.ptr())) {
             py::handle key = class_key(c, XNAME("RoiData"), key_name);
-            PyObject* v = PyDict_GetItemWithError(entry.ptr(), key.ptr());
+            PyObject* v = python([&] { return PyDict_GetItemWithError(entry.ptr(), key.ptr()); },
+                                 !PyUnicode_CheckExact(key.ptr()));
             if (v == nullptr && PyErr_Occurred())
                 throw py::error_already_set();
             return py::reinterpret_borrow<py::object>(v != nullptr ? py::handle(v) : empty_text()).release().ptr();
         }
-        ref get = xcore::getattr(entry, XNAME("get"));
-        foreign();
+        ref get = python([&] { return xcore::getattr(entry, XNAME("get")); });
         ref key = ref::borrow(class_key(c, XNAME("RoiData"), key_name));
-        ref value = call(get, key, empty_text());
-        foreign();
-        return value.release().ptr();
+        return python([&] { return call(get, key, empty_text()); }).release().ptr();
     }
 
     void store(py::handle mapping, py::handle key, py::handle value) {
@@ -568,8 +581,7 @@ private:
                 throw py::error_already_set();
             return;
         }
-        foreign();
-        set_item(mapping, key, value);
+        python([&] { set_item(mapping, key, value); });
     }
 
     // What _assign_roi_info does.
@@ -583,26 +595,17 @@ private:
         for (Py_ssize_t i = 0; i < n; ++i)
             PyList_SET_ITEM(names.ptr(), i, entry_value(entries[(size_t)i], label_key_, XNAME("ROI_LABEL_KEY")));
         if (has_info) {
-            ref info = xcore::getattr(copy, XNAME("info"));
-            if (!cls.plain_read)
-                foreign();
+            ref info = python([&] { return xcore::getattr(copy, XNAME("info")); }, !cls.plain_read);
             uint64_t read_at = epoch_;
             store(info, class_key(tag_id_, XNAME("KEY"), XNAME("ROI_ID")), ids);
             // Python reads item_copy.info again; from an instance dict that no
             // code has touched since, it is the same object.
-            if (!cls.plain_read || epoch_ != read_at) {
-                info = xcore::getattr(copy, XNAME("info"));
-                if (!cls.plain_read)
-                    foreign();
-            }
+            if (!cls.plain_read || epoch_ != read_at)
+                info = python([&] { return xcore::getattr(copy, XNAME("info")); }, !cls.plain_read);
             store(info, class_key(tag_name_, XNAME("KEY"), XNAME("ROI_NAME")), names);
         } else {
-            xcore::setattr(copy, XNAME("roi_id"), ids);
-            if (!cls.plain_write)
-                foreign();
-            xcore::setattr(copy, XNAME("roi_name"), names);
-            if (!cls.plain_write)
-                foreign();
+            python([&] { xcore::setattr(copy, XNAME("roi_id"), ids); }, !cls.plain_write);
+            python([&] { xcore::setattr(copy, XNAME("roi_name"), names); }, !cls.plain_write);
         }
     }
 
