@@ -45,7 +45,7 @@ class Ring {
 public:
     // Rings with fewer edges are walked whole: a band lookup would cost more
     // than it saves.
-    static constexpr size_t kIndexMinEdges = 32;
+    static constexpr size_t kIndexMinEdges = 16;
 
     // Takes n vertices x0 y0 x1 y1 ... as given. False, leaving the ring
     // empty, when a coordinate is outside the range the predicates cover.
