@@ -25,6 +25,7 @@ $(GEOMETRY_BUILD)/geometry_test: tests/native/geometry_test.cpp $(GEOMETRY_SOURC
 fuzz-geometry: $(GEOMETRY_BUILD)/geometry_fuzz
 	@mkdir -p $(GEOMETRY_BUILD)/corpus
 	$(GEOMETRY_BUILD)/geometry_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	  -artifact_prefix=$(GEOMETRY_BUILD)/ \
 	  $(GEOMETRY_BUILD)/corpus
 
 $(GEOMETRY_BUILD)/geometry_fuzz: fuzz/geometry_fuzz.cpp $(GEOMETRY_SOURCES)
