@@ -5,17 +5,21 @@
 // besides the plain route (Shapely points and `contains` calls through the
 // helper methods) it has a native one: the vertex rings of the prepared
 // regions are read out of their Shapely geometries once and anchor points are
-// located in them here, deciding every boundary case as GEOS does. The native
-// route is taken only while it cannot be told apart from the plain one: the
-// helpers are not overridden, the region data still is the data the helpers
-// would read, and the library objects involved are still the ones loaded.
+// located in them by the geometry kernel (roi/geometry.hpp), which decides
+// every boundary case as GEOS does. The native route is taken only while it
+// cannot be told apart from the plain one (roi/fastpath.hpp): the helpers are
+// not overridden, the region data (roi/regions.hpp) still is the data the
+// helpers would read, and the library objects involved are still the ones
+// loaded.
 #include "core/xcore.hpp"
+#include "roi/fastpath.hpp"
+#include "roi/geometry.hpp"
+#include "roi/regions.hpp"
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -24,705 +28,20 @@ using xcore::Args;
 using xcore::call;
 using xcore::call_method;
 using xcore::ref;
+using xgeom::Location;
+using xgeom::usable;
+
+namespace xroi {
+xcore::Globals G;
+}  // namespace xroi
 
 namespace {
 
-xcore::Globals G;
+using namespace xroi;
 
-// Objects the module was loaded against, kept only to recognise them later.
-struct Originals {
-    PyObject* copy_module = nullptr;
-    PyObject* copy_function = nullptr;
-    PyObject* copy_reconstruct = nullptr;
-    PyObject* copyreg_module = nullptr;
-    PyObject* copyreg_newobj = nullptr;
-    PyObject* shapely = nullptr;
-    PyObject* geometry_contains = nullptr;  // BaseGeometry.contains
-    PyTypeObject* point = nullptr;
-    PyObject* point_new = nullptr;
-    PyTypeObject* polygon = nullptr;
-    PyTypeObject* multipolygon = nullptr;
-    std::vector<PyTypeObject*> geometries;  // every geometry class of shapely.geometry
-    PyTypeObject* ndarray = nullptr;
-    PyTypeObject* float32 = nullptr;
-    PyTypeObject* float64 = nullptr;
-    // ZoneFilter's helpers as its namespace holds them
-    PyObject* in_polygon = nullptr;
-    PyObject* excluded = nullptr;
-    PyObject* assign = nullptr;
-    // what a class without copy hooks inherits from object
-    PyObject* object_reduce_ex = nullptr;
-    PyObject* object_reduce = nullptr;
-    PyObject* object_getstate = nullptr;  // absent before Python 3.11
-    PyObject* object_new = nullptr;
-    Py_ssize_t plain_basicsize = 0;
-    Py_ssize_t plain_dictoffset = 0;
-    Py_ssize_t plain_weaklistoffset = 0;
-    unsigned long plain_layout_flags = 0;
-    PyObject* empty_tuple = nullptr;
-    bool native_copy = false;  // default_copy equals copy.copy here
-};
-Originals O;
-
-using xcore::peek;
-using xcore::set_item;
-
-// ---- Orientation of three points, as GEOS decides it -----------------------------
-//
-// GEOS locates a point in a ring by counting ray crossings, with the sign of
-// each crossing segment's orientation towards the point taken from a
-// double-precision filter and, when the filter cannot decide, from
-// double-double arithmetic. Here the filter is the same; where it cannot
-// decide, the exact sign (floating-point expansions) is taken only when the
-// double-double result agrees with it for both segment directions GEOS
-// versions have used, and otherwise the decision is left to Shapely.
-
-constexpr int kUndecided = 2;
-constexpr double kSplitter = 134217729.0;  // 2^27 + 1
-
-inline int sign_of(double v) { return (v > 0.0) - (v < 0.0); }
-
-int filtered_orientation(double ax, double ay, double bx, double by, double qx, double qy) {
-    double left = (ax - qx) * (by - qy);
-    double right = (ay - qy) * (bx - qx);
-    double det = left - right;
-    double sum;
-    if (left > 0.0) {
-        if (right <= 0.0)
-            return sign_of(det);
-        sum = left + right;
-    } else if (left < 0.0) {
-        if (right >= 0.0)
-            return sign_of(det);
-        sum = -left - right;
-    } else {
-        return sign_of(det);
-    }
-    double bound = 1e-15 * sum;
-    if (det >= bound || -det >= bound)
-        return sign_of(det);
-    return kUndecided;
-}
-
-inline void two_sum(double a, double b, double& s, double& e) {
-    s = a + b;
-    double bv = s - a;
-    double av = s - bv;
-    e = (a - av) + (b - bv);
-}
-
-inline void two_diff(double a, double b, double& d, double& e) {
-    d = a - b;
-    double bv = a - d;
-    double av = d + bv;
-    e = (a - av) + (bv - b);
-}
-
-inline void split(double a, double& hi, double& lo) {
-    double c = kSplitter * a;
-    hi = c - (c - a);
-    lo = a - hi;
-}
-
-inline void two_product(double a, double b, double& p, double& e) {
-    p = a * b;
-    double ah, al, bh, bl;
-    split(a, ah, al);
-    split(b, bh, bl);
-    e = al * bl - (((p - ah * bh) - al * bh) - ah * bl);
-}
-
-// Adds b to the nonoverlapping expansion e[0..len) in place; returns the new length.
-int grow_expansion(int len, double* e, double b) {
-    double q = b;
-    int k = 0;
-    for (int i = 0; i < len; ++i) {
-        double s, err;
-        two_sum(q, e[i], s, err);
-        q = s;
-        if (err != 0.0)
-            e[k++] = err;
-    }
-    if (q != 0.0 || k == 0)
-        e[k++] = q;
-    return k;
-}
-
-// Exact sign of (a - q) x (b - q); the caller keeps coordinates in the range
-// where no product underflows or overflows.
-int exact_orientation(double ax, double ay, double bx, double by, double qx, double qy) {
-    double acx[2], bcy[2], acy[2], bcx[2];
-    two_diff(ax, qx, acx[0], acx[1]);
-    two_diff(by, qy, bcy[0], bcy[1]);
-    two_diff(ay, qy, acy[0], acy[1]);
-    two_diff(bx, qx, bcx[0], bcx[1]);
-    double sum[40];
-    int len = 0;
-    for (double l : acx)
-        for (double r : bcy) {
-            double p, e;
-            two_product(l, r, p, e);
-            len = grow_expansion(len, sum, e);
-            len = grow_expansion(len, sum, p);
-        }
-    for (double l : acy)
-        for (double r : bcx) {
-            double p, e;
-            two_product(l, r, p, e);
-            len = grow_expansion(len, sum, -e);
-            len = grow_expansion(len, sum, -p);
-        }
-    return sign_of(sum[len - 1]);
-}
-
-// GEOS's double-double arithmetic, operation for operation.
-struct DoubleDouble {
-    double hi, lo;
-};
-
-DoubleDouble dd_add(DoubleDouble x, DoubleDouble y) {
-    double S = x.hi + y.hi;
-    double T = x.lo + y.lo;
-    double e = S - x.hi;
-    double f = T - x.lo;
-    double s = S - e;
-    double t = T - f;
-    s = (y.hi - e) + (x.hi - s);
-    t = (y.lo - f) + (x.lo - t);
-    e = s + T;
-    double H = S + e;
-    double h = e + (S - H);
-    e = t + h;
-    double zhi = H + e;
-    return {zhi, e + (H - zhi)};
-}
-
-DoubleDouble dd_multiply(DoubleDouble x, DoubleDouble y) {
-    double C = kSplitter * x.hi;
-    double hx = C - x.hi;
-    double c = kSplitter * y.hi;
-    hx = C - hx;
-    double tx = x.hi - hx;
-    double hy = c - y.hi;
-    C = x.hi * y.hi;
-    hy = c - hy;
-    double ty = y.hi - hy;
-    c = ((((hx * hy - C) + hx * ty) + tx * hy) + tx * ty) + (x.hi * y.lo + x.lo * y.hi);
-    double zhi = C + c;
-    hx = C - zhi;
-    return {zhi, c + hx};
-}
-
-int dd_orientation(double p1x, double p1y, double p2x, double p2y, double qx, double qy) {
-    DoubleDouble dx1 = dd_add({p2x, 0.0}, {-p1x, 0.0});
-    DoubleDouble dy1 = dd_add({p2y, 0.0}, {-p1y, 0.0});
-    DoubleDouble dx2 = dd_add({qx, 0.0}, {-p2x, 0.0});
-    DoubleDouble dy2 = dd_add({qy, 0.0}, {-p2y, 0.0});
-    DoubleDouble m1 = dd_multiply(dx1, dy2);
-    DoubleDouble m2 = dd_multiply(dy1, dx2);
-    DoubleDouble d = dd_add(m1, {-1 * m2.hi, -1 * m2.lo});
-    if (d.hi != 0.0)
-        return sign_of(d.hi);
-    return sign_of(d.lo);
-}
-
-// Orientation of q relative to the segment a->b: 1 left, -1 right, 0 on its line.
-int orientation(double ax, double ay, double bx, double by, double qx, double qy) {
-    int s = filtered_orientation(ax, ay, bx, by, qx, qy);
-    if (s != kUndecided)
-        return s;
-    int exact = exact_orientation(ax, ay, bx, by, qx, qy);
-    if (dd_orientation(ax, ay, bx, by, qx, qy) != exact || -dd_orientation(bx, by, ax, ay, qx, qy) != exact)
-        return kUndecided;
-    return exact;
-}
-
-// Coordinates whose differences and products stay clear of underflow and
-// overflow, so that the sign computations above are exact.
-inline bool usable(double v) {
-    double a = std::fabs(v);
-    return a == 0.0 || (a >= 1e-100 && a <= 1e100);
-}
-
-// ---- Point location in polygonal areas -------------------------------------------
-
-enum Location : int { kExterior = 0, kInterior = 1, kBoundary = 2, kUnknown = 3 };
-
-struct Ring {
-    std::vector<double> xy;  // x0 y0 x1 y1 ..., closed: the last vertex repeats the first
-    double minx = INFINITY, miny = INFINITY, maxx = -INFINITY, maxy = -INFINITY;
-
-    bool covers(double x, double y) const { return x >= minx && x <= maxx && y >= miny && y <= maxy; }
-};
-
-// Ray crossing to the right of the point with the half-open rule for
-// vertices; a point on a vertex or an edge is on the boundary.
-Location locate_in_ring(const Ring& ring, double px, double py) {
-    if (!ring.covers(px, py))
-        return kExterior;
-    const double* v = ring.xy.data();
-    size_t n = ring.xy.size() / 2;
-    int crossings = 0;
-    bool unknown = false;
-    for (size_t i = 1; i < n; ++i) {
-        double ax = v[2 * i - 2], ay = v[2 * i - 1], bx = v[2 * i], by = v[2 * i + 1];
-        if (ax < px && bx < px)
-            continue;
-        if (px == bx && py == by)
-            return kBoundary;
-        if (ay == py && by == py) {
-            double lo = ax < bx ? ax : bx, hi = ax < bx ? bx : ax;
-            if (px >= lo && px <= hi)
-                return kBoundary;
-            continue;
-        }
-        if ((ay > py && by <= py) || (by > py && ay <= py)) {
-            int s = orientation(ax, ay, bx, by, px, py);
-            if (s == kUndecided) {
-                unknown = true;
-                continue;
-            }
-            if (s == 0)
-                return kBoundary;
-            if (by < ay)
-                s = -s;
-            if (s > 0)
-                ++crossings;
-        }
-    }
-    if (unknown)
-        return kUnknown;
-    return (crossings & 1) ? kInterior : kExterior;
-}
-
-struct Part {
-    Ring shell;
-    std::vector<Ring> holes;
-};
-
-struct Area {
-    std::vector<Part> parts;
-    double minx = INFINITY, miny = INFINITY, maxx = -INFINITY, maxy = -INFINITY;
-};
-
-// A polygon or multipolygon. GEOS versions locate points in them in three
-// ways that differ only for invalid geometry or at points where parts touch:
-// shell then holes with the first part that is not exterior deciding, the
-// parity of all rings together (prepared geometries), and a count of parts
-// on whose boundary the point lies. The answer is kept where all three agree.
-Location locate_in_area(const Area& area, double px, double py) {
-    if (!(px >= area.minx && px <= area.maxx && py >= area.miny && py <= area.maxy))
-        return kExterior;
-    Location first = kExterior;
-    bool first_found = false, any_ring_boundary = false, parity = false, any_part_interior = false;
-    int boundary_parts = 0;
-    for (const Part& part : area.parts) {
-        Location shell = locate_in_ring(part.shell, px, py);
-        if (shell == kUnknown)
-            return kUnknown;
-        any_ring_boundary |= shell == kBoundary;
-        parity ^= shell == kInterior;
-        Location in_part = shell;
-        bool hole_decided = false;
-        for (const Ring& hole : part.holes) {
-            Location h = locate_in_ring(hole, px, py);
-            if (h == kUnknown)
-                return kUnknown;
-            any_ring_boundary |= h == kBoundary;
-            parity ^= h == kInterior;
-            if (shell == kInterior && !hole_decided && h != kExterior) {
-                in_part = h == kBoundary ? kBoundary : kExterior;
-                hole_decided = true;
-            }
-        }
-        if (in_part != kExterior && !first_found) {
-            first = in_part;
-            first_found = true;
-        }
-        boundary_parts += in_part == kBoundary;
-        any_part_interior |= in_part == kInterior;
-    }
-    Location all_rings = any_ring_boundary ? kBoundary : parity ? kInterior : kExterior;
-    Location counted = (boundary_parts & 1)                          ? kBoundary
-                       : (any_part_interior || boundary_parts > 0) ? kInterior
-                                                                   : kExterior;
-    if (first != all_rings || first != counted)
-        return kUnknown;
-    return first;
-}
-
-// ---- Region data read out of the Shapely geometries --------------------------------
-
-struct BufferView {
-    Py_buffer view;
-    explicit BufferView(py::handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
-            throw py::error_already_set();
-    }
-    ~BufferView() { PyBuffer_Release(&view); }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-};
-
-// The ring's coordinates as Shapely holds them (float64). False when one is
-// outside the range the exact predicates cover.
-bool read_ring(py::handle shapely, py::handle ring_geometry, Ring& ring) {
-    ref coords = call_method(shapely, XNAME("get_coordinates"), ring_geometry);
-    BufferView buf(coords);
-    const Py_buffer& v = buf.view;
-    if (v.itemsize != 8 || v.format == nullptr || std::strcmp(v.format, "d") != 0 || v.len % 16 != 0)
-        return false;
-    size_t n = (size_t)(v.len / 16);
-    const double* src = static_cast<const double*>(v.buf);
-    ring.xy.assign(src, src + 2 * n);
-    for (size_t i = 0; i < n; ++i) {
-        double x = src[2 * i], y = src[2 * i + 1];
-        if (!usable(x) || !usable(y))
-            return false;
-        ring.minx = std::fmin(ring.minx, x);
-        ring.maxx = std::fmax(ring.maxx, x);
-        ring.miny = std::fmin(ring.miny, y);
-        ring.maxy = std::fmax(ring.maxy, y);
-    }
-    return true;
-}
-
-bool read_polygon(py::handle shapely, py::handle polygon, Area& area) {
-    Part part;
-    if (!read_ring(shapely, call_method(shapely, XNAME("get_exterior_ring"), polygon), part.shell))
-        return false;
-    if (part.shell.xy.empty())
-        return true;  // an empty polygon contains nothing
-    Py_ssize_t holes = PyNumber_AsSsize_t(call_method(shapely, XNAME("get_num_interior_rings"), polygon).ptr(),
-                                          PyExc_OverflowError);
-    if (holes == -1 && PyErr_Occurred())
-        throw py::error_already_set();
-    for (Py_ssize_t i = 0; i < holes; ++i) {
-        Ring hole;
-        if (!read_ring(shapely, call_method(shapely, XNAME("get_interior_ring"), polygon, py::int_(i)), hole))
-            return false;
-        if (!hole.xy.empty())
-            part.holes.push_back(std::move(hole));
-    }
-    area.minx = std::fmin(area.minx, part.shell.minx);
-    area.maxx = std::fmax(area.maxx, part.shell.maxx);
-    area.miny = std::fmin(area.miny, part.shell.miny);
-    area.maxy = std::fmax(area.maxy, part.shell.maxy);
-    area.parts.push_back(std::move(part));
-    return true;
-}
-
-// One geometry a point is tested against: natively when it is a polygon or
-// multipolygon with usable coordinates, else by its own `contains`. A point
-// outside the geometry's envelope is refused first either way, as GEOS does.
-struct Shape {
-    ref geometry;
-    bool native = false;
-    Area area;
-    double minx = -INFINITY, miny = -INFINITY, maxx = INFINITY, maxy = INFINITY;
-
-    bool envelope_covers(double x, double y) const { return x >= minx && x <= maxx && y >= miny && y <= maxy; }
-};
-
-// The envelope GEOS keeps for the geometry (all NaN, covering nothing, when empty).
-void read_envelope(PyObject* geometry, Shape& shape) {
-    xcore::catch_exception(
-        [&] {
-            ref bounds = call_method(O.shapely, XNAME("bounds"), geometry);
-            BufferView buf(bounds);
-            const Py_buffer& v = buf.view;
-            if (v.itemsize != 8 || v.format == nullptr || std::strcmp(v.format, "d") != 0 || v.len != 32)
-                return;
-            const double* b = static_cast<const double*>(v.buf);
-            shape.minx = b[0];
-            shape.miny = b[1];
-            shape.maxx = b[2];
-            shape.maxy = b[3];
-        },
-        [](py::handle) {});
-}
-
-// False when the object is not one of Shapely's geometry classes.
-bool load_shape(PyObject* obj, Shape& shape) {
-    PyTypeObject* t = Py_TYPE(obj);
-    bool known = false;
-    for (PyTypeObject* g : O.geometries)
-        known |= t == g;
-    if (!known)
-        return false;
-    shape.geometry = ref::borrow(obj);
-    read_envelope(obj, shape);
-    if (t != O.polygon && t != O.multipolygon)
-        return true;
-    shape.native = xcore::catch_exception(
-        [&] {
-            py::handle shapely = O.shapely;
-            if (t == O.polygon)
-                return read_polygon(shapely, obj, shape.area);
-            ref parts = call_method(shapely, XNAME("get_parts"), obj);
-            return xcore::for_each(parts, [&](py::handle part) {
-                return Py_TYPE(part.ptr()) == O.polygon && read_polygon(shapely, part, shape.area);
-            });
-        },
-        [](py::handle) { return false; });
-    return true;
-}
-
-// One entry of _included_rois with the exclusion geometries stored for it.
-// Entries and lists are compared by identity only; the geometries are held,
-// so an identical object is the very geometry that was read.
-struct Region {
-    PyObject* entry = nullptr;
-    ref key;                        // id(entry)
-    Shape shape;
-    PyObject* exclusions = nullptr;  // the stored list, or null when there is none
-    std::vector<Shape> excluded;
-};
-
-struct Prepared {
-    std::vector<Region> regions;
-    std::vector<PyTypeObject*> geometry_types;
-
-    void note_type(PyObject* geometry) {
-        PyTypeObject* t = Py_TYPE(geometry);
-        for (PyTypeObject* known : geometry_types)
-            if (known == t)
-                return;
-        geometry_types.push_back(t);
-    }
-};
-
-// Prepared data for the region list and exclusion map the helpers would read
-// now, or null when they hold something the native route does not stand in for.
-std::unique_ptr<Prepared> prepare(PyObject* included, PyObject* exclusions) {
-    if (!PyList_CheckExact(included) || !PyDict_CheckExact(exclusions))
-        return nullptr;
-    auto prep = std::make_unique<Prepared>();
-    Py_ssize_t n = PyList_GET_SIZE(included);
-    prep->regions.resize((size_t)n);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Region& r = prep->regions[(size_t)i];
-        r.entry = PyList_GET_ITEM(included, i);
-        if (!PyDict_CheckExact(r.entry))
-            return nullptr;
-        PyObject* geometry = peek(r.entry, XNAME("shapely_polygon"));
-        if (geometry == nullptr || !load_shape(geometry, r.shape))
-            return nullptr;
-        prep->note_type(geometry);
-        r.key = ref::steal(PyLong_FromVoidPtr(r.entry));
-        r.exclusions = peek(exclusions, r.key);
-        if (r.exclusions == nullptr)
-            continue;
-        if (!PyList_CheckExact(r.exclusions))
-            return nullptr;
-        Py_ssize_t m = PyList_GET_SIZE(r.exclusions);
-        r.excluded.resize((size_t)m);
-        for (Py_ssize_t j = 0; j < m; ++j) {
-            PyObject* g = PyList_GET_ITEM(r.exclusions, j);
-            if (!load_shape(g, r.excluded[(size_t)j]))
-                return nullptr;
-            prep->note_type(g);
-        }
-    }
-    return prep;
-}
-
-// Whether the prepared data is still what the helpers would read.
-bool still_matches(const Prepared& prep, PyObject* included, PyObject* exclusions) {
-    if (!PyList_CheckExact(included) || PyList_GET_SIZE(included) != (Py_ssize_t)prep.regions.size())
-        return false;
-    for (size_t i = 0; i < prep.regions.size(); ++i) {
-        const Region& r = prep.regions[i];
-        PyObject* entry = PyList_GET_ITEM(included, (Py_ssize_t)i);
-        if (entry != r.entry || !PyDict_CheckExact(entry) ||
-            peek(entry, XNAME("shapely_polygon")) != r.shape.geometry.ptr())
-            return false;
-        PyObject* list = peek(exclusions, r.key);
-        if (list != r.exclusions)
-            return false;
-        if (list == nullptr)
-            continue;
-        if (!PyList_CheckExact(list) || PyList_GET_SIZE(list) != (Py_ssize_t)r.excluded.size())
-            return false;
-        for (size_t j = 0; j < r.excluded.size(); ++j)
-            if (PyList_GET_ITEM(list, (Py_ssize_t)j) != r.excluded[j].geometry.ptr())
-                return false;
-    }
-    for (PyTypeObject* t : prep.geometry_types)
-        if (_PyType_Lookup(t, XNAME("contains").ptr()) != O.geometry_contains)
-            return false;
-    return true;
-}
-
-// Prepared data lives beside each ZoneFilter, not in it, so the instance's
-// attributes stay exactly the documented ones (and copies and pickles of a
-// filter keep working); a weak reference drops it with its filter.
-struct Slot {
-    ref weak;
-    std::shared_ptr<Prepared> prepared;
-};
-
-std::unordered_map<PyObject*, Slot>& slots() {
-    // Never destroyed: it holds Python objects that must not be released
-    // after the interpreter is gone.
-    static auto* table = new std::unordered_map<PyObject*, Slot>();
-    return *table;
-}
-
-PyObject* forget_filter(PyObject*, PyObject* weak) {
-    auto& table = slots();
-    for (auto it = table.begin(); it != table.end(); ++it) {
-        if (it->second.weak.ptr() == weak) {
-            Slot gone = std::move(it->second);
-            table.erase(it);
-            break;
-        }
-    }
-    return py::none().release().ptr();
-}
-
-PyMethodDef forget_filter_def = {"_forget_filter", forget_filter, METH_O, nullptr};
-
-void store_prepared(py::handle self, std::unique_ptr<Prepared> prepared) {
-    auto& table = slots();
-    auto it = table.find(self.ptr());
-    if (it != table.end()) {
-        it->second.prepared = std::move(prepared);
-        return;
-    }
-    static PyObject* const callback = PyCFunction_New(&forget_filter_def, nullptr);
-    PyObject* weak = PyWeakref_NewRef(self.ptr(), callback);
-    if (weak == nullptr) {
-        if (!PyErr_ExceptionMatches(PyExc_TypeError))
-            throw py::error_already_set();
-        PyErr_Clear();  // no weak references: such a filter takes the plain route
-        return;
-    }
-    table[self.ptr()] = Slot{ref::steal(weak), std::move(prepared)};
-}
-
-std::shared_ptr<Prepared> find_prepared(py::handle self) {
-    auto& table = slots();
-    auto it = table.find(self.ptr());
-    return it == table.end() ? nullptr : it->second.prepared;
-}
-
-// ---- What a class does when its instances are read, written and copied --------------
-
-PyObject* type_lookup(PyTypeObject* t, py::handle name) { return _PyType_Lookup(t, name.ptr()); }
-
-// Type flags that tell where an instance keeps its __dict__, weak references
-// and attribute values, on the interpreters that have them.
-constexpr unsigned long kLayoutFlags = 0
-#ifdef Py_TPFLAGS_MANAGED_DICT
-                                       | Py_TPFLAGS_MANAGED_DICT
-#endif
-#ifdef Py_TPFLAGS_MANAGED_WEAKREF
-                                       | Py_TPFLAGS_MANAGED_WEAKREF
-#endif
-#ifdef Py_TPFLAGS_INLINE_VALUES
-                                       | Py_TPFLAGS_INLINE_VALUES
-#endif
-    ;
-
-// copy.copy(x) for an instance of this class would create cls.__new__(cls)
-// and update its __dict__ with x's, running nothing of the class's own.
-bool copies_by_default(PyTypeObject* t) {
-    if (Py_TYPE((PyObject*)t) != &PyType_Type || !(t->tp_flags & Py_TPFLAGS_HEAPTYPE) || t->tp_itemsize != 0)
-        return false;
-    if (PyType_IsSubtype(t, &PyType_Type) || PyType_IsSubtype(t, &PyList_Type) || PyType_IsSubtype(t, &PyDict_Type))
-        return false;
-    if (t->tp_basicsize != O.plain_basicsize || t->tp_dictoffset != O.plain_dictoffset ||
-        t->tp_weaklistoffset != O.plain_weaklistoffset || (t->tp_flags & kLayoutFlags) != O.plain_layout_flags)
-        return false;
-    if (t->tp_new != PyBaseObject_Type.tp_new || t->tp_getattro != PyObject_GenericGetAttr)
-        return false;
-    if (type_lookup(t, XNAME("__copy__")) != nullptr || type_lookup(t, XNAME("__setstate__")) != nullptr ||
-        type_lookup(t, XNAME("__getnewargs_ex__")) != nullptr || type_lookup(t, XNAME("__getnewargs__")) != nullptr)
-        return false;
-    if (type_lookup(t, XNAME("__reduce_ex__")) != O.object_reduce_ex ||
-        type_lookup(t, XNAME("__reduce__")) != O.object_reduce ||
-        type_lookup(t, XNAME("__getstate__")) != O.object_getstate || type_lookup(t, XNAME("__new__")) != O.object_new)
-        return false;
-    PyObject* dict_descr = type_lookup(t, XNAME("__dict__"));
-    if (dict_descr == nullptr || Py_TYPE(dict_descr) != &PyGetSetDescr_Type)
-        return false;
-    // Set by the first copy of an instance; until then copy.copy does the work.
-    PyObject* slotnames = peek(t->tp_dict, XNAME("__slotnames__"));
-    return slotnames != nullptr && PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0;
-}
-
-struct ItemClass {
-    PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-    bool plain_read = false;   // info and tlwh come from the instance dict
-    bool plain_write = false;  // roi_id and roi_name go to the instance dict
-    bool default_copy = false;
-};
-
-// Keyed by the class and its attribute-cache version, which changes whenever
-// the class or one of its bases is changed.
-const ItemClass& item_class(PyTypeObject* t) {
-    static ItemClass cache[16];
-    ItemClass& c = cache[((uintptr_t)t >> 4) & 15];
-    if (c.type == t && c.tag != 0 && c.tag == t->tp_version_tag && (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG))
-        return c;
-    ItemClass fresh;
-    fresh.type = t;
-    fresh.plain_read = t->tp_getattro == PyObject_GenericGetAttr && type_lookup(t, XNAME("info")) == nullptr &&
-                       type_lookup(t, XNAME("tlwh")) == nullptr;
-    fresh.plain_write = t->tp_setattro == PyObject_GenericSetAttr && type_lookup(t, XNAME("roi_id")) == nullptr &&
-                        type_lookup(t, XNAME("roi_name")) == nullptr;
-    fresh.default_copy = O.native_copy && copies_by_default(t);
-    fresh.tag = (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
-    c = fresh;
-    return c;
-}
-
-// The shallow copy copy.copy makes of such an instance: object.__new__(cls),
-// then the new instance's own __dict__ updated with the items of the state,
-// as copy's reconstruction does. Only public calls touch the new instance, so
-// interpreters that keep instance attributes outside the dict (inline values)
-// see an ordinary instance.
-ref default_copy(PyObject* item, PyObject* state) {
-    ref copy = ref::steal(PyBaseObject_Type.tp_new(Py_TYPE(item), O.empty_tuple, nullptr));
-    if (PyDict_GET_SIZE(state) != 0) {
-        ref dict = ref::steal(PyObject_GenericGetDict(copy.ptr(), nullptr));
-        if (PyDict_Update(dict.ptr(), state) != 0)
-            throw py::error_already_set();
-    }
-    return copy;
-}
-
-// Whether default_copy gives what copy.copy gives on this interpreter, tried
-// once on an instance of a plain class: attributes found by lookup, an equal
-// but separate __dict__. Interpreters newer than those it was tried on take
-// copy.copy itself.
-bool native_copy_holds(py::handle plain_class, py::handle copy_module) {
-#if PY_VERSION_HEX >= 0x030E0000
-    (void)plain_class;
-    (void)copy_module;
-    return false;
-#else
-    return xcore::catch_exception(
-        [&] {
-            ref original = call(plain_class);
-            ref value = ref::steal(PyList_New(0));
-            xcore::setattr(original, XNAME("info"), value);
-            xcore::setattr(original, XNAME("tlwh"), Py_None);
-            call_method(copy_module, XNAME("copy"), original);  // sets __slotnames__, as a first copy does
-            if (!copies_by_default((PyTypeObject*)plain_class.ptr()))
-                return false;
-            ref state = ref::steal(PyObject_GenericGetDict(original.ptr(), nullptr));
-            ref made = default_copy(original.ptr(), state.ptr());
-            ref made_state = ref::steal(PyObject_GenericGetDict(made.ptr(), nullptr));
-            ref found = xcore::getattr(made, XNAME("info"));
-            return Py_TYPE(made.ptr()) == Py_TYPE(original.ptr()) && found.ptr() == value.ptr() &&
-                   made_state.ptr() != state.ptr() &&
-                   PyObject_RichCompareBool(made_state.ptr(), state.ptr(), Py_EQ) == 1;
-        },
-        [](py::handle) { return false; });
-#endif
+// Sequences whose iteration is the interpreter's or NumPy's own code.
+bool library_sequence(PyObject* v) {
+    return PyTuple_CheckExact(v) || PyList_CheckExact(v) || Py_TYPE(v) == O.ndarray;
 }
 
 // ---- Anchor arithmetic ----------------------------------------------------------------
@@ -809,15 +128,16 @@ bool library_number(PyObject* o) {
 
 ref steal_result(PyObject* result) { return ref::steal(result); }
 
+// Made in module init.
+struct {
+    xcore::Constant zero, one, one_float;
+} C;
+
 PyObject* small_int_object(long v) {
-    static PyObject* const ints[2] = {PyLong_FromLong(0), PyLong_FromLong(1)};
-    return ints[v];
+    return (v == 0 ? C.zero : C.one).ptr();
 }
 
-bool greater_than_one(py::handle value) {
-    static PyObject* const one = PyFloat_FromDouble(1.0);
-    return xcore::truth(steal_result(PyObject_RichCompare(value.ptr(), one, Py_GT)));
-}
+bool greater_than_one(py::handle value) { return xcore::compare(value, C.one_float, Py_GT); }
 
 // The next item of an iterator, or an empty ref at its end.
 ref next_item(py::handle it) {
@@ -827,16 +147,15 @@ ref next_item(py::handle it) {
     return next == nullptr ? ref() : ref::steal(next);
 }
 
-py::handle empty_text() {
-    static PyObject* const text = xcore::intern_forever("");
-    return text;
-}
+py::handle empty_text() { return XNAME(""); }
 
 // ---- ZoneFilter: construction --------------------------------------------------------
 
 ref roi_key(py::handle name) { return xcore::getattr(G.get(XNAME("RoiData")), name); }
 
 ref item(py::handle mapping, py::handle key) { return steal_result(PyObject_GetItem(mapping.ptr(), key.ptr())); }
+
+using xcore::set_item;
 
 // Reads the region data the filter will use and keeps it beside the filter.
 void prepare_for(py::handle self) {
@@ -935,8 +254,24 @@ struct CachedKey {
 
 // One call of filter_in_roi over its objects. Module globals and the region
 // data are re-read whenever Python code whose effects are unknown (a property,
-// a custom mapping, a __copy__, ...) may have run: `epoch_` counts such points.
+// a custom mapping, a __copy__, ...) may have run: every such step goes
+// through python(), which counts them in `epoch_`. Library code recognised as
+// the very code loaded (Shapely's Point and contains, NumPy's buffers) does
+// not count.
 class Filter {
+    // Runs a step that may run Python code of unknown effect (when `may`),
+    // and marks every cached lookup stale once it is done: the one place
+    // where the caches learn that they may be out of date.
+    template <typename Step>
+    decltype(auto) python(Step&& step, bool may = true) {
+        struct Stale {
+            uint64_t& epoch;
+            bool may;
+            ~Stale() { epoch += may; }
+        } stale{epoch_, may};
+        return step();
+    }
+
 public:
     Filter(py::handle self, ref included, ref empty, ref fx, ref fy, ref ax, ref ay)
         : self_(self), included_(std::move(included)), empty_(std::move(empty)), fx_(std::move(fx)),
@@ -960,39 +295,33 @@ public:
             return std::move(result_);
         }
         ref it = steal_result(PyObject_GetIter(d));
-        while (ref obj = next_item(it)) {
-            foreign();
+        while (ref obj = python([&] { return next_item(it); }))
             process(obj);
-        }
         return std::move(result_);
     }
 
 private:
-    void foreign() { ++epoch_; }
 
     void process(py::handle obj) {
         const ItemClass cls = item_class(Py_TYPE(obj.ptr()));
+        bool custom = !cls.plain_read;
         ref info;
-        bool has_info = xcore::getattr_optional(obj, XNAME("info"), &info);
-        if (!cls.plain_read) {
-            foreign();
-            if (has_info)
-                info = xcore::getattr(obj, XNAME("info"));  // read again after hasattr, as Python does
-        }
+        bool has_info = python([&] { return xcore::getattr_optional(obj, XNAME("info"), &info); }, custom);
+        if (has_info && custom)  // read again after hasattr, as Python does
+            info = python([&] { return xcore::getattr(obj, XNAME("info")); });
         ref box;
         if (!has_info) {
-            box = xcore::getattr(obj, XNAME("tlwh"));
+            box = python([&] { return xcore::getattr(obj, XNAME("tlwh")); }, custom);
         } else if (PyDict_CheckExact(info.ptr())) {
-            ref tlwh = xcore::getattr(obj, XNAME("tlwh"));
+            ref tlwh = python([&] { return xcore::getattr(obj, XNAME("tlwh")); }, custom);
             PyObject* rect = PyDict_GetItemWithError(info.ptr(), XNAME("rect").ptr());
             if (rect == nullptr && PyErr_Occurred())
                 throw py::error_already_set();
             box = rect != nullptr ? ref::borrow(rect) : std::move(tlwh);
         } else {
-            ref get = xcore::getattr(info, XNAME("get"));
-            ref tlwh = xcore::getattr(obj, XNAME("tlwh"));
-            foreign();
-            box = call(get, XNAME("rect"), tlwh);
+            ref get = python([&] { return xcore::getattr(info, XNAME("get")); });
+            ref tlwh = python([&] { return xcore::getattr(obj, XNAME("tlwh")); }, custom);
+            box = python([&] { return call(get, XNAME("rect"), tlwh); });
         }
         Anchor anchor;
         PyObject* b = box.ptr();
@@ -1004,9 +333,7 @@ private:
             done = anchor_from(values[0], values[1], values[2], values[3], true, anchor);
         if (!done) {
             ref v[4];
-            // Lists, tuples and NumPy arrays iterate with the interpreter's or NumPy's own code.
-            if (!xcore::unpack(box, 4, v) && Py_TYPE(box.ptr()) != O.ndarray)
-                foreign();
+            python([&] { xcore::unpack(box, 4, v); }, !library_sequence(b));
             compute_anchor(v, anchor);
         }
         matched_.clear();
@@ -1056,15 +383,21 @@ private:
         bool library = library_number(ax_.ptr()) && library_number(ay_.ptr());
         for (int i = 0; i < 4; ++i)
             library &= library_number(v[i].ptr());
-        if (!library)
-            foreign();
-        ref rx = steal_result(PyNumber_Add(v[0].ptr(), steal_result(PyNumber_Multiply(v[2].ptr(), ax_.ptr())).ptr()));
-        ref ry = steal_result(PyNumber_Add(v[1].ptr(), steal_result(PyNumber_Multiply(v[3].ptr(), ay_.ptr())).ptr()));
-        if (greater_than_one(v[2]) && greater_than_one(v[3])) {
-            if (!library_number(fx_.ptr()) || !library_number(fy_.ptr()))
-                foreign();
-            rx = steal_result(PyNumber_TrueDivide(rx.ptr(), fx_.ptr()));
-            ry = steal_result(PyNumber_TrueDivide(ry.ptr(), fy_.ptr()));
+        ref rx, ry;
+        bool pixels = python(
+            [&] {
+                rx = steal_result(PyNumber_Add(v[0].ptr(), steal_result(PyNumber_Multiply(v[2].ptr(), ax_.ptr())).ptr()));
+                ry = steal_result(PyNumber_Add(v[1].ptr(), steal_result(PyNumber_Multiply(v[3].ptr(), ay_.ptr())).ptr()));
+                return greater_than_one(v[2]) && greater_than_one(v[3]);
+            },
+            !library);
+        if (pixels) {
+            python(
+                [&] {
+                    rx = steal_result(PyNumber_TrueDivide(rx.ptr(), fx_.ptr()));
+                    ry = steal_result(PyNumber_TrueDivide(ry.ptr(), fy_.ptr()));
+                },
+                !library || !library_number(fx_.ptr()) || !library_number(fy_.ptr()));
         }
         a.exact = point_coordinate(rx.ptr(), a.x) && point_coordinate(ry.ptr(), a.y);
         a.rx = std::move(rx);
@@ -1086,42 +419,10 @@ private:
     // read; null sends the object the plain way.
     bool ready() {
         if (checked_epoch_ != epoch_) {
-            prepared_ = check();
+            prepared_ = xroi::native_regions(self_, included_.ptr());
             checked_epoch_ = epoch_;
         }
         return prepared_ != nullptr;
-    }
-
-    std::shared_ptr<Prepared> check() {
-        PyTypeObject* t = Py_TYPE(self_.ptr());
-        if (t->tp_getattro != PyObject_GenericGetAttr ||
-            type_lookup(t, XNAME("_is_point_in_polygon")) != O.in_polygon ||
-            type_lookup(t, XNAME("_is_point_excluded_for_polygon")) != O.excluded ||
-            type_lookup(t, XNAME("_assign_roi_info")) != O.assign ||
-            type_lookup(t, XNAME("_exclusion_intersections")) != nullptr)
-            return nullptr;
-        PyObject* raw = PyObject_GenericGetDict(self_.ptr(), nullptr);
-        if (raw == nullptr) {
-            PyErr_Clear();
-            return nullptr;
-        }
-        ref dict = ref::steal(raw);
-        if (peek(dict.ptr(), XNAME("_is_point_in_polygon")) ||
-            peek(dict.ptr(), XNAME("_is_point_excluded_for_polygon")) || peek(dict.ptr(), XNAME("_assign_roi_info")))
-            return nullptr;
-        PyObject* exclusions = peek(dict.ptr(), XNAME("_exclusion_intersections"));
-        if (exclusions == nullptr || !PyDict_CheckExact(exclusions))
-            return nullptr;
-        if (G.peek(XNAME("Point")) != (PyObject*)O.point || type_lookup(O.point, XNAME("__new__")) != O.point_new)
-            return nullptr;
-        std::shared_ptr<Prepared> prep = find_prepared(self_);
-        if (prep && still_matches(*prep, included_.ptr(), exclusions))
-            return prep;
-        std::unique_ptr<Prepared> fresh = prepare(included_.ptr(), exclusions);
-        if (!fresh || !still_matches(*fresh, included_.ptr(), exclusions))
-            return nullptr;
-        store_prepared(self_, std::move(fresh));
-        return find_prepared(self_);
     }
 
     void match(Anchor& a, std::vector<ref>& matched) {
@@ -1144,11 +445,12 @@ private:
         // The plain way: a Shapely point and the helpers as attributes of the instance.
         ref pt = point(a);
         ref it = steal_result(PyObject_GetIter(included_.ptr()));
-        while (ref entry = next_item(it)) {
-            foreign();
-            if (!xcore::truth(xcore::vcall_method(self_, XNAME("_is_point_in_polygon"), {pt, entry})))
+        while (ref entry = python([&] { return next_item(it); })) {
+            if (!python([&] { return xcore::truth(xcore::vcall_method(self_, XNAME("_is_point_in_polygon"), {pt, entry})); }))
                 continue;
-            if (!xcore::truth(xcore::vcall_method(self_, XNAME("_is_point_excluded_for_polygon"), {pt, entry})))
+            if (!python([&] {
+                    return xcore::truth(xcore::vcall_method(self_, XNAME("_is_point_excluded_for_polygon"), {pt, entry}));
+                }))
                 matched.push_back(std::move(entry));
         }
     }
@@ -1157,20 +459,17 @@ private:
         if (!s.envelope_covers(a.x, a.y))
             return false;
         if (s.native) {
-            Location loc = locate_in_area(s.area, a.x, a.y);
-            if (loc != kUnknown)
-                return loc == kInterior;
+            Location loc = xgeom::locate_in_area(s.area, a.x, a.y);
+            if (loc != xgeom::kUnknown)
+                return loc == xgeom::kInterior;
         }
         return xcore::truth(call_method(s.geometry, XNAME("contains"), point(a)));
     }
 
     void tag(py::handle obj, bool has_info, std::vector<ref>& matched) {
         bool whole_frame = false;
-        if (!empty_.is_none()) {
-            if (!PyDict_CheckExact(empty_.ptr()))
-                foreign();
-            whole_frame = xcore::truth(empty_) && matched.empty();
-        }
+        if (!empty_.is_none())
+            whole_frame = python([&] { return xcore::truth(empty_); }, !PyDict_CheckExact(empty_.ptr())) && matched.empty();
         if (whole_frame)
             matched.assign(1, empty_);
         else if (matched.empty())
@@ -1182,8 +481,9 @@ private:
             ref entries = xcore::new_list();
             for (const ref& e : matched)
                 xcore::append(entries, e);
-            foreign();
-            xcore::vcall_method(self_, XNAME("_assign_roi_info"), {copy, entries, has_info ? Py_True : Py_False});
+            python([&] {
+                xcore::vcall_method(self_, XNAME("_assign_roi_info"), {copy, entries, has_info ? Py_True : Py_False});
+            });
         }
         if (PyList_Append(result_.ptr(), copy.ptr()) != 0)
             throw py::error_already_set();
@@ -1193,58 +493,29 @@ private:
     // instance and copy its __dict__.
     ref copy_of(py::handle obj) {
         // The class as it is now: code run since the object was read may have changed it.
-        if (item_class(Py_TYPE(obj.ptr())).default_copy && copy_untouched(Py_TYPE(obj.ptr()))) {
+        if (item_class(Py_TYPE(obj.ptr())).default_copy && copy_check_.untouched(Py_TYPE(obj.ptr()), epoch_)) {
             ref state = steal_result(PyObject_GenericGetDict(obj.ptr(), nullptr));
             if (!peek(state.ptr(), XNAME("__reduce_ex__")) && !peek(state.ptr(), XNAME("__reduce__")) &&
                 !peek(state.ptr(), XNAME("__getstate__")))
                 return default_copy(obj.ptr(), state.ptr());
         }
-        ref made = call(xcore::getattr(G.get(XNAME("copy")), XNAME("copy")), obj);
-        foreign();
-        return made;
-    }
-
-    bool copy_untouched(PyTypeObject* t) {
-        if (copy_epoch_ != epoch_) {
-            copy_epoch_ = epoch_;
-            copy_checked_type_ = nullptr;
-            PyObject* module = G.peek(XNAME("copy"));
-            copy_ok_ = module == O.copy_module;
-            if (copy_ok_) {
-                PyObject* d = PyModule_GetDict(module);
-                copy_ok_ = peek(d, XNAME("copy")) == O.copy_function &&
-                           peek(d, XNAME("_reconstruct")) == O.copy_reconstruct &&
-                           peek(PyModule_GetDict(O.copyreg_module), XNAME("__newobj__")) == O.copyreg_newobj;
-            }
-        }
-        if (!copy_ok_)
-            return false;
-        if (t == copy_checked_type_)
-            return true;
-        PyObject* d = PyModule_GetDict(O.copy_module);
-        PyObject* dispatch = peek(d, XNAME("_copy_dispatch"));
-        PyObject* table = peek(d, XNAME("dispatch_table"));
-        if (dispatch == nullptr || table == nullptr || !PyDict_CheckExact(dispatch) || !PyDict_CheckExact(table) ||
-            peek(dispatch, (PyObject*)t) != nullptr || peek(table, (PyObject*)t) != nullptr)
-            return false;
-        copy_checked_type_ = t;
-        return true;
+        return python([&] { return call(xcore::getattr(G.get(XNAME("copy")), XNAME("copy")), obj); });
     }
 
     // A class attribute of a module global (RoiData.ROI_ID_KEY, KEY.ROI_ID),
-    // kept while no unknown code runs.
+    // kept while no unknown code runs. A text held by a plain class is read
+    // without running Python, and hashes and compares without either; any
+    // other value is read again at each use.
     // The handle stays valid until the next lookup through the same cache.
     py::handle class_key(CachedKey& c, py::handle holder_name, py::handle attr) {
         if (c.epoch == epoch_)
             return c.value;
         ref holder = G.get(holder_name);
-        c.value = xcore::getattr(holder, attr);
-        if (Py_TYPE(holder.ptr()) == &PyType_Type && PyUnicode_CheckExact(c.value.ptr())) {
-            c.epoch = epoch_;
-        } else {
-            c.epoch = UINT64_MAX;
-            foreign();
-        }
+        PyObject* raw =
+            Py_TYPE(holder.ptr()) == &PyType_Type ? type_lookup((PyTypeObject*)holder.ptr(), attr) : nullptr;
+        bool plain = raw != nullptr && PyUnicode_CheckExact(raw);
+        c.value = python([&] { return xcore::getattr(holder, attr); }, !plain);
+        c.epoch = plain ? epoch_ : UINT64_MAX;
         return c.value;
     }
 
@@ -1252,17 +523,15 @@ private:
     PyObject* entry_value(py::handle entry, CachedKey& c, py::handle key_name) {
         if (PyDict_CheckExact(entry.ptr())) {
             py::handle key = class_key(c, XNAME("RoiData"), key_name);
-            PyObject* v = PyDict_GetItemWithError(entry.ptr(), key.ptr());
+            PyObject* v = python([&] { return PyDict_GetItemWithError(entry.ptr(), key.ptr()); },
+                                 !PyUnicode_CheckExact(key.ptr()));
             if (v == nullptr && PyErr_Occurred())
                 throw py::error_already_set();
             return py::reinterpret_borrow<py::object>(v != nullptr ? py::handle(v) : empty_text()).release().ptr();
         }
-        ref get = xcore::getattr(entry, XNAME("get"));
-        foreign();
+        ref get = python([&] { return xcore::getattr(entry, XNAME("get")); });
         ref key = ref::borrow(class_key(c, XNAME("RoiData"), key_name));
-        ref value = call(get, key, empty_text());
-        foreign();
-        return value.release().ptr();
+        return python([&] { return call(get, key, empty_text()); }).release().ptr();
     }
 
     void store(py::handle mapping, py::handle key, py::handle value) {
@@ -1271,8 +540,7 @@ private:
                 throw py::error_already_set();
             return;
         }
-        foreign();
-        set_item(mapping, key, value);
+        python([&] { set_item(mapping, key, value); });
     }
 
     // What _assign_roi_info does.
@@ -1286,26 +554,17 @@ private:
         for (Py_ssize_t i = 0; i < n; ++i)
             PyList_SET_ITEM(names.ptr(), i, entry_value(entries[(size_t)i], label_key_, XNAME("ROI_LABEL_KEY")));
         if (has_info) {
-            ref info = xcore::getattr(copy, XNAME("info"));
-            if (!cls.plain_read)
-                foreign();
+            ref info = python([&] { return xcore::getattr(copy, XNAME("info")); }, !cls.plain_read);
             uint64_t read_at = epoch_;
             store(info, class_key(tag_id_, XNAME("KEY"), XNAME("ROI_ID")), ids);
             // Python reads item_copy.info again; from an instance dict that no
             // code has touched since, it is the same object.
-            if (!cls.plain_read || epoch_ != read_at) {
-                info = xcore::getattr(copy, XNAME("info"));
-                if (!cls.plain_read)
-                    foreign();
-            }
+            if (!cls.plain_read || epoch_ != read_at)
+                info = python([&] { return xcore::getattr(copy, XNAME("info")); }, !cls.plain_read);
             store(info, class_key(tag_name_, XNAME("KEY"), XNAME("ROI_NAME")), names);
         } else {
-            xcore::setattr(copy, XNAME("roi_id"), ids);
-            if (!cls.plain_write)
-                foreign();
-            xcore::setattr(copy, XNAME("roi_name"), names);
-            if (!cls.plain_write)
-                foreign();
+            python([&] { xcore::setattr(copy, XNAME("roi_id"), ids); }, !cls.plain_write);
+            python([&] { xcore::setattr(copy, XNAME("roi_name"), names); }, !cls.plain_write);
         }
     }
 
@@ -1316,9 +575,7 @@ private:
     uint64_t epoch_ = 0;
     uint64_t checked_epoch_ = UINT64_MAX;
     std::shared_ptr<Prepared> prepared_;
-    uint64_t copy_epoch_ = UINT64_MAX;
-    bool copy_ok_ = false;
-    PyTypeObject* copy_checked_type_ = nullptr;
+    xroi::CopyCheck copy_check_;
     CachedKey id_key_, label_key_, tag_id_, tag_name_;
     std::vector<ref> matched_;  // reused from object to object
     ref result_ = xcore::new_list();
@@ -1391,69 +648,14 @@ py::object assign_roi_info(Args a) {
     return py::none();
 }
 
-// ---- Module set-up helpers ---------------------------------------------------------------
-
-PyObject* keep(py::handle obj) { return py::reinterpret_borrow<py::object>(obj).release().ptr(); }
-
-// obj.<name>, kept, or null when it is missing (or cannot be read).
-PyObject* keep_optional(py::handle obj, const char* name) {
-    ref value;
-    bool found = xcore::catch_exception([&] { return xcore::getattr_optional(obj, ref::steal(PyUnicode_FromString(name)), &value); },
-                                        [](py::handle) { return false; });
-    return found ? keep(value) : nullptr;
-}
-
-void remember_originals(py::handle copy_module, py::handle np, py::handle zone_filter) {
-    O.copy_module = keep(copy_module);
-    O.copy_function = keep(copy_module.attr("copy"));
-    // Private names of the copy machinery: where one is missing, every copy
-    // is made by copy.copy itself.
-    O.copy_reconstruct = keep_optional(copy_module, "_reconstruct");
-    py::module_ copyreg = py::module_::import("copyreg");
-    O.copyreg_module = keep(copyreg);
-    O.copyreg_newobj = keep_optional(copyreg, "__newobj__");
-
-    py::module_ shapely = py::module_::import("shapely");
-    O.shapely = keep(shapely);
-    py::module_ geometry = py::module_::import("shapely.geometry");
-    for (const char* name : {"Point", "LineString", "LinearRing", "Polygon", "MultiPoint", "MultiLineString",
-                             "MultiPolygon", "GeometryCollection"})
-        O.geometries.push_back((PyTypeObject*)keep(geometry.attr(name)));
-    O.point = (PyTypeObject*)keep(geometry.attr("Point"));
-    O.point_new = keep(type_lookup(O.point, XNAME("__new__")));
-    O.polygon = (PyTypeObject*)keep(geometry.attr("Polygon"));
-    O.multipolygon = (PyTypeObject*)keep(geometry.attr("MultiPolygon"));
-    O.geometry_contains = keep(type_lookup(O.polygon, XNAME("contains")));
-
-    O.ndarray = (PyTypeObject*)keep(np.attr("ndarray"));
-    O.float32 = (PyTypeObject*)keep(np.attr("float32"));
-    O.float64 = (PyTypeObject*)keep(np.attr("float64"));
-
-    PyTypeObject* cls = (PyTypeObject*)zone_filter.ptr();
-    O.in_polygon = keep(type_lookup(cls, XNAME("_is_point_in_polygon")));
-    O.excluded = keep(type_lookup(cls, XNAME("_is_point_excluded_for_polygon")));
-    O.assign = keep(type_lookup(cls, XNAME("_assign_roi_info")));
-
-    O.object_reduce_ex = keep(type_lookup(&PyBaseObject_Type, XNAME("__reduce_ex__")));
-    O.object_reduce = keep(type_lookup(&PyBaseObject_Type, XNAME("__reduce__")));
-    PyObject* getstate = type_lookup(&PyBaseObject_Type, XNAME("__getstate__"));
-    O.object_getstate = getstate != nullptr ? keep(getstate) : nullptr;
-    O.object_new = keep(type_lookup(&PyBaseObject_Type, XNAME("__new__")));
-    // The layout of an instance of a class with nothing but a __dict__.
-    py::object plain = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)("_Plain", py::tuple(), py::dict());
-    PyTypeObject* pt = (PyTypeObject*)plain.ptr();
-    O.plain_basicsize = pt->tp_basicsize;
-    O.plain_dictoffset = pt->tp_dictoffset;
-    O.plain_weaklistoffset = pt->tp_weaklistoffset;
-    O.plain_layout_flags = pt->tp_flags & kLayoutFlags;
-    O.empty_tuple = keep(py::tuple());
-    O.native_copy = O.copy_reconstruct != nullptr && O.copyreg_newobj != nullptr && native_copy_holds(plain, copy_module);
-}
-
 }  // namespace
 
 PYBIND11_MODULE(zone_filter, m) {
     G.init(m);
+    C.zero.init(PyLong_FromLong(0));
+    C.one.init(PyLong_FromLong(1));
+    C.one_float.init(PyFloat_FromDouble(1.0));
+    xroi::init_prepared_table();
     m.doc() = "v 0.1.0-performance: precompute exclusion intersections, use shapely only, avoid deepcopy";
     ref copy_module = G.import("copy");
     ref np = G.import("numpy", "np");

@@ -508,6 +508,41 @@ def test_point_in_polygon_matches_shapely(kind, seed, shapely_calls):
         assert got == {k for k, (x, y) in enumerate(pts) if poly.contains(Point(x, y))}
 
 
+def many_vertices(kind, n, rng):
+    """Rings long enough to be located through their band index."""
+    if kind == "star":
+        return star(rng, n)
+    if kind == "grid":  # horizontal edges and vertices on band borders
+        return (rng.integers(0, 9, (n, 2)) / 8).astype(np.float32)
+    i = np.arange(n // 2)
+    if kind == "comb":  # teeth spanning the whole height, listed in every band
+        x, y = np.stack([i, i + 0.5], 1).ravel() / n, np.stack([i % 2, 1 - i % 2], 1).ravel()
+        return np.concatenate([np.stack([x, y], 1), [(1, -1)]]).astype(np.float32)
+    step = np.stack([np.stack([i, i], 1), np.stack([i + 1, i], 1)], 1).reshape(-1, 2) / n  # stairs
+    return np.concatenate([step, [(0, 0.5)]]).astype(np.float32)
+
+
+@pytest.mark.parametrize("n", [40, 300, 700])
+@pytest.mark.parametrize("kind", ["star", "grid", "comb", "stairs"])
+def test_many_vertex_rings_match_shapely(kind, n, shapely_calls):
+    rng = np.random.default_rng(n + len(kind))
+    v = many_vertices(kind, n, rng)
+    excluded = [region(star(rng, n).tolist(), False)] if kind == "star" else []
+    zf = ZoneFilter([region(v.tolist())] + excluded)
+    poly = zf._included_rois[0]["shapely_polygon"]
+    stored = zf._exclusion_intersections[id(zf._included_rois[0])]
+    lo, hi = float(v[:, 1].min()), float(v[:, 1].max())
+    # Heights where band borders fall for any power-of-two band count, at vertex x and random x.
+    levels = [lo + (hi - lo) * j / 1024 for j in range(1025)]
+    pts = probe_points(rng, [v] + stored, 500) + [(float(x), y) for y in levels for x in (
+        v[int(rng.integers(0, n)), 0], rng.uniform(-0.05, 1.05))]
+    shapely_calls[0] = 0
+    got = decisions(zf, pts)
+    assert shapely_calls[0] == 0
+    assert got == {k for k, (x, y) in enumerate(pts) if poly.contains(Point(x, y)) and not any(
+        g.contains(Point(x, y)) for g in stored)}
+
+
 EXCLUDES = {
     "polygon": square(0.5, -1, 2, 0.5),
     "hole": [(0.1, 0.1), (0.9, 0.1), (0.9, 0.9), (0.1, 0.9), (0.1, 0.5), (0.3, 0.5), (0.3, 0.7), (0.7, 0.7),

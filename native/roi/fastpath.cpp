@@ -1,0 +1,252 @@
+#include "roi/fastpath.hpp"
+
+#include "roi/regions.hpp"
+
+namespace xroi {
+
+Originals O;
+
+using xcore::call;
+using xcore::call_method;
+
+// ---- What a class does when its instances are read, written and copied --------------
+
+namespace {
+
+// Type flags that tell where an instance keeps its __dict__, weak references
+// and attribute values, on the interpreters that have them.
+constexpr unsigned long kLayoutFlags = 0
+#ifdef Py_TPFLAGS_MANAGED_DICT
+                                       | Py_TPFLAGS_MANAGED_DICT
+#endif
+#ifdef Py_TPFLAGS_MANAGED_WEAKREF
+                                       | Py_TPFLAGS_MANAGED_WEAKREF
+#endif
+#ifdef Py_TPFLAGS_INLINE_VALUES
+                                       | Py_TPFLAGS_INLINE_VALUES
+#endif
+    ;
+
+// copy.copy(x) for an instance of this class would create cls.__new__(cls)
+// and update its __dict__ with x's, running nothing of the class's own.
+bool copies_by_default(PyTypeObject* t) {
+    if (Py_TYPE((PyObject*)t) != &PyType_Type || !(t->tp_flags & Py_TPFLAGS_HEAPTYPE) || t->tp_itemsize != 0)
+        return false;
+    if (PyType_IsSubtype(t, &PyType_Type) || PyType_IsSubtype(t, &PyList_Type) || PyType_IsSubtype(t, &PyDict_Type))
+        return false;
+    if (t->tp_basicsize != O.plain_basicsize || t->tp_dictoffset != O.plain_dictoffset ||
+        t->tp_weaklistoffset != O.plain_weaklistoffset || (t->tp_flags & kLayoutFlags) != O.plain_layout_flags)
+        return false;
+    if (t->tp_new != PyBaseObject_Type.tp_new || t->tp_getattro != PyObject_GenericGetAttr)
+        return false;
+    if (type_lookup(t, XNAME("__copy__")) != nullptr || type_lookup(t, XNAME("__setstate__")) != nullptr ||
+        type_lookup(t, XNAME("__getnewargs_ex__")) != nullptr || type_lookup(t, XNAME("__getnewargs__")) != nullptr)
+        return false;
+    if (type_lookup(t, XNAME("__reduce_ex__")) != O.object_reduce_ex ||
+        type_lookup(t, XNAME("__reduce__")) != O.object_reduce ||
+        type_lookup(t, XNAME("__getstate__")) != O.object_getstate || type_lookup(t, XNAME("__new__")) != O.object_new)
+        return false;
+    PyObject* dict_descr = type_lookup(t, XNAME("__dict__"));
+    if (dict_descr == nullptr || Py_TYPE(dict_descr) != &PyGetSetDescr_Type)
+        return false;
+    // Set by the first copy of an instance; until then copy.copy does the work.
+    PyObject* slotnames = peek(t->tp_dict, XNAME("__slotnames__"));
+    return slotnames != nullptr && PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0;
+}
+
+}  // namespace
+
+// Keyed by the class and its attribute-cache version, which changes whenever
+// the class or one of its bases is changed.
+const ItemClass& item_class(PyTypeObject* t) {
+    static ItemClass cache[16];
+    ItemClass& c = cache[((uintptr_t)t >> 4) & 15];
+    if (c.type == t && c.tag != 0 && c.tag == xcore::class_version(t))
+        return c;
+    ItemClass fresh;
+    fresh.type = t;
+    fresh.plain_read = t->tp_getattro == PyObject_GenericGetAttr && type_lookup(t, XNAME("info")) == nullptr &&
+                       type_lookup(t, XNAME("tlwh")) == nullptr;
+    fresh.plain_write = t->tp_setattro == PyObject_GenericSetAttr && type_lookup(t, XNAME("roi_id")) == nullptr &&
+                        type_lookup(t, XNAME("roi_name")) == nullptr;
+    fresh.default_copy = O.native_copy && copies_by_default(t);
+    fresh.tag = xcore::class_version(t);
+    c = fresh;
+    return c;
+}
+
+// The shallow copy copy.copy makes of such an instance: object.__new__(cls),
+// then the new instance's own __dict__ updated with the items of the state,
+// as copy's reconstruction does. Only public calls touch the new instance, so
+// interpreters that keep instance attributes outside the dict (inline values)
+// see an ordinary instance.
+ref default_copy(PyObject* item, PyObject* state) {
+    ref copy = ref::steal(PyBaseObject_Type.tp_new(Py_TYPE(item), O.empty_tuple, nullptr));
+    if (PyDict_GET_SIZE(state) != 0) {
+        ref dict = ref::steal(PyObject_GenericGetDict(copy.ptr(), nullptr));
+        if (PyDict_Update(dict.ptr(), state) != 0)
+            throw py::error_already_set();
+    }
+    return copy;
+}
+
+namespace {
+
+// Whether default_copy gives what copy.copy gives on this interpreter, tried
+// once on an instance of a plain class: attributes found by lookup, an equal
+// but separate __dict__. Interpreters newer than those it was tried on take
+// copy.copy itself.
+bool native_copy_holds(py::handle plain_class, py::handle copy_module) {
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)plain_class;
+    (void)copy_module;
+    return false;
+#else
+    return xcore::catch_exception(
+        [&] {
+            ref original = call(plain_class);
+            ref value = ref::steal(PyList_New(0));
+            xcore::setattr(original, XNAME("info"), value);
+            xcore::setattr(original, XNAME("tlwh"), Py_None);
+            call_method(copy_module, XNAME("copy"), original);  // sets __slotnames__, as a first copy does
+            if (!copies_by_default((PyTypeObject*)plain_class.ptr()))
+                return false;
+            ref state = ref::steal(PyObject_GenericGetDict(original.ptr(), nullptr));
+            ref made = default_copy(original.ptr(), state.ptr());
+            ref made_state = ref::steal(PyObject_GenericGetDict(made.ptr(), nullptr));
+            ref found = xcore::getattr(made, XNAME("info"));
+            return Py_TYPE(made.ptr()) == Py_TYPE(original.ptr()) && found.ptr() == value.ptr() &&
+                   made_state.ptr() != state.ptr() &&
+                   PyObject_RichCompareBool(made_state.ptr(), state.ptr(), Py_EQ) == 1;
+        },
+        [](py::handle) { return false; });
+#endif
+}
+
+}  // namespace
+
+// ---- Filters and the copy machinery as they are now ----------------------------------------
+
+std::shared_ptr<Prepared> native_regions(py::handle self, PyObject* included) {
+    PyTypeObject* t = Py_TYPE(self.ptr());
+    if (t->tp_getattro != PyObject_GenericGetAttr ||
+        type_lookup(t, XNAME("_is_point_in_polygon")) != O.in_polygon ||
+        type_lookup(t, XNAME("_is_point_excluded_for_polygon")) != O.excluded ||
+        type_lookup(t, XNAME("_assign_roi_info")) != O.assign ||
+        type_lookup(t, XNAME("_exclusion_intersections")) != nullptr)
+        return nullptr;
+    PyObject* raw = PyObject_GenericGetDict(self.ptr(), nullptr);
+    if (raw == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    ref dict = ref::steal(raw);
+    if (peek(dict.ptr(), XNAME("_is_point_in_polygon")) ||
+        peek(dict.ptr(), XNAME("_is_point_excluded_for_polygon")) || peek(dict.ptr(), XNAME("_assign_roi_info")))
+        return nullptr;
+    PyObject* exclusions = peek(dict.ptr(), XNAME("_exclusion_intersections"));
+    if (exclusions == nullptr || !PyDict_CheckExact(exclusions))
+        return nullptr;
+    if (G.peek(XNAME("Point")) != (PyObject*)O.point || type_lookup(O.point, XNAME("__new__")) != O.point_new)
+        return nullptr;
+    std::shared_ptr<Prepared> prep = find_prepared(self);
+    if (prep && still_matches(*prep, included, exclusions))
+        return prep;
+    std::unique_ptr<Prepared> fresh = prepare(included, exclusions);
+    if (!fresh || !still_matches(*fresh, included, exclusions))
+        return nullptr;
+    store_prepared(self, std::move(fresh));
+    return find_prepared(self);
+}
+
+bool CopyCheck::untouched(PyTypeObject* t, uint64_t epoch) {
+    if (epoch_ != epoch) {
+        epoch_ = epoch;
+        checked_type_ = nullptr;
+        PyObject* module = G.peek(XNAME("copy"));
+        ok_ = module == O.copy_module;
+        if (ok_) {
+            PyObject* d = PyModule_GetDict(module);
+            ok_ = peek(d, XNAME("copy")) == O.copy_function &&
+                       peek(d, XNAME("_reconstruct")) == O.copy_reconstruct &&
+                       peek(PyModule_GetDict(O.copyreg_module), XNAME("__newobj__")) == O.copyreg_newobj;
+        }
+    }
+    if (!ok_)
+        return false;
+    if (t == checked_type_)
+        return true;
+    PyObject* d = PyModule_GetDict(O.copy_module);
+    PyObject* dispatch = peek(d, XNAME("_copy_dispatch"));
+    PyObject* table = peek(d, XNAME("dispatch_table"));
+    if (dispatch == nullptr || table == nullptr || !PyDict_CheckExact(dispatch) || !PyDict_CheckExact(table) ||
+        peek(dispatch, (PyObject*)t) != nullptr || peek(table, (PyObject*)t) != nullptr)
+        return false;
+    checked_type_ = t;
+    return true;
+}
+
+// ---- Module set-up ------------------------------------------------------------------------
+
+namespace {
+
+PyObject* keep(py::handle obj) { return py::reinterpret_borrow<py::object>(obj).release().ptr(); }
+
+// obj.<name>, kept, or null when it is missing (or cannot be read).
+PyObject* keep_optional(py::handle obj, const char* name) {
+    ref value;
+    bool found = xcore::catch_exception([&] { return xcore::getattr_optional(obj, ref::steal(PyUnicode_FromString(name)), &value); },
+                                        [](py::handle) { return false; });
+    return found ? keep(value) : nullptr;
+}
+
+}  // namespace
+
+void remember_originals(py::handle copy_module, py::handle np, py::handle zone_filter) {
+    O.copy_module = keep(copy_module);
+    O.copy_function = keep(copy_module.attr("copy"));
+    // Private names of the copy machinery: where one is missing, every copy
+    // is made by copy.copy itself.
+    O.copy_reconstruct = keep_optional(copy_module, "_reconstruct");
+    py::module_ copyreg = py::module_::import("copyreg");
+    O.copyreg_module = keep(copyreg);
+    O.copyreg_newobj = keep_optional(copyreg, "__newobj__");
+
+    py::module_ shapely = py::module_::import("shapely");
+    O.shapely = keep(shapely);
+    py::module_ geometry = py::module_::import("shapely.geometry");
+    for (const char* name : {"Point", "LineString", "LinearRing", "Polygon", "MultiPoint", "MultiLineString",
+                             "MultiPolygon", "GeometryCollection"})
+        O.geometries.push_back((PyTypeObject*)keep(geometry.attr(name)));
+    O.point = (PyTypeObject*)keep(geometry.attr("Point"));
+    O.point_new = keep(type_lookup(O.point, XNAME("__new__")));
+    O.polygon = (PyTypeObject*)keep(geometry.attr("Polygon"));
+    O.multipolygon = (PyTypeObject*)keep(geometry.attr("MultiPolygon"));
+    O.geometry_contains = keep(type_lookup(O.polygon, XNAME("contains")));
+
+    O.ndarray = (PyTypeObject*)keep(np.attr("ndarray"));
+    O.float32 = (PyTypeObject*)keep(np.attr("float32"));
+    O.float64 = (PyTypeObject*)keep(np.attr("float64"));
+
+    PyTypeObject* cls = (PyTypeObject*)zone_filter.ptr();
+    O.in_polygon = keep(type_lookup(cls, XNAME("_is_point_in_polygon")));
+    O.excluded = keep(type_lookup(cls, XNAME("_is_point_excluded_for_polygon")));
+    O.assign = keep(type_lookup(cls, XNAME("_assign_roi_info")));
+
+    O.object_reduce_ex = keep(type_lookup(&PyBaseObject_Type, XNAME("__reduce_ex__")));
+    O.object_reduce = keep(type_lookup(&PyBaseObject_Type, XNAME("__reduce__")));
+    PyObject* getstate = type_lookup(&PyBaseObject_Type, XNAME("__getstate__"));
+    O.object_getstate = getstate != nullptr ? keep(getstate) : nullptr;
+    O.object_new = keep(type_lookup(&PyBaseObject_Type, XNAME("__new__")));
+    // The layout of an instance of a class with nothing but a __dict__.
+    py::object plain = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)("_Plain", py::tuple(), py::dict());
+    PyTypeObject* pt = (PyTypeObject*)plain.ptr();
+    O.plain_basicsize = pt->tp_basicsize;
+    O.plain_dictoffset = pt->tp_dictoffset;
+    O.plain_weaklistoffset = pt->tp_weaklistoffset;
+    O.plain_layout_flags = pt->tp_flags & kLayoutFlags;
+    O.empty_tuple = keep(py::tuple());
+    O.native_copy = O.copy_reconstruct != nullptr && O.copyreg_newobj != nullptr && native_copy_holds(plain, copy_module);
+}
+
+}  // namespace xroi
