@@ -75,7 +75,7 @@ $(INSTALLED): $(KIT_SOURCES) | $(PY)
 	$(PY) -m pip install --no-build-isolation --progress-bar off \
 	  -Cbuild-dir=$(BUILD_DIR) \
 	  $(foreach a,$(XALO_CMAKE_ARGS),-Ccmake.define.$(patsubst -D%,%,$(a))) \
-	  -v ".[test]" 2>&1 | grep -v -e '^ *Requirement already satisfied' -e '^ *Link requires' ; \
+	  -v ".[test]" 2>&1 | grep --line-buffered -v -e '^ *Requirement already satisfied' -e '^ *Link requires' ; \
 	  test $${PIPESTATUS[0]} -eq 0
 	@touch $@
 	@echo "== Installed into $(VENV)"
