@@ -22,7 +22,9 @@ PYTHON_EXE := $(shell \
 ifeq ($(PYTHON_EXE),)
   $(error PYTHON=$(PYTHON) does not run and is not among $(PYENV_VERSIONS))
 endif
-PYVER := $(shell $(PYTHON_EXE) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+# From here on PYTHON is the interpreter's path, also for the make files below.
+override PYTHON := $(PYTHON_EXE)
+PYVER := $(shell $(PYTHON) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 
 ifneq ($(DEFAULT_PYTHON),)
   VENV ?= .venv
@@ -32,6 +34,10 @@ endif
 PY := $(VENV)/bin/python
 BUILD_DIR := build/$(patsubst .%,%,$(notdir $(VENV)))
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+# Compile jobs: one per core, never more (ninja's own default is cores + 2).
+CMAKE_BUILD_PARALLEL_LEVEL ?= $(shell nproc 2>/dev/null || echo 2)
+export CMAKE_BUILD_PARALLEL_LEVEL
 
 # Extra CMake definitions for the kit's build, e.g. XALO_CMAKE_ARGS=-DXALO_WERROR=ON
 XALO_CMAKE_ARGS ?=
@@ -81,8 +87,8 @@ $(INSTALLED): $(KIT_SOURCES) | $(PY)
 	@echo "== Installed into $(VENV)"
 
 $(PY):
-	@echo "== Creating the virtual environment $(VENV) for $(PYTHON_EXE)"
-	$(PYTHON_EXE) -m venv $(VENV) || { rm -rf $(VENV); \
+	@echo "== Creating the virtual environment $(VENV) for $(PYTHON)"
+	$(PYTHON) -m venv $(VENV) || { rm -rf $(VENV); \
 	  echo "python venv is missing: apt-get install python3-venv"; exit 1; }
 	$(PY) -m pip install --quiet --upgrade pip
 
@@ -94,8 +100,8 @@ system-deps:
 	command -v g++ >/dev/null 2>&1 || missing="$$missing g++"; \
 	command -v cmake >/dev/null 2>&1 || missing="$$missing cmake"; \
 	command -v ninja >/dev/null 2>&1 || missing="$$missing ninja-build"; \
-	$(PYTHON_EXE) -c 'import ensurepip' >/dev/null 2>&1 || missing="$$missing python$(PYVER)-venv"; \
-	$(PYTHON_EXE) -c 'import os, sysconfig; assert os.path.exists(sysconfig.get_path("include") + "/Python.h")' \
+	$(PYTHON) -c 'import ensurepip' >/dev/null 2>&1 || missing="$$missing python$(PYVER)-venv"; \
+	$(PYTHON) -c 'import os, sysconfig; assert os.path.exists(sysconfig.get_path("include") + "/Python.h")' \
 	  >/dev/null 2>&1 || missing="$$missing python$(PYVER)-dev"; \
 	if [ -n "$$missing" ]; then \
 	  echo "== Installing$$missing with apt-get"; \
