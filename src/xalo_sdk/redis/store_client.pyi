@@ -13,6 +13,11 @@ logger: logging.Logger
 class StoreClient:
     """Represents a redis client specified for the containers."""
 
+    # The private members are declared because they are part of the class's
+    # contract: the writer thread runs _worker_loop, which hands each queued
+    # item to _write_; atexit holds _shutdown_executor; the write and read
+    # methods read the attributes afresh at each use, so code that stops or
+    # redirects a client (tests, shutdown hooks) assigns them.
     _use_thread: bool
     _redis_client: redis.StrictRedis
     _executor: None

@@ -2,7 +2,15 @@
 
 import base64 as base64
 import logging
-from typing import Any as Any, Optional as Optional, Union as Union
+import sys
+from typing import Optional as Optional, Union as Union
+
+# The module re-exports typing's Any, which is a class only from Python 3.11
+# on; before that it is a special form, which a stub cannot re-export as one.
+if sys.version_info >= (3, 11):
+    from typing import Any as Any
+else:
+    from typing import Any
 
 import cv2 as cv2
 import numpy as np
