@@ -111,8 +111,12 @@ inline long le32(const unsigned char* p) {
     return (long)(int32_t)((uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24);
 }
 
-// Width and height a JPEG, PNG or BMP header claims; false when the data is
-// none of these or its header is cut short (OpenCV then decides).
+inline unsigned le16(const unsigned char* p) { return (unsigned)p[0] | (unsigned)p[1] << 8; }
+inline unsigned long le24(const unsigned char* p) { return (unsigned long)le16(p) | (unsigned long)p[2] << 16; }
+
+// Width and height a JPEG, PNG, BMP, WebP or GIF header claims; false when
+// the data is none of these or its header is cut short (OpenCV then decides,
+// within its own pixel limit).
 bool claimed_size(const unsigned char* d, size_t n, unsigned long long& w, unsigned long long& h) {
     if (n >= 4 && d[0] == 0xFF && d[1] == 0xD8) {
         // JPEG: walk the marker segments up to the first start-of-frame.
@@ -152,12 +156,36 @@ bool claimed_size(const unsigned char* d, size_t n, unsigned long long& w, unsig
         h = be32(d + 20);
         return true;
     }
+    if (n >= 30 && std::memcmp(d, "RIFF", 4) == 0 && std::memcmp(d + 8, "WEBP", 4) == 0) {
+        if (std::memcmp(d + 12, "VP8 ", 4) == 0 && d[23] == 0x9D && d[24] == 0x01 && d[25] == 0x2A) {
+            w = le16(d + 26) & 0x3FFF;
+            h = le16(d + 28) & 0x3FFF;
+            return true;
+        }
+        if (std::memcmp(d + 12, "VP8L", 4) == 0 && d[20] == 0x2F) {
+            unsigned long bits = (unsigned long)le16(d + 21) | (unsigned long)le16(d + 23) << 16;
+            w = (bits & 0x3FFF) + 1;
+            h = ((bits >> 14) & 0x3FFF) + 1;
+            return true;
+        }
+        if (std::memcmp(d + 12, "VP8X", 4) == 0) {
+            w = le24(d + 24) + 1;
+            h = le24(d + 27) + 1;
+            return true;
+        }
+        return false;
+    }
+    if (n >= 10 && (std::memcmp(d, "GIF87a", 6) == 0 || std::memcmp(d, "GIF89a", 6) == 0)) {
+        w = le16(d + 6);
+        h = le16(d + 8);
+        return true;
+    }
     if (n >= 26 && d[0] == 'B' && d[1] == 'M') {
         long header = le32(d + 14);
         long width, height;
         if (header == 12) {  // the oldest header: 16-bit sizes
-            width = (long)((unsigned)d[18] | (unsigned)d[19] << 8);
-            height = (long)((unsigned)d[20] | (unsigned)d[21] << 8);
+            width = (long)le16(d + 18);
+            height = (long)le16(d + 20);
         } else {
             width = le32(d + 18);
             height = le32(d + 22);  // negative: rows stored top-down
