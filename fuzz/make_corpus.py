@@ -34,6 +34,9 @@ def image_seeds():
     jpg_bomb = jpg[:sof] + struct.pack(">HH", 40000, 40000) + jpg[sof + 4:]
     # Just above the fuzzers' pixel limit and below OpenCV's: decodes (grey) unless refused.
     jpg_mid = jpg[:sof] + struct.pack(">HH", 1000, 1200) + jpg[sof + 4:]
+    # 88 bytes of WebP for 1.1 million pixels: the size must be refused for
+    # every format OpenCV reads, not only for those whose headers are checked.
+    webp_mid = cv2.imencode(".webp", np.zeros((1000, 1100), np.uint8), [cv2.IMWRITE_WEBP_QUALITY, 101])[1].tobytes()
     # selector (function and form), encoder index, Base64 switch index, payload
     seeds = {
         "jpeg": (0, 1, 0, jpg), "bmp": (0, 2, 0, bmp), "png_named_jpg": (0, 3, 0, png),
@@ -42,6 +45,7 @@ def image_seeds():
         "base64_to_img_jpeg": (0x87, 0, 0, jpg), "base64_to_img_bytes": (0x80, 0, 0, b"QUJD"),
         "bmp_bomb": (0, 2, 0, bmp_bomb), "jpeg_bomb": (0, 1, 0, jpg_bomb),
         "jpeg_over_limit": (0, 1, 0, jpg_mid),
+        "webp_over_limit": (0, 1, 0, webp_mid), "b64_webp_over_limit": (0x87, 0, 0, webp_mid),
         "b64_jpeg_bomb": (0x87, 0, 0, jpg_bomb),
     }
     for name, (sel, enc, sw, payload) in seeds.items():
