@@ -13,9 +13,10 @@ import base64
 
 import _harness as h
 
+import cv2
+import numpy as np
+
 with h.atheris.instrument_imports():
-    import cv2
-    import numpy as np
     from xalo_sdk.redis import utils
 
 ENCODERS = [None, ".jpg", ".bmp", ".JPG", ".Bmp", "jpg", ".jpeg", ".png", "", 5, b".jpg", "\u0130.jpg"]

@@ -14,9 +14,10 @@ import time
 
 import _harness as h
 
+import cv2
+import numpy as np
+
 with h.atheris.instrument_imports():
-    import cv2
-    import numpy as np
     from xalo_sdk.redis import frame_packet, utils
 
 KEYS = ["id", "type", "name", "source_name", "source_key", "output_port_idx", "frame_id", "ts",

@@ -14,10 +14,11 @@ import copy
 
 import _harness as h
 
+import numpy as np
+from shapely.geometry import Point, Polygon
+from shapely.geometry.base import BaseGeometry
+
 with h.atheris.instrument_imports():
-    import numpy as np
-    from shapely.geometry import Point, Polygon
-    from shapely.geometry.base import BaseGeometry
     from xalo_sdk.constants import KEY
     from xalo_sdk.roi import zone_filter
     from xalo_sdk.roi.zone_filter import ZoneFilter
