@@ -1,0 +1,137 @@
+"""Fuzz the image decoders str_to_img and base64_to_img.
+
+Each input is three selector bytes and a payload: the first picks the function
+and how the payload is presented (bytes, str, other buffers, Base64 text, or
+something that is no buffer at all), the second the encoder argument, the
+third the Base64 switch. Every call is checked against a plain Python
+rendering of the documented steps: the same result (arrays compared exactly)
+and the same warnings, or None with a warning where the decoded image would
+be larger than the pixel limit.
+"""
+
+import base64
+
+import _harness as h
+
+import cv2
+import numpy as np
+
+with h.atheris.instrument_imports():
+    from xalo_sdk.redis import utils
+
+ENCODERS = [None, ".jpg", ".bmp", ".JPG", ".Bmp", "jpg", ".jpeg", ".png", "", 5, b".jpg", "\u0130.jpg"]
+SWITCHES = [False, True, 1, "yes", np.True_, None, 0]
+
+
+class BytesChild(bytes):
+    pass
+
+
+def present(kind, payload):
+    """The payload in one of the forms a caller might hand in."""
+    b64 = base64.b64encode(payload)
+    forms = [
+        lambda: payload,
+        lambda: payload.decode("latin-1"),
+        lambda: payload.decode("utf-8", "replace"),  # may hold code points above U+00FF
+        lambda: bytearray(payload),
+        lambda: memoryview(payload),
+        lambda: np.frombuffer(payload, dtype=np.uint8),
+        lambda: np.frombuffer(payload[: len(payload) & ~1], dtype=np.int16),
+        lambda: b64,
+        lambda: b64.decode("ascii"),
+        lambda: b64.decode("ascii")[:-1],  # broken padding
+        lambda: BytesChild(payload),
+        lambda: len(payload),  # no buffer at all
+        lambda: None,
+    ]
+    return forms[kind % len(forms)]()
+
+
+def text_of(record):
+    _, msg, _ = record
+    return ("exception", type(msg).__name__) if isinstance(msg, BaseException) else ("text", msg)
+
+
+OVER_LIMIT = "over the pixel limit"
+
+
+def imdecode(data):
+    """OpenCV's decoding, with its own size guard reported as OVER_LIMIT."""
+    try:
+        return cv2.imdecode(np.frombuffer(data, dtype=np.uint8), -1)
+    except cv2.error as e:
+        if "MAX_IMAGE_PIXELS" in str(e):
+            return OVER_LIMIT
+        raise
+
+
+def reference_str_to_img(data, encoder, with_base64, warnings):
+    try:
+        if with_base64 is True:
+            if isinstance(data, str):
+                data = data.encode("ascii")
+            data = base64.b64decode(data)
+        elif isinstance(data, str):
+            data = data.encode("latin-1")
+        if encoder is None:
+            return np.frombuffer(data, dtype=np.uint8)
+        if encoder.lower() in (".bmp", ".jpg"):
+            return imdecode(data)
+        warnings.append(("text", "Not defined encoder " + str(encoder) + ". It should be one of [.bmp, .jpg]"))
+        return None
+    except Exception as e:  # noqa: BLE001
+        warnings.append(("exception", type(e).__name__))
+        return None
+
+
+def reference_base64_to_img(data, warnings):
+    if type(data) is not bytes:
+        raise TypeError("b64_bytes")
+    try:
+        return imdecode(base64.b64decode(data))
+    except Exception as e:  # noqa: BLE001
+        warnings.append(("text", "Failed to convert base64 to image - " + str(e)))
+        return None
+
+
+def over_limit(image):
+    return image is OVER_LIMIT or (isinstance(image, np.ndarray) and image.ndim >= 2
+            and image.shape[0] * image.shape[1] > h.KIT_PIXEL_LIMIT)
+
+
+def test_one_input(data):
+    if len(data) < 3:
+        return
+    selector, enc_byte, switch_byte, payload = data[0], data[1], data[2], bytes(data[3:])
+    arg = present(selector & 0x7F, payload)
+    recorder = h.Recorder()
+    utils.logger = recorder
+    expected_warnings = []
+    if selector & 0x80:
+        what = "base64_to_img"
+        native = h.outcome(utils.base64_to_img, arg)
+        reference = h.outcome(reference_base64_to_img, arg, expected_warnings)
+    else:
+        what = "str_to_img"
+        encoder = ENCODERS[enc_byte % len(ENCODERS)]
+        with_base64 = SWITCHES[switch_byte % len(SWITCHES)]
+        native = h.outcome(utils.str_to_img, arg, encoder, with_base64)
+        reference = h.outcome(reference_str_to_img, arg, encoder, with_base64, expected_warnings)
+
+    got_warnings = [text_of(r) for r in recorder.records]
+    if native[0] == "ok" and not (native[1] is None or isinstance(native[1], np.ndarray)):
+        h.mismatch(what + " result type", native, reference, data)
+    if reference[0] == "ok" and over_limit(reference[1]):
+        # Refused for its size: None and one warning, whatever its text.
+        if native[0] != "ok" or native[1] is not None or len(got_warnings) != 1:
+            h.mismatch(what + " size refusal", (native, got_warnings), reference, data)
+        return
+    if h.canon(native) != h.canon(reference):
+        h.mismatch(what, native, reference, data)
+    if got_warnings != expected_warnings:
+        h.mismatch(what + " warnings", got_warnings, expected_warnings, data)
+
+
+if __name__ == "__main__":
+    h.run(test_one_input)
