@@ -1,9 +1,9 @@
 # The geometry kernel of the region filter on its own, without Python:
 #   make geometry-test               build and run its test program
-#   make fuzz-geometry               fuzz it for FUZZ_SECONDS (clang's libFuzzer,
+#   make fuzz-geometry               fuzz it for GEOMETRY_FUZZ_SECONDS (clang's libFuzzer,
 #                                    with address and undefined-behaviour checks)
 # Both install their compiler with apt-get when it is missing.
-FUZZ_SECONDS ?= 20
+GEOMETRY_FUZZ_SECONDS ?= 20
 GEOMETRY_CXX ?= g++
 FUZZ_CXX ?= clang++
 GEOMETRY_BUILD := build/geometry
@@ -24,7 +24,7 @@ $(GEOMETRY_BUILD)/geometry_test: tests/native/geometry_test.cpp $(GEOMETRY_SOURC
 
 fuzz-geometry: $(GEOMETRY_BUILD)/geometry_fuzz
 	@mkdir -p $(GEOMETRY_BUILD)/corpus
-	$(GEOMETRY_BUILD)/geometry_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
+	$(GEOMETRY_BUILD)/geometry_fuzz -max_total_time=$(GEOMETRY_FUZZ_SECONDS) -max_len=4096 -print_final_stats=1 \
 	  -artifact_prefix=$(GEOMETRY_BUILD)/ \
 	  $(GEOMETRY_BUILD)/corpus
 
