@@ -129,6 +129,11 @@ def test_one_input(data):
         return
     if h.canon(native) != h.canon(reference):
         h.mismatch(what, native, reference, data)
+    if native[0] == reference[0] == "ok" and native[1] is None and reference[1] is None and len(got_warnings) == 1 and \
+            len(expected_warnings) <= 1 and "refused" in str(recorder.records[0][1]):
+        # A header that claims too many pixels is refused before OpenCV
+        # would have failed (or warned) on the rest of the data.
+        return
     if got_warnings != expected_warnings:
         h.mismatch(what + " warnings", got_warnings, expected_warnings, data)
 

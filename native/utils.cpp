@@ -114,6 +114,31 @@ inline long le32(const unsigned char* p) {
 inline unsigned le16(const unsigned char* p) { return (unsigned)p[0] | (unsigned)p[1] << 8; }
 inline unsigned long le24(const unsigned char* p) { return (unsigned long)le16(p) | (unsigned long)p[2] << 16; }
 
+// The size a WebP chunk ("VP8 ", "VP8L", "VP8X" and its length first) or a
+// bare VP8 or VP8L bitstream claims.
+bool webp_size(const unsigned char* c, size_t n, unsigned long long& w, unsigned long long& h) {
+    if (n >= 8 && (std::memcmp(c, "VP8 ", 4) == 0 || std::memcmp(c, "VP8L", 4) == 0)) {
+        c += 8;
+        n -= 8;
+    } else if (n >= 18 && std::memcmp(c, "VP8X", 4) == 0) {
+        w = le24(c + 12) + 1;
+        h = le24(c + 15) + 1;
+        return true;
+    }
+    if (n >= 5 && c[0] == 0x2F) {  // lossless: 14-bit width and height, less one
+        unsigned long bits = (unsigned long)le16(c + 1) | (unsigned long)le16(c + 3) << 16;
+        w = (bits & 0x3FFF) + 1;
+        h = ((bits >> 14) & 0x3FFF) + 1;
+        return true;
+    }
+    if (n >= 10 && c[3] == 0x9D && c[4] == 0x01 && c[5] == 0x2A) {  // lossy key frame
+        w = le16(c + 6) & 0x3FFF;
+        h = le16(c + 8) & 0x3FFF;
+        return true;
+    }
+    return false;
+}
+
 // Width and height a JPEG, PNG, BMP, WebP or GIF header claims; false when
 // the data is none of these or its header is cut short (OpenCV then decides,
 // within its own pixel limit).
@@ -156,25 +181,8 @@ bool claimed_size(const unsigned char* d, size_t n, unsigned long long& w, unsig
         h = be32(d + 20);
         return true;
     }
-    if (n >= 30 && std::memcmp(d, "RIFF", 4) == 0 && std::memcmp(d + 8, "WEBP", 4) == 0) {
-        if (std::memcmp(d + 12, "VP8 ", 4) == 0 && d[23] == 0x9D && d[24] == 0x01 && d[25] == 0x2A) {
-            w = le16(d + 26) & 0x3FFF;
-            h = le16(d + 28) & 0x3FFF;
-            return true;
-        }
-        if (std::memcmp(d + 12, "VP8L", 4) == 0 && d[20] == 0x2F) {
-            unsigned long bits = (unsigned long)le16(d + 21) | (unsigned long)le16(d + 23) << 16;
-            w = (bits & 0x3FFF) + 1;
-            h = ((bits >> 14) & 0x3FFF) + 1;
-            return true;
-        }
-        if (std::memcmp(d + 12, "VP8X", 4) == 0) {
-            w = le24(d + 24) + 1;
-            h = le24(d + 27) + 1;
-            return true;
-        }
-        return false;
-    }
+    if (n >= 12 && std::memcmp(d, "RIFF", 4) == 0 && std::memcmp(d + 8, "WEBP", 4) == 0)
+        return webp_size(d + 12, n - 12, w, h);
     if (n >= 10 && (std::memcmp(d, "GIF87a", 6) == 0 || std::memcmp(d, "GIF89a", 6) == 0)) {
         w = le16(d + 6);
         h = le16(d + 8);
@@ -194,7 +202,8 @@ bool claimed_size(const unsigned char* d, size_t n, unsigned long long& w, unsig
         h = (unsigned long long)(height < 0 ? -(long long)height : height);
         return true;
     }
-    return false;
+    // The WebP decoder also takes a bare chunk or bitstream.
+    return webp_size(d, n, w, h);
 }
 
 // Raises ValueError when the image file in data claims more pixels than the
