@@ -480,11 +480,9 @@ def main():
         print(f"Cython {Cython.__version__}, Python {sys.version.split()[0]}; "
               f"timing loop {loop:.1f} ns per call, included on both sides\n")
         print(f"{'case':32} {'kit ns':>9} {'cython ns':>10} {'diff ns':>8} {'ratio':>7}  target")
-        missed = 0
         for name, kit, twin in rows:
             k, c = measure(timeit.Timer(kit, globals=env), timeit.Timer(twin, globals=env), repeats, budget)
             ok = k / c <= target
-            missed += not ok
             print(f"{name:32} {k:9.1f} {c:10.1f} {k - c:8.1f} {k / c:7.3f}  <= {target:<4} "
                   f"{'ok' if ok else 'MISSED'}")
     return 0
