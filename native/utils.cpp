@@ -463,7 +463,8 @@ py::object resize(Args a) {
                 xcore::unpack2(size, &w, &h);
                 ref tw = to_int(w);
                 target = ref::steal(PyTuple_Pack(2, tw.ptr(), to_int(h).ptr()));
-            } else if (differs(zoom, C.one_float)) {
+            } else if (PyFloat_CheckExact(zoom.ptr()) ? PyFloat_AS_DOUBLE(zoom.ptr()) != 1.0
+                                                      : differs(zoom, C.one_float)) {
                 shape = xcore::getattr(img, XNAME("shape"));
                 ref h, w;
                 xcore::unpack2(ref::steal(PyObject_GetItem(shape.ptr(), C.first_two.ptr())), &h, &w);

@@ -23,6 +23,7 @@ struct Binding {
     size_t npos = 0;       // positional-or-keyword parameters, first in order
     int varkw = -1;        // index of the **kwargs parameter
     size_t ndefaults = 0;  // trailing positional parameters with defaults
+    bool checked = false;  // some parameter has a declared check
     ParamInfo params[kMaxParams];
 };
 
@@ -138,7 +139,7 @@ public:
     CallLocals(const CallLocals&) = delete;
     CallLocals& operator=(const CallLocals&) = delete;
     ~CallLocals() {
-        if (thread_is_being_ended())
+        if (n_ == 0 || thread_is_being_ended())
             return;
         for (size_t i = 0; i < n_; ++i)
             Py_DECREF(items_[i]);
@@ -265,9 +266,10 @@ PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject*
             if (slots[i] == nullptr)
                 slots[i] = PyTuple_GET_ITEM(f->defaults, i - required);
     }
-    for (size_t i = 0; i < s.nparams; ++i)
-        if (!check_param(s.params[i], &slots[i], locals))
-            return nullptr;
+    if (s.checked)
+        for (size_t i = 0; i < s.nparams; ++i)
+            if (!check_param(s.params[i], &slots[i], locals))
+                return nullptr;
 
     ref result = s.impl(Args(slots, s.params, s.nparams));
     if (!result && !PyErr_Occurred())
@@ -432,12 +434,9 @@ PyTypeObject* function_type() {
 
 // ---- typed argument access -----------------------------------------------------
 
-py::handle Args::at(size_t i) const {
-    if (i >= n_) {
-        PyErr_Format(PyExc_SystemError, "native function body reads argument %zu of %zu", i, n_);
-        throw py::error_already_set();
-    }
-    return v_[i];
+void Args::out_of_range(size_t i) const {
+    PyErr_Format(PyExc_SystemError, "native function body reads argument %zu of %zu", i, n_);
+    throw py::error_already_set();
 }
 
 py::handle Args::declared(size_t i, Check check, bool optional_allowed) const {
@@ -470,6 +469,7 @@ py::object Function::build(const std::string& qualname, py::handle module_name) 
         info.name = intern_forever(p.name.c_str());
         info.varkw = p.kind == Kind::VarKeyword;
         info.check = check_for(p.annotation, &info.optional, &info.expected);
+        binding->checked |= info.check != Check::None;
         if (!p.annotation.empty())
             annotations[py::handle(info.name)] = py::str(p.annotation);
         if (p.kind == Kind::PositionalOrKeyword) {

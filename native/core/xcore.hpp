@@ -347,7 +347,12 @@ public:
     bool flag(size_t i) const { return declared(i, Check::Bool, false).ptr() == Py_True; }
 
 private:
-    py::handle at(size_t i) const;
+    py::handle at(size_t i) const {
+        if (i >= n_)
+            out_of_range(i);
+        return v_[i];
+    }
+    [[noreturn]] void out_of_range(size_t i) const;
     py::handle declared(size_t i, Check check, bool optional_allowed) const;
 
     PyObject* const* v_;
