@@ -80,7 +80,7 @@ def main(argv):
                 if key not in newest or version_key(v) > version_key(newest[key]):
                     newest[key] = v
     print("newest symbol versions needed:",
-          ", ".join(v for (_, _), v in sorted(newest.items())))
+          ", ".join(f"{v} ({lib})" for (lib, _), v in sorted(newest.items())))
     if problems:
         sys.exit("\n".join(problems))
 

@@ -14,6 +14,12 @@ stage=$build/stage
 [ -f "$ROOT/.xalo-root-ready" ] || die "no board root; run tools/armhf/make-root.sh first"
 host_prepare
 
+# Debian's development links (libm.so and the like) point at absolute paths,
+# which would lead the linker out of the sysroot; point them inside it.
+find "$ROOT/usr/lib/arm-linux-gnueabihf" -maxdepth 1 -name 'lib*.so' -type l -lname '/*' | while read -r link; do
+    ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$ROOT$(readlink "$link")")" "$link"
+done
+
 # Only pybind11's headers and CMake files are needed from PyPI on the host.
 if [ ! -x "$hostenv/bin/python" ]; then
     python3 -m venv "$hostenv"
@@ -23,7 +29,7 @@ fi
 cmake -S "$repo" -B "$build/cmake" -G Ninja \
     -DCMAKE_TOOLCHAIN_FILE="$here/toolchain.cmake" \
     -DXALO_ARMHF_SYSROOT="$ROOT" \
-    -Dpybind11_DIR="$("$hostenv/bin/python" -m pybind11 --cmakedir)" >/dev/null
+    -Dpybind11_DIR="$("$hostenv/bin/python" -m pybind11 --cmakedir)" ${XALO_CMAKE_ARGS:-} >/dev/null
 cmake --build "$build/cmake" -j2
 
 rm -rf "$stage"

@@ -32,8 +32,14 @@ set(CMAKE_CXX_COMPILER ${_triple}-g++)
 
 set(CMAKE_CXX_FLAGS_INIT
     "-nostdinc++ -isystem ${_sysroot}/usr/include/c++/${_gcc} -isystem ${_sysroot}/usr/include/${_triple}/c++/${_gcc} -isystem ${_sysroot}/usr/include/c++/${_gcc}/backward")
+# The cross compiler also searches its own glibc (newer than the board's)
+# outside the sysroot; the sysroot's directories must come first, for the
+# start files (-B) as for the libraries.
+set(_libdirs "${_sysroot}/usr/lib/gcc/${_triple}/${_gcc}" "${_sysroot}/lib/${_triple}" "${_sysroot}/usr/lib/${_triple}")
+list(TRANSFORM _libdirs PREPEND "-L" OUTPUT_VARIABLE _lflags)
+list(JOIN _lflags " " _lflags)
 foreach(_kind SHARED MODULE EXE)
-  set(CMAKE_${_kind}_LINKER_FLAGS_INIT "-L${_sysroot}/usr/lib/gcc/${_triple}/${_gcc}")
+  set(CMAKE_${_kind}_LINKER_FLAGS_INIT "-B${_sysroot}/usr/lib/${_triple} ${_lflags}")
 endforeach()
 
 set(CMAKE_FIND_ROOT_PATH "${_sysroot}")
