@@ -487,6 +487,22 @@ py::object resize(Args a) {
         });
 }
 
+// OpenCV is not a declared dependency: any of its distributions, or the
+// system's own package, provides cv2.  When none is there, say so in terms of
+// what to install, keeping the original error as the cause.
+void import_opencv() {
+    try {
+        G.import("cv2");
+    } catch (py::error_already_set& e) {
+        if (!e.matches(PyExc_ImportError))
+            throw;
+        py::raise_from(e, e.matches(PyExc_ModuleNotFoundError) ? PyExc_ModuleNotFoundError : PyExc_ImportError,
+                       "xalo_sdk.redis.utils needs OpenCV's cv2 module: install python3-opencv (Debian) "
+                       "or pip install 'xalo_sdk[opencv]' (or any other OpenCV distribution)");
+        throw py::error_already_set();
+    }
+}
+
 }  // namespace
 
 PYBIND11_MODULE(utils, m) {
@@ -500,7 +516,7 @@ PYBIND11_MODULE(utils, m) {
     m.doc() = "Redis key names of a pipeline node, the image string forms that frames travel in "
               "(raw, JPEG or BMP, optionally Base64), and image scaling.";
     G.import("base64");
-    G.import("cv2");
+    import_opencv();
     G.import("numpy", "np");
     G.import_from("typing", "Any");
     G.import_from("typing", "Optional");

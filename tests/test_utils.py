@@ -35,6 +35,24 @@ def test_import_makes_one_logger():
     subprocess.run([sys.executable, "-c", script], check=True)
 
 
+def test_import_without_opencv_says_what_to_install():
+    script = (
+        "import sys; sys.modules['cv2'] = None\n"
+        "try:\n"
+        "    from xalo_sdk.redis import utils\n"
+        "except ImportError as e:\n"
+        # Depending on pybind11's version the module's error is the one raised
+        # or the cause of a generic one; the original stays below it.
+        "    chain = [e]\n"
+        "    while chain[-1].__cause__ is not None: chain.append(chain[-1].__cause__)\n"
+        "    said = [x for x in chain if 'python3-opencv' in str(x) and 'xalo_sdk[opencv]' in str(x)]\n"
+        "    assert said and isinstance(said[0], ModuleNotFoundError), chain\n"
+        "    assert 'cv2' in str(said[0].__cause__), chain\n"
+        "else:\n"
+        "    raise SystemExit('imported without cv2')\n")
+    subprocess.run([sys.executable, "-c", script], check=True)
+
+
 def test_signatures():
     assert utils.base64_to_img.__annotations__ == {"b64_bytes": "bytes", "return": "Union[None, np.ndarray]"}
     assert utils.img_to_base64str.__annotations__ == {"image": "np.ndarray", "zoom_ratio": "Optional[float]"}
