@@ -25,11 +25,11 @@ ref text(const char* format, const A&... args) {
 
 // format(value, format_spec); format_spec "" is how an f-string writes a value.
 ref formatted(py::handle value, const char* format_spec = "") {
-    ref spec = ref::steal(PyUnicode_FromString(format_spec));
-    return ref::steal(PyObject_Format(value.ptr(), spec.ptr()));
+    ref pattern = ref::steal(PyUnicode_FromString(format_spec));
+    return ref::steal(PyObject_Format(value.ptr(), pattern.ptr()));
 }
 
-// size / 1024 with the given format spec (".2f", ".1f").
+// size / 1024 with the given format (".2f", ".1f").
 ref kib(py::handle size, const char* format_spec) {
     ref per_kib = ref::steal(PyLong_FromLong(1024));
     return formatted(ref::steal(PyNumber_TrueDivide(size.ptr(), per_kib.ptr())), format_spec);
