@@ -237,12 +237,12 @@ void merge(py::handle self, py::handle info) {
     });
 }
 
-py::object record_update(Args a) {
+py::object record_update(const Args& a) {
     merge(a[0], a[1]);
     return py::none();
 }
 
-py::object record_to_dict(Args a) { return instance_dict(a[0]); }
+py::object record_to_dict(const Args& a) { return instance_dict(a[0]); }
 
 // record.update(info), made in C++ when it is the kit's own.
 void update_record(py::handle record, const OwnMethod& m, py::handle info) {
@@ -259,7 +259,7 @@ ref record_dict(py::handle record, const OwnMethod& m) {
     return xcore::call_method(record, m.name);
 }
 
-py::object source_init(Args a) {
+py::object source_init(const Args& a) {
     py::handle self = a[0], node = a[1], port = a[2], name = a[3];
     if (node.is_none())
         return py::none();
@@ -283,7 +283,7 @@ py::object source_init(Args a) {
     return py::none();
 }
 
-py::object module_init(Args a) {
+py::object module_init(const Args& a) {
     py::handle self = a[0], node = a[1], feed_port_idx = a[2];
     if (node.is_none())
         return py::none();
@@ -293,13 +293,13 @@ py::object module_init(Args a) {
     return py::none();
 }
 
-py::object frame_format_init(Args a) {
+py::object frame_format_init(const Args& a) {
     py::handle self = a[0], kwargs = a[1];
     for_each_item(kwargs, [&](py::handle key, py::handle value) { xcore::setattr(self, key, value); });
     return py::none();
 }
 
-py::object meta_init(Args a) {
+py::object meta_init(const Args& a) {
     py::handle self = a[0], cur_node = a[1], feed_idx = a[2], src_node = a[3], src_port = a[4], src_name = a[5];
     xcore::setattr(self, XNAME("ts"), now());
     xcore::setattr(self, XNAME("module"),
@@ -322,17 +322,17 @@ void forward_update(py::handle meta, py::handle record_attr, const OwnMethod& m,
     update_record(record, m, empty);
 }
 
-py::object meta_update_source(Args a) {
+py::object meta_update_source(const Args& a) {
     forward_update(a[0], XNAME("source"), own.source_update, a[1]);
     return py::none();
 }
 
-py::object meta_update_frame_format(Args a) {
+py::object meta_update_frame_format(const Args& a) {
     forward_update(a[0], XNAME("frame_format"), own.format_update, a[1]);
     return py::none();
 }
 
-py::object meta_update_module(Args a) {
+py::object meta_update_module(const Args& a) {
     forward_update(a[0], XNAME("module"), own.module_update, a[1]);
     return py::none();
 }
@@ -351,11 +351,11 @@ ref meta_dict(py::handle self) {
     return d;
 }
 
-py::object meta_to_dict(Args a) { return meta_dict(a[0]); }
+py::object meta_to_dict(const Args& a) { return meta_dict(a[0]); }
 
 // ---- FramePacket ------------------------------------------------------------------------
 
-py::object packet_init(Args a) {
+py::object packet_init(const Args& a) {
     py::handle self = a[0], feed_idx = a[1], cur_node = a[2], src_node = a[3], src_port = a[4], src_name = a[5];
     xcore::setattr(self, XNAME("meta"),
                    xcore::vcall(G.get(XNAME("Meta")), {cur_node, feed_idx, src_node, src_port, src_name},
@@ -368,7 +368,7 @@ ref frame_format_attr(py::handle self, py::handle attr) {
     return xcore::getattr(xcore::getattr(xcore::getattr(self, XNAME("meta")), XNAME("frame_format")), attr);
 }
 
-py::object create_frame_packet(Args a) {
+py::object create_frame_packet(const Args& a) {
     py::handle self = a[0], version = a[1], ext_info = a[2], frame = a[4];
     ref result = ref::borrow(a[3]), encoder = ref::borrow(a[5]), with_base64 = ref::borrow(a[6]);
     if (!compares_to_zero(version, Py_GT)) {
@@ -417,7 +417,7 @@ void meta_update(py::handle self, const OwnMethod& m, py::handle meta_info, py::
         xcore::vcall_method(meta, m.name, {info}, kwnames);
 }
 
-py::object parse_frame_packet(Args a) {
+py::object parse_frame_packet(const Args& a) {
     py::handle self = a[0], version = a[2];
     ref data = ref::borrow(a[1]), encoder = ref::borrow(a[3]), with_base64 = ref::borrow(a[4]);
     if (compares_to_zero(version, Py_EQ))

@@ -59,7 +59,7 @@ ref total_size(py::handle stats) {
 
 // ---- LeakProbeManager -------------------------------------------------------------
 
-py::object init(Args a) {
+py::object init(const Args& a) {
     py::handle self = a[0], limit = a.integer(1), logger = a[2];
     py::handle debug = a.flag(3) ? Py_True : Py_False;
     // The thread machinery is set up but never started: every pass runs on the
@@ -89,7 +89,7 @@ void log_gc_count(py::handle self, const char* format) {
     log(self, text(format, formatted(count)));
 }
 
-py::object tracemalloc_check(Args a) {
+py::object tracemalloc_check(const Args& a) {
     py::handle self = a[0];
     if (!xcore::truth(xcore::getattr(self, XNAME("debug")))) {
         call_method(G.get(XNAME("gc")), XNAME("collect"));
@@ -139,7 +139,7 @@ void log_entry(py::handle self, py::handle index, py::handle stat) {
         log(self, text("leak.tm - \t%U", formatted(line)));
 }
 
-py::object display_top_trace_scripts(Args a) {
+py::object display_top_trace_scripts(const Args& a) {
     py::handle self = a[0], key_type = a[2];
     ref snapshot = call_method(a[1], XNAME("filter_traces"), exclusion_filters());
     ref top_stats = call_method(snapshot, XNAME("statistics"), key_type);
@@ -176,7 +176,7 @@ void compare_with(py::handle self, py::handle cur, py::handle baseline, const ch
     });
 }
 
-py::object compare_snapshots(Args a) {
+py::object compare_snapshots(const Args& a) {
     py::handle self = a[0], cur = a[1];
     ref first = xcore::getattr(self, XNAME("_first_tm_snapshot"));
     if (!first.is_none())
@@ -187,7 +187,7 @@ py::object compare_snapshots(Args a) {
     return py::none();
 }
 
-py::object stop(Args a) {
+py::object stop(const Args& a) {
     py::handle self = a[0];
     // Tracing is process-wide: a manager that never started it leaves it alone.
     if (xcore::truth(xcore::getattr(self, XNAME("debug"))))

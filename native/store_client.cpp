@@ -64,7 +64,7 @@ void log_write_error(py::handle key, py::handle exc) {
 
 // ---- StoreClient: construction and the background writer --------------------------
 
-py::object init(Args a) {
+py::object init(const Args& a) {
     py::handle self = a[0], host = a.str(2), port = a.integer(3), workers = a.integer(4);
     xcore::setattr(self, XNAME("_use_thread"), a.flag(1) ? Py_True : Py_False);
 
@@ -99,7 +99,7 @@ py::object init(Args a) {
     return py::none();
 }
 
-py::object shutdown_executor(Args a) {
+py::object shutdown_executor(const Args& a) {
     py::handle self = a[0];
     xcore::catch_exception(
         [&] {
@@ -132,7 +132,7 @@ void write_item(py::handle self, py::handle item) {
         [&](py::handle exc) { log_write_error(text_of(key), exc); });
 }
 
-py::object worker_loop(Args a) {
+py::object worker_loop(const Args& a) {
     py::handle self = a[0];
     for (;;) {
         // The writer never dies: whatever one round raises is logged and the
@@ -173,7 +173,7 @@ py::object worker_loop(Args a) {
 
 // ---- StoreClient: write path ------------------------------------------------------
 
-py::object write_(Args a) {
+py::object write_(const Args& a) {
     py::handle self = a[0], data = a.dict(1), key = a.str(2), ttl = a.integer(3);
     ref value = call_method(G.get(XNAME("orjson")), XNAME("dumps"), data);
     return xcore::catch_exception(
@@ -190,7 +190,7 @@ py::object write_(Args a) {
         });
 }
 
-py::object write_frame_packet(Args a) {
+py::object write_frame_packet(const Args& a) {
     py::handle self = a[0], data = a[1], key = a.str(2), ttl = a.integer(3);
     if (data.is_none())
         return call_method(self, XNAME("delete_data"), key);
@@ -219,14 +219,14 @@ py::object write_frame_packet(Args a) {
     return call_method(self, XNAME("_write_"), data, key, ttl);
 }
 
-py::object delete_data(Args a) {
+py::object delete_data(const Args& a) {
     py::handle self = a[0], key = a.str(1);
     return py::bool_(xcore::truth(call_method(redis_client(self), XNAME("delete"), key)));
 }
 
 // ---- StoreClient: bulk delete and key scan ----------------------------------------
 
-py::object delete_many(Args a) {
+py::object delete_many(const Args& a) {
     py::handle self = a[0], keys = a.list(1);
     if (PyList_GET_SIZE(keys.ptr()) == 0)
         return py::int_(0);
@@ -238,7 +238,7 @@ py::object delete_many(Args a) {
     return ref::steal(PyNumber_Long(reply.ptr()));
 }
 
-py::object scan_keys(Args a) {
+py::object scan_keys(const Args& a) {
     py::handle self = a[0], pattern = a.str(1);
     ref it = xcore::vcall_method(redis_client(self), XNAME("scan_iter"), {pattern}, XKW("match"));
     ref keys = xcore::new_list();
@@ -254,7 +254,7 @@ py::object scan_keys(Args a) {
 
 // ---- StoreClient: synchronous writes and reads ------------------------------------
 
-py::object write_data(Args a) {
+py::object write_data(const Args& a) {
     py::handle self = a[0], key = a.str(1), data = a[2], ttl = a.integer(3);
     ref value = PyDict_Check(data.ptr()) ? call_method(G.get(XNAME("orjson")), XNAME("dumps"), data)
                                           : ref::borrow(data);
@@ -265,12 +265,12 @@ py::object write_data(Args a) {
     return py::bool_(true);
 }
 
-py::object read_data(Args a) {
+py::object read_data(const Args& a) {
     py::handle self = a[0], key = a.str(1);
     return call_method(redis_client(self), XNAME("get"), key);
 }
 
-py::object read_frame_packet(Args a) {
+py::object read_frame_packet(const Args& a) {
     py::handle self = a[0], key = a.str(1);
     return xcore::catch_exception(
         [&]() -> py::object {
@@ -291,7 +291,7 @@ py::object read_frame_packet(Args a) {
 
 // Stops the writer as interpreter exit would, and drops the exit hook so that a
 // closed client can be freed. Safe to call any number of times.
-py::object close(Args a) {
+py::object close(const Args& a) {
     py::handle self = a[0];
     call_method(self, XNAME("_shutdown_executor"));
     xcore::catch_exception(
@@ -303,10 +303,10 @@ py::object close(Args a) {
     return py::none();
 }
 
-py::object enter(Args a) { return py::reinterpret_borrow<py::object>(a[0]); }
+py::object enter(const Args& a) { return py::reinterpret_borrow<py::object>(a[0]); }
 
 // Closes the client; an exception of the with-block still propagates.
-py::object exit_(Args a) {
+py::object exit_(const Args& a) {
     call_method(a[0], XNAME("close"));
     return py::bool_(false);
 }

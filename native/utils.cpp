@@ -346,7 +346,7 @@ ref join_key(std::initializer_list<const KeyPart*> parts) {
     return key;
 }
 
-py::object gen_redis_key_local(Args a) {
+py::object gen_redis_key_local(const Args& a) {
     ref local = redis_prefix(XNAME("LOCAL"));
     KeyPart prefix(local);
     KeyPart node(a[0]);
@@ -354,7 +354,7 @@ py::object gen_redis_key_local(Args a) {
     return join_key({&prefix, &node, &port});
 }
 
-py::object gen_redis_key_status(Args a) {
+py::object gen_redis_key_status(const Args& a) {
     ref status = redis_prefix(XNAME("STATUS"));
     KeyPart prefix(status);
     KeyPart node(a[0]);
@@ -363,7 +363,7 @@ py::object gen_redis_key_status(Args a) {
 
 // ---- image string forms ---------------------------------------------------------
 
-py::object base64_to_img(Args a) {
+py::object base64_to_img(const Args& a) {
     py::handle b64_bytes = a.bytes(0);
     return xcore::catch_exception(
         [&]() -> py::object {
@@ -376,7 +376,7 @@ py::object base64_to_img(Args a) {
         });
 }
 
-py::object img_to_base64str(Args a) {
+py::object img_to_base64str(const Args& a) {
     ref image = ref::borrow(a[0]);
     py::handle zoom = a.real(1);
     bool scale = PyFloat_CheckExact(zoom.ptr()) ? PyFloat_AS_DOUBLE(zoom.ptr()) != 1.0 : differs(zoom, C.one_float);
@@ -390,7 +390,7 @@ py::object img_to_base64str(Args a) {
     return call_method(G.get(XNAME("base64")), XNAME("b64encode"), jpg);
 }
 
-py::object img_to_str(Args a) {
+py::object img_to_str(const Args& a) {
     py::handle image = a[0], encoder = a[1];
     bool with_base64 = a[2].ptr() == Py_True;  // the object True itself, not any true value
     return xcore::catch_exception(
@@ -418,7 +418,7 @@ py::object img_to_str(Args a) {
         });
 }
 
-py::object str_to_img(Args a) {
+py::object str_to_img(const Args& a) {
     py::handle encoder = a[1];
     bool with_base64 = a[2].ptr() == Py_True;
     return xcore::catch_exception(
@@ -451,14 +451,19 @@ py::object str_to_img(Args a) {
 
 // ---- resize -------------------------------------------------------------------------
 
-py::object resize(Args a) {
+py::object resize(const Args& a) {
     py::handle img = a[0], zoom = a[1], size = a[2];
     if (img.is_none())
         return py::none();
+    bool by_size = !size.is_none() && PyTuple_Check(size.ptr());
+    // No size and a zoom of exactly 1.0: the image itself, decided without
+    // leaving this frame.
+    if (!by_size && PyFloat_CheckExact(zoom.ptr()) && PyFloat_AS_DOUBLE(zoom.ptr()) == 1.0)
+        return ref::borrow(img);
     return xcore::catch_exception(
         [&]() -> py::object {
             ref target, shape;
-            if (!size.is_none() && PyTuple_Check(size.ptr())) {
+            if (by_size) {
                 ref w, h;
                 xcore::unpack2(size, &w, &h);
                 ref tw = to_int(w);

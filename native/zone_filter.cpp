@@ -172,7 +172,7 @@ void prepare_for(py::handle self) {
         [](py::handle) {});
 }
 
-py::object init(Args a) {
+py::object init(const Args& a) {
     py::handle self = a[0], polygons = a[1], frame_sz = a[2];
     xcore::setattr(self, XNAME("polygons"), Py_None);
     if (xcore::truth(polygons))
@@ -581,7 +581,22 @@ private:
     ref result_ = xcore::new_list();
 };
 
-py::object filter_in_roi(Args a) {
+// One frame's objects through the regions. Out of line: a filter without
+// regions returns before this frame (the Filter's state) is set up.
+[[gnu::noinline]] py::object filter_frame(py::handle self, py::handle det_or_trk, py::handle frame_sz,
+                                          py::handle anchor_pt) {
+    ref fx = item(frame_sz, small_int_object(0));
+    ref fy = item(frame_sz, small_int_object(1));
+    ref anchor[2];
+    xcore::unpack(anchor_pt, 2, anchor);
+    ref included = xcore::getattr(self, XNAME("_included_rois"));
+    ref empty = xcore::getattr(self, XNAME("_empty_polygon"));
+    Filter filter(self, std::move(included), std::move(empty), std::move(fx), std::move(fy), std::move(anchor[0]),
+                  std::move(anchor[1]));
+    return filter.over(det_or_trk);
+}
+
+py::object filter_in_roi(const Args& a) {
     py::handle self = a[0], det_or_trk = a[1], frame_arg = a[2], anchor_pt = a[3];
     return xcore::catch_exception(
         [&]() -> py::object {
@@ -590,15 +605,7 @@ py::object filter_in_roi(Args a) {
                 frame_sz = xcore::getattr(self, XNAME("frame_sz"));
             if (!xcore::truth(xcore::getattr(self, XNAME("rois"))))
                 return ref::borrow(det_or_trk);
-            ref fx = item(frame_sz, small_int_object(0));
-            ref fy = item(frame_sz, small_int_object(1));
-            ref anchor[2];
-            xcore::unpack(anchor_pt, 2, anchor);
-            ref included = xcore::getattr(self, XNAME("_included_rois"));
-            ref empty = xcore::getattr(self, XNAME("_empty_polygon"));
-            Filter filter(self, std::move(included), std::move(empty), std::move(fx), std::move(fy),
-                          std::move(anchor[0]), std::move(anchor[1]));
-            return filter.over(det_or_trk);
+            return filter_frame(self, det_or_trk, frame_sz, anchor_pt);
         },
         [&](py::handle exc) -> py::object {
             call(G.get(XNAME("exception_traceback")), G.get(XNAME("logger")), exc);
@@ -608,12 +615,12 @@ py::object filter_in_roi(Args a) {
 
 // ---- ZoneFilter: helpers --------------------------------------------------------------
 
-py::object is_point_in_polygon(Args a) {
+py::object is_point_in_polygon(const Args& a) {
     py::handle point_shapely = a[0], polygon = a[1];
     return call_method(item(polygon, XNAME("shapely_polygon")), XNAME("contains"), point_shapely);
 }
 
-py::object is_point_excluded_for_polygon(Args a) {
+py::object is_point_excluded_for_polygon(const Args& a) {
     py::handle self = a[0], point_shapely = a[1], polygon = a[2];
     ref get = xcore::getattr(xcore::getattr(self, XNAME("_exclusion_intersections")), XNAME("get"));
     ref geometries = call(get, steal_result(PyLong_FromVoidPtr(polygon.ptr())), xcore::new_list());
@@ -632,7 +639,7 @@ ref entry_values(py::handle matched_polygons, py::handle key_name) {
     return values;
 }
 
-py::object assign_roi_info(Args a) {
+py::object assign_roi_info(const Args& a) {
     py::handle item_copy = a[0], matched_polygons = a[1], has_info_attr = a[2];
     ref ids = entry_values(matched_polygons, XNAME("ROI_ID_KEY"));
     ref names = entry_values(matched_polygons, XNAME("ROI_LABEL_KEY"));

@@ -4,9 +4,10 @@ import inspect
 import pydoc
 import re
 
+import numpy as np
 import pytest
 
-from xalo_sdk.redis import store_client
+from xalo_sdk.redis import store_client, utils
 from xalo_sdk.redis.store_client import StoreClient
 
 
@@ -91,6 +92,28 @@ def test_wrong_calls_give_python_texts(client, args, kwargs):
     with pytest.raises(TypeError) as info:
         client.write_frame_packet(*args, **kwargs)
     assert str(info.value) == expected
+
+
+def resize(img, zoom=1.0, size=None):  # a twin of a function with nothing to check
+    pass
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}), ((1, 2, 3, 4), {}), ((1, 2, 3, 4, 5), {}), ((), {"zoom": 2.0}), ((1,), {"img": 1}),
+])
+def test_positional_binding_gives_python_texts(args, kwargs):
+    expected = twin_error(lambda: resize(*args, **kwargs))
+    with pytest.raises(TypeError) as info:
+        utils.resize(*args, **kwargs)
+    assert str(info.value) == expected
+
+
+@pytest.mark.parametrize("args, kwargs", [
+    ((), {}), ((1.0,), {}), ((1.0, None), {}), ((), {"size": None}), ((2.0, (32, 24)), {}),
+])
+def test_positional_binding_takes_defaults(args, kwargs):
+    img = np.zeros((24, 32, 3), np.uint8)
+    assert utils.resize(img, *args, **kwargs) is img
 
 
 def test_wrong_call_of_one_parameter_method(client):

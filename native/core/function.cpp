@@ -23,7 +23,12 @@ struct Binding {
     size_t npos = 0;       // positional-or-keyword parameters, first in order
     int varkw = -1;        // index of the **kwargs parameter
     size_t ndefaults = 0;  // trailing positional parameters with defaults
+    size_t required = 0;   // npos - ndefaults
     bool checked = false;  // some parameter has a declared check
+    bool plain = false;    // no checks and no **kwargs: positional calls bind without copying
+    // The default of positional parameter i (borrowed from the function's
+    // read-only __defaults__), null for a required one.
+    PyObject* default_at[kMaxParams] = {};
     ParamInfo params[kMaxParams];
 };
 
@@ -210,7 +215,15 @@ Py_ssize_t find_param(const Binding& s, PyObject* key) {
     return -1;
 }
 
-PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+inline PyObject* result_of(py::object result) {
+    if (!result && !PyErr_Occurred())
+        return py::none().release().ptr();
+    return result.release().ptr();
+}
+
+// Kept out of line, so that the positional path in fn_vectorcall does not
+// pay for this frame.
+[[gnu::noinline]] PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Binding& s = *f->binding;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     PyObject* slots[kMaxParams];
@@ -255,7 +268,7 @@ PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject*
         return nullptr;
     }
     if (nargs < npos) {
-        size_t required = s.npos - s.ndefaults;
+        size_t required = s.required;
         for (size_t i = (size_t)nargs; i < required; ++i) {
             if (slots[i] == nullptr) {
                 missing_arguments(f, slots, required);
@@ -270,19 +283,22 @@ PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject*
         for (size_t i = 0; i < s.nparams; ++i)
             if (!check_param(s.params[i], &slots[i], locals))
                 return nullptr;
-
-    ref result = s.impl(Args(slots, s.params, s.nparams));
-    if (!result && !PyErr_Occurred())
-        return py::none().release().ptr();
-    return result.release().ptr();
+    return result_of(s.impl(Args(slots, s.nparams, nullptr, s.params, s.nparams)));
 }
 
 // Every call enters here: a pending Python error propagates unchanged and a
 // stray C++ exception becomes a Python exception. Only exception types are
 // caught, so the forced unwind that ends a thread at interpreter exit passes.
 PyObject* fn_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    auto* f = reinterpret_cast<FunctionObject*>(callable);
+    const Binding& s = *f->binding;
+    size_t nargs = (size_t)PyVectorcall_NARGS(nargsf);
     try {
-        return run(reinterpret_cast<FunctionObject*>(callable), args, nargsf, kwnames);
+        // The usual call: positional arguments only, to a function with
+        // nothing to check or collect, binds without copying them.
+        if (kwnames == nullptr && s.plain && nargs >= s.required && nargs <= s.npos)
+            return result_of(s.impl(Args(args, nargs, s.default_at, s.params, s.nparams)));
+        return run(f, args, nargsf, kwnames);
     } catch (py::error_already_set& e) {
         e.restore();
     } catch (py::builtin_exception& e) {
@@ -485,6 +501,8 @@ py::object Function::build(const std::string& qualname, py::handle module_name) 
         }
     }
     binding->ndefaults = defaults.size();
+    binding->required = binding->npos - binding->ndefaults;
+    binding->plain = !binding->checked && binding->varkw < 0;
     if (returns_)
         annotations["return"] = py::str(returns_);
 
@@ -501,6 +519,8 @@ py::object Function::build(const std::string& qualname, py::handle module_name) 
     f->annotations = annotations.release().ptr();
     f->defaults = defaults.size() ? py::tuple(defaults).release().ptr() : py::none().release().ptr();
     f->kwdefaults = py::none().release().ptr();  // no keyword-only parameters
+    for (size_t i = 0; i < f->binding->ndefaults; ++i)
+        f->binding->default_at[f->binding->npos - f->binding->ndefaults + i] = PyTuple_GET_ITEM(f->defaults, i);
     f->dict = nullptr;
     f->signature = nullptr;
     PyObject_GC_Track(obj);

@@ -17,7 +17,34 @@ PyObject* noting_thread_end(Call&& call) {
         return call();
     } catch (abi::__forced_unwind&) {
         t_being_ended = true;
+        exit_begun.store(true, std::memory_order_relaxed);
         throw;
+    }
+}
+PyObject* note_exit(PyObject*, PyObject*) {
+    exit_begun.store(true, std::memory_order_relaxed);
+    Py_RETURN_NONE;
+}
+
+PyMethodDef note_exit_def = {"_note_exit", note_exit, METH_NOARGS, nullptr};
+
+// Registers the hook that sets exit_begun. Without it every reference drop
+// checks the interpreter's own finalizing state, as if exit had begun.
+void register_exit_hook() {
+    static bool registered = false;
+    if (registered)
+        return;
+    registered = true;
+    if (interpreter_finalizing()) {  // imported while the interpreter exits
+        exit_begun.store(true, std::memory_order_relaxed);
+        return;
+    }
+    try {
+        ref atexit = ref::steal(PyImport_ImportModule("atexit"));
+        ref hook = ref::steal(PyCFunction_New(&note_exit_def, nullptr));
+        ref::steal(PyObject_CallMethod(atexit.ptr(), "register", "O", hook.ptr()));
+    } catch (py::error_already_set&) {
+        exit_begun.store(true, std::memory_order_relaxed);
     }
 }
 }  // namespace
@@ -165,6 +192,18 @@ ref vcall(py::handle callable, std::initializer_list<py::handle> args, py::handl
     }));
 }
 
+ref vcall_stack(py::handle callable, PyObject** stack, size_t n) {
+    return ref::steal(noting_thread_end([&] {
+        return PyObject_Vectorcall(callable.ptr(), stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
+}
+
+ref vcall_method_stack(py::handle name, PyObject** stack, size_t n) {
+    return ref::steal(noting_thread_end([&] {
+        return PyObject_VectorcallMethod(name.ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+    }));
+}
+
 ref try_vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,
                      py::handle kwnames) {
     size_t npos = positional_count(args, kwnames);
@@ -190,6 +229,7 @@ ref vcall_method(py::handle self, py::handle name, std::initializer_list<py::han
 // ---- module globals -------------------------------------------------------------
 
 void Globals::init(py::module_ m) {
+    register_exit_hook();
     dict_ = py::object(m.attr("__dict__")).release().ptr();
     name_ = py::object(m.attr("__name__")).release().ptr();
 }

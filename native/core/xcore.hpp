@@ -15,6 +15,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <initializer_list>
 #include <string>
 #include <type_traits>
@@ -44,10 +45,18 @@ inline bool interpreter_finalizing() noexcept {
 #endif
 }
 
+// Set when this module's exit hook runs (atexit callbacks run before the
+// interpreter starts finalizing, and so before any thread is ended) or when
+// a forced unwind is noted. Until then no thread can be being ended, and a
+// reference is dropped after one relaxed load instead of a call into the
+// interpreter. Each extension module has its own flag and hook.
+inline std::atomic<bool> exit_begun{false};
+
 // Threads are only ended while the interpreter finalizes, so the common case
 // costs one flag read.
 inline bool thread_is_being_ended() noexcept {
-    return interpreter_finalizing() && thread_end_noted_or_no_gil();
+    return exit_begun.load(std::memory_order_relaxed) && interpreter_finalizing() &&
+           thread_end_noted_or_no_gil();
 }
 
 // An owning reference that is leaked, not released, when its frame is
@@ -60,7 +69,8 @@ public:
     ref& operator=(ref&&) noexcept = default;
     ref(const ref&) = default;
     ref& operator=(const ref&) = default;
-    ~ref() {
+    // Inlined: on the hot paths most references are dropped here.
+    PYBIND11_ALWAYS_INLINE ~ref() {
         if (m_ptr != nullptr && thread_is_being_ended())
             release();
     }
@@ -176,13 +186,21 @@ inline void append(py::handle list, py::handle item) {
 }
 inline ref new_list() { return ref::steal(PyList_New(0)); }
 
+// The positional forms of vcall and vcall_method, for a stack the caller
+// built: stack[0] is a spare slot (call) or self (call_method), and n counts
+// the entries after the spare slot, or all of them with self.
+ref vcall_stack(py::handle callable, PyObject** stack, size_t n);
+ref vcall_method_stack(py::handle name, PyObject** stack, size_t n);
+
 template <class... A>
 ref call(py::handle callable, A... args) {
-    return vcall(callable, {py::handle(args)...});
+    PyObject* stack[] = {nullptr, py::handle(args).ptr()...};
+    return vcall_stack(callable, stack, sizeof...(A));
 }
 template <class... A>
 ref call_method(py::handle self, py::handle name, A... args) {
-    return vcall_method(self, name, {py::handle(args)...});
+    PyObject* stack[] = {self.ptr(), py::handle(args).ptr()...};
+    return vcall_method_stack(name, stack, sizeof...(A) + 1);
 }
 
 // getattr(obj, name) with an interned name.
@@ -215,7 +233,10 @@ inline void setattr(py::handle obj, py::handle name, py::handle value) {
         throw py::error_already_set();
 }
 inline bool truth(py::handle obj) {
-    int r = PyObject_IsTrue(obj.ptr());
+    PyObject* p = obj.ptr();
+    if (p == Py_True || p == Py_False || p == Py_None)
+        return p == Py_True;
+    int r = PyObject_IsTrue(p);
     if (r < 0)
         throw py::error_already_set();
     return r != 0;
@@ -332,7 +353,10 @@ struct ParamInfo {
 // instead of reading what the entry check never guaranteed.
 class Args {
 public:
-    Args(PyObject* const* v, const ParamInfo* params, size_t n) : v_(v), params_(params), n_(n) {}
+    // The first `given` values come from v, the rest up to n from defaults
+    // (a positional call binds without copying its arguments).
+    Args(PyObject* const* v, size_t given, PyObject* const* defaults, const ParamInfo* params, size_t n)
+        : v_(v), defaults_(defaults), params_(params), given_(given), n_(n) {}
     // Any parameter, as given (or converted on entry).
     py::handle operator[](size_t i) const { return at(i); }
     // An exact list, str or dict: declared "list", "str" or "dict" (not Optional).
@@ -348,21 +372,25 @@ public:
 
 private:
     py::handle at(size_t i) const {
+        if (i < given_)
+            return v_[i];
         if (i >= n_)
             out_of_range(i);
-        return v_[i];
+        return defaults_[i];
     }
     [[noreturn]] void out_of_range(size_t i) const;
     py::handle declared(size_t i, Check check, bool optional_allowed) const;
 
     PyObject* const* v_;
+    PyObject* const* defaults_;
     const ParamInfo* params_;
+    size_t given_;
     size_t n_;
 };
 
 // A body receives the bound and checked arguments in parameter order and
 // returns a new reference (py::none() for None), or throws.
-using Impl = py::object (*)(Args);
+using Impl = py::object (*)(const Args&);
 
 enum class Kind : unsigned char { PositionalOrKeyword, VarKeyword };
 
