@@ -36,7 +36,7 @@ def test_demo_short_run(at_server, tmp_path):
                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     assert run.returncode == 0, run.stderr
     assert "Traceback" not in run.stderr
-    rows = dict(re.split(r"\s{2,}", line, 1) for line in run.stdout.splitlines() if re.search(r"\S\s{2,}\S", line))
+    rows = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in run.stdout.splitlines() if re.search(r"\S\s{2,}\S", line))
     produced, stored = int(rows["frames produced"]), int(rows["frames stored (notified)"])
     assert produced >= 30 and stored == produced - int(rows["displaced writes (never stored)"])
     assert "leak.tm - Top 5 lines" in run.stderr and "leak.gc - collect: " in run.stderr
