@@ -11,7 +11,11 @@ Kit and twin are timed in the same run: repeats alternate between the two
 (order flipped every repeat) and the table reports medians per call and the
 ratio kit / Cython; the target is a ratio of at most 1.0.
 
-    PYTHONPATH=src python bench/bench_core.py [--quick] [--repeats N]
+    PYTHONPATH=src python bench/bench_core.py [--quick] [--repeats N] [--instructions]
+
+Wall time on a shared machine moves by tens of percent between runs;
+--instructions counts each side's instructions per call under valgrind's
+callgrind instead, which repeats exactly (a few minutes).
 
 Cython and a C compiler are needed; Cython is pip-installed into the running
 virtual environment when it is missing there.
@@ -21,6 +25,7 @@ import argparse
 import importlib
 import json
 import os
+import re
 import statistics
 import subprocess
 import sys
@@ -462,29 +467,62 @@ def measure(kit, twin, repeats, budget_ns):
     return statistics.median(kit_t), statistics.median(twin_t)
 
 
+def count_instructions(directory, rows, calls):
+    """Instructions per call of each side, counted by callgrind: repeatable
+    where wall time on a shared machine is not. Each side runs `calls` calls
+    in a child process; a child that makes no call is subtracted."""
+    env = dict(os.environ, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1")
+
+    def refs(case, side, n):
+        cmd = ["valgrind", "--tool=callgrind", "--callgrind-out-file=/dev/null", sys.executable,
+               os.path.abspath(__file__), "--child", directory, str(case), side, str(n)]
+        err = subprocess.run(cmd, env=env, capture_output=True, text=True, check=True).stderr
+        return int(re.search(r"I\s+refs:\s+([\d,]+)", err).group(1).replace(",", ""))
+
+    base = refs(0, "kit", 0)
+    return [((refs(i, "kit", calls) - base) / calls, (refs(i, "twin", calls) - base) / calls)
+            for i in range(len(rows))]
+
+
+def child(directory, case, side, calls):
+    sys.path.insert(0, directory)
+    env, rows = cases({name: importlib.import_module(name) for name in TWINS})
+    timeit.Timer(rows[case][1 if side == "kit" else 2], globals=env).timeit(calls)
+
+
+def report(rows, results, unit, target=1.0):
+    print(f"{'case':32} {'kit ' + unit:>9} {'cython ' + unit:>10} {'diff':>8} {'ratio':>7}  target")
+    for (name, _, _), (k, c) in zip(rows, results):
+        print(f"{name:32} {k:9.1f} {c:10.1f} {k - c:8.1f} {k / c:7.3f}  <= {target:<4} "
+              f"{'ok' if k / c <= target else 'MISSED'}")
+
+
 def main():
+    if len(sys.argv) == 6 and sys.argv[1] == "--child":
+        return child(sys.argv[2], int(sys.argv[3]), sys.argv[4], int(sys.argv[5]))
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=None, help="batches per side (default 101, quick 21)")
     parser.add_argument("--quick", action="store_true", help="fewer, shorter batches")
+    parser.add_argument("--instructions", action="store_true",
+                        help="count instructions per call with valgrind's callgrind instead of timing")
     args = parser.parse_args()
     repeats = args.repeats or (21 if args.quick else 101)
     budget = 5e5 if args.quick else 2e6
-    target = 1.0
 
     if not ensure_cython():
         return 2
     import Cython
     with tempfile.TemporaryDirectory(prefix="xalo-cytwins-") as tmp:
         env, rows = cases(build_twins(tmp))
+        print(f"Cython {Cython.__version__}, Python {sys.version.split()[0]}; ", end="")
+        if args.instructions:
+            print("instructions per call, timing loop included on both sides\n")
+            report(rows, count_instructions(tmp, rows, 2000 if args.quick else 20000), "ins")
+            return 0
         loop = statistics.median(timeit.Timer("pass").repeat(5, 100000)) / 100000 * 1e9
-        print(f"Cython {Cython.__version__}, Python {sys.version.split()[0]}; "
-              f"timing loop {loop:.1f} ns per call, included on both sides\n")
-        print(f"{'case':32} {'kit ns':>9} {'cython ns':>10} {'diff ns':>8} {'ratio':>7}  target")
-        for name, kit, twin in rows:
-            k, c = measure(timeit.Timer(kit, globals=env), timeit.Timer(twin, globals=env), repeats, budget)
-            ok = k / c <= target
-            print(f"{name:32} {k:9.1f} {c:10.1f} {k - c:8.1f} {k / c:7.3f}  <= {target:<4} "
-                  f"{'ok' if ok else 'MISSED'}")
+        print(f"timing loop {loop:.1f} ns per call, included on both sides\n")
+        report(rows, [measure(timeit.Timer(kit, globals=env), timeit.Timer(twin, globals=env), repeats, budget)
+                      for _, kit, twin in rows], "ns")
     return 0
 
 
