@@ -277,7 +277,7 @@ inline PyObject* result_of(py::object result) {
         }
         for (size_t i = required; i < s.npos; ++i)
             if (slots[i] == nullptr)
-                slots[i] = PyTuple_GET_ITEM(f->defaults, i - required);
+                slots[i] = s.default_at[i];
     }
     if (s.checked)
         for (size_t i = 0; i < s.nparams; ++i)
