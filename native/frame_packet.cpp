@@ -266,17 +266,17 @@ py::object source_init(const Args& a) {
     xcore::setattr(self, XNAME("id"), get(node, XNAME("id"), Py_None));
     xcore::setattr(self, XNAME("type"), get(node, XNAME("type"), Py_None));
     xcore::setattr(self, XNAME("name"), get(node, XNAME("name"), Py_None));
+    // Both texts are f"{...}_{port}", each value formatted as it is read.
     if (xcore::truth(name)) {
         xcore::setattr(self, XNAME("source_name"), name);
     } else {
-        ref type_text = xcore::format_text(get(node, XNAME("type")));
-        ref port_text = xcore::format_text(port);
-        xcore::setattr(self, XNAME("source_name"),
-                       ref::steal(PyUnicode_FromFormat("%U_%U", type_text.ptr(), port_text.ptr())));
+        ref type = get(node, XNAME("type"));
+        xcore::KeyPart type_part(type), port_part(port);
+        xcore::setattr(self, XNAME("source_name"), xcore::join_key({&type_part, &port_part}));
     }
-    ref id_text = xcore::format_text(get(node, XNAME("id")));
-    ref port_text = xcore::format_text(port);
-    xcore::setattr(self, XNAME("source_key"), ref::steal(PyUnicode_FromFormat("%U_%U", id_text.ptr(), port_text.ptr())));
+    ref id = get(node, XNAME("id"));
+    xcore::KeyPart id_part(id), port_part(port);
+    xcore::setattr(self, XNAME("source_key"), xcore::join_key({&id_part, &port_part}));
     xcore::setattr(self, XNAME("output_port_idx"), port);
     xcore::setattr(self, XNAME("frame_id"), Py_None);
     xcore::setattr(self, XNAME("ts"), now());

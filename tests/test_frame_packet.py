@@ -24,7 +24,8 @@ IMG = (np.indices((24, 32, 3)).sum(axis=0) * 5 % 256).astype(np.uint8)
     (CAM, 0, "main", "main", "src1_0"),
     (CAM, 0, "", "cam_0", "src1_0"),
     ({"id": 7}, None, None, "None_None", "7_None"),
-    (CAM, 2.5, 0, "cam_2.5", "src1_2.5")])
+    (CAM, 2.5, 0, "cam_2.5", "src1_2.5"),
+    ({"id": "k\u00e9", "type": "\u30ab\u30e1\u30e9"}, True, None, "\u30ab\u30e1\u30e9_True", "k\u00e9_True")])
 def test_source_from_node(node, port, name, source_name, source_key):
     d = MetaSource(node, port, name).to_dict()
     assert list(d) == ["id", "type", "name", "source_name", "source_key", "output_port_idx", "frame_id", "ts"]

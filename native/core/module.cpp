@@ -4,6 +4,9 @@
 
 #include <cxxabi.h>
 
+#include <algorithm>
+#include <cstring>
+
 namespace xcore {
 
 namespace {
@@ -224,6 +227,70 @@ ref vcall_method(py::handle self, py::handle name, std::initializer_list<py::han
     if (!result)
         throw py::error_already_set();
     return result;
+}
+
+// ---- joined text -------------------------------------------------------------------
+
+KeyPart::KeyPart(py::handle value) {
+    if (PyLong_CheckExact(value.ptr())) {
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (overflow == 0) {
+            unsigned long long u = v < 0 ? 0ULL - (unsigned long long)v : (unsigned long long)v;
+            char* end = digits_ + sizeof digits_;
+            char* p = end;
+            do {
+                *--p = char('0' + u % 10);
+                u /= 10;
+            } while (u != 0);
+            if (v < 0)
+                *--p = '-';
+            begin_ = p;
+            length_ = end - p;
+            return;
+        }
+    }
+    if (PyUnicode_CheckExact(value.ptr())) {
+        text_ = value;
+    } else {
+        formatted_ = xcore::format_text(value);
+        text_ = formatted_;
+    }
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(text_.ptr()) != 0)
+        throw py::error_already_set();
+#endif
+    length_ = PyUnicode_GET_LENGTH(text_.ptr());
+}
+
+void KeyPart::write(PyObject* out, Py_ssize_t at) const {
+    int kind = PyUnicode_KIND(out);
+    if (!text_) {
+        for (Py_ssize_t i = 0; i < length_; ++i)
+            PyUnicode_WRITE(kind, PyUnicode_DATA(out), at + i, (Py_UCS4)begin_[i]);
+    } else if (kind == PyUnicode_1BYTE_KIND) {
+        memcpy(PyUnicode_1BYTE_DATA(out) + at, PyUnicode_1BYTE_DATA(text_.ptr()), (size_t)length_);
+    } else if (PyUnicode_CopyCharacters(out, at, text_.ptr(), 0, length_) < 0) {
+        throw py::error_already_set();
+    }
+}
+
+ref join_key(std::initializer_list<const KeyPart*> parts) {
+    Py_ssize_t length = (Py_ssize_t)parts.size() - 1;
+    Py_UCS4 maxchar = '_';
+    for (const KeyPart* p : parts) {
+        length += p->length();
+        maxchar = std::max(maxchar, p->maxchar());
+    }
+    ref key = ref::steal(PyUnicode_New(length, maxchar));
+    Py_ssize_t at = 0;
+    for (const KeyPart* p : parts) {
+        if (p != *parts.begin())
+            PyUnicode_WRITE(PyUnicode_KIND(key.ptr()), PyUnicode_DATA(key.ptr()), at++, '_');
+        p->write(key.ptr(), at);
+        at += p->length();
+    }
+    return key;
 }
 
 // ---- module globals -------------------------------------------------------------

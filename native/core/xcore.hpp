@@ -228,6 +228,28 @@ inline bool getattr_optional(py::handle obj, py::handle name, ref* out) {
 // into text.
 inline ref format_text(py::handle value) { return ref::steal(PyObject_Format(value.ptr(), XNAME("").ptr())); }
 
+// One part of a joined text, as an f-string writes it: a str as it is, an
+// int in decimal (written without a temporary string), anything else as
+// format(value, ""). The value must outlive the part.
+class KeyPart {
+public:
+    explicit KeyPart(py::handle value);
+    Py_ssize_t length() const { return length_; }
+    Py_UCS4 maxchar() const { return text_ ? PyUnicode_MAX_CHAR_VALUE(text_.ptr()) : 127; }
+    void write(PyObject* out, Py_ssize_t at) const;
+
+private:
+    py::handle text_;  // the str, when the part is not written from digits_
+    ref formatted_;
+    char digits_[24];
+    const char* begin_ = nullptr;
+    Py_ssize_t length_ = 0;
+};
+
+// The parts joined by single underscores into one new str:
+// f"{a}_{b}_{c}" without the format machinery.
+ref join_key(std::initializer_list<const KeyPart*> parts);
+
 inline void setattr(py::handle obj, py::handle name, py::handle value) {
     if (PyObject_SetAttr(obj.ptr(), name.ptr(), value.ptr()) != 0)
         throw py::error_already_set();
