@@ -24,6 +24,8 @@ PyObject* noting_thread_end(Call&& call) {
         throw;
     }
 }
+
+// The atexit hook: exit has begun, threads may be ended from now on.
 PyObject* note_exit(PyObject*, PyObject*) {
     exit_begun.store(true, std::memory_order_relaxed);
     Py_RETURN_NONE;
