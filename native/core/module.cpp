@@ -93,6 +93,10 @@ bool PendingError::matches(py::handle exc_type) const {
 
 void PendingError::rethrow() {
     PyObject* value = value_.release().ptr();
+    if (value == nullptr) {  // not even the SystemError could be made
+        PyErr_NoMemory();
+        throw py::error_already_set();
+    }
 #if PY_VERSION_HEX >= 0x030C0000
     PyErr_SetRaisedException(value);
 #else
@@ -185,6 +189,26 @@ size_t positional_count(std::initializer_list<py::handle> args, py::handle kwnam
 }
 }  // namespace
 
+namespace {
+// The raw method call behind every method form: a new reference, or null
+// with the Python error pending.
+PyObject* method_call(py::handle name, PyObject** stack, size_t n, py::handle kwnames) {
+    return noting_thread_end([&] {
+        return PyObject_VectorcallMethod(name.ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+    });
+}
+}  // namespace
+
+ref vcall_stack(py::handle callable, PyObject** stack, size_t n, py::handle kwnames) {
+    return ref::steal(noting_thread_end([&] {
+        return PyObject_Vectorcall(callable.ptr(), stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
+    }));
+}
+
+ref vcall_method_stack(py::handle name, PyObject** stack, size_t n) {
+    return ref::steal(method_call(name, stack, n, py::handle()));
+}
+
 ref vcall(py::handle callable, std::initializer_list<py::handle> args, py::handle kwnames) {
     size_t npos = positional_count(args, kwnames);
     // One spare slot in front lets the callee prepend self without copying.
@@ -192,21 +216,7 @@ ref vcall(py::handle callable, std::initializer_list<py::handle> args, py::handl
     size_t i = 1;
     for (py::handle a : args)
         stack[i++] = a.ptr();
-    return ref::steal(noting_thread_end([&] {
-        return PyObject_Vectorcall(callable.ptr(), stack + 1, npos | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.ptr());
-    }));
-}
-
-ref vcall_stack(py::handle callable, PyObject** stack, size_t n) {
-    return ref::steal(noting_thread_end([&] {
-        return PyObject_Vectorcall(callable.ptr(), stack + 1, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }));
-}
-
-ref vcall_method_stack(py::handle name, PyObject** stack, size_t n) {
-    return ref::steal(noting_thread_end([&] {
-        return PyObject_VectorcallMethod(name.ptr(), stack, n | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }));
+    return vcall_stack(callable, stack, npos, kwnames);
 }
 
 ref try_vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,
@@ -217,10 +227,7 @@ ref try_vcall_method(py::handle self, py::handle name, std::initializer_list<py:
     size_t i = 1;
     for (py::handle a : args)
         stack[i++] = a.ptr();
-    return ref(py::reinterpret_steal<py::object>(noting_thread_end([&] {
-        return PyObject_VectorcallMethod(name.ptr(), stack, (npos + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         kwnames.ptr());
-    })));
+    return ref(py::reinterpret_steal<py::object>(method_call(name, stack, npos + 1, kwnames)));
 }
 
 ref vcall_method(py::handle self, py::handle name, std::initializer_list<py::handle> args,

@@ -186,10 +186,10 @@ inline void append(py::handle list, py::handle item) {
 }
 inline ref new_list() { return ref::steal(PyList_New(0)); }
 
-// The positional forms of vcall and vcall_method, for a stack the caller
-// built: stack[0] is a spare slot (call) or self (call_method), and n counts
-// the entries after the spare slot, or all of them with self.
-ref vcall_stack(py::handle callable, PyObject** stack, size_t n);
+// vcall and vcall_method on a stack the caller built: stack[0] is a spare
+// slot (vcall_stack) or self (vcall_method_stack); n counts the positional
+// entries after the spare slot, or all of them with self.
+ref vcall_stack(py::handle callable, PyObject** stack, size_t n, py::handle kwnames = py::handle());
 ref vcall_method_stack(py::handle name, PyObject** stack, size_t n);
 
 template <class... A>
