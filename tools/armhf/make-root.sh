@@ -14,8 +14,9 @@ here=$(cd "$(dirname "$0")" && pwd)
 # The board's own packages and Shapely 2 come from the board's install
 # script, so the root is set up the way the README tells a board to be.
 # Besides: Redis 6.0, the C and C++ headers and libraries the cross compiler
-# builds against (GCC 10's), and the test tools.
-PACKAGES="redis-server libc6-dev libstdc++-10-dev"
+# builds against (GCC 10's), and the test tools (openssl makes the TLS tests'
+# certificates).
+PACKAGES="redis-server openssl libc6-dev libstdc++-10-dev"
 PYPI="redis>=4.3 orjson pytest hypothesis"
 
 recipe=$(cat "$0" "$here/board-install.sh" | sha256sum | cut -c1-16)
