@@ -6,7 +6,8 @@ something that is no buffer at all), the second the encoder argument, the
 third the Base64 switch. Every call is checked against a plain Python
 rendering of the documented steps: the same result (arrays compared exactly)
 and the same warnings, or None with a warning where the decoded image would
-be larger than the pixel limit.
+be larger than the pixel limit or the data is in a format whose size the kit
+does not read.
 """
 
 import base64
@@ -126,6 +127,11 @@ def test_one_input(data):
         # Refused for its size: None and one warning, whatever its text.
         if native[0] != "ok" or native[1] is not None or len(got_warnings) != 1:
             h.mismatch(what + " size refusal", (native, got_warnings), reference, data)
+        return
+    if native[0] == "ok" and native[1] is None and len(got_warnings) == 1 and \
+            "size cannot be read" in str(recorder.records[0][1]):
+        # A format OpenCV decodes but whose size the kit does not read (or a
+        # header cut short) is refused whatever OpenCV would have made of it.
         return
     if h.canon(native) != h.canon(reference):
         h.mismatch(what, native, reference, data)

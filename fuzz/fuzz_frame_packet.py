@@ -20,6 +20,8 @@ import numpy as np
 with h.atheris.instrument_imports():
     from xalo_sdk.redis import frame_packet, utils
 
+utils.logger = type("Quiet", (), {"warning": staticmethod(lambda message: None)})
+
 KEYS = ["id", "type", "name", "source_name", "source_key", "output_port_idx", "frame_id", "ts",
         "feed_port_idx", "encoder", "with_base64", "meta", "source", "module", "frame_format",
         "frame", "result", "update", "to_dict", "__dict__", "__class__", "__module__"]
@@ -36,11 +38,24 @@ def _text(value):
     return f"{value}"
 
 
+def _names_member(cls, key):
+    """A private name, or a method (or read-only descriptor) of the class: never merged."""
+    if key.startswith("_"):
+        return True
+    for klass in cls.__mro__:
+        if key in klass.__dict__:
+            attr = klass.__dict__[key]
+            return callable(attr) or (hasattr(type(attr), "__get__") and not hasattr(type(attr), "__set__"))
+    return False
+
+
 class RefRecord:
     def update(self, info):
         for key, value in info.items():
             if value is None:
                 continue
+            if isinstance(key, str) and _names_member(type(self), key):
+                continue  # the kit warns through utils.logger, silenced below
             if not hasattr(self, key) or getattr(self, key) != value:
                 setattr(self, key, value)
 

@@ -37,6 +37,18 @@ def image_seeds():
     # 88 bytes of WebP for 1.1 million pixels: the size must be refused for
     # every format OpenCV reads, not only for those whose headers are checked.
     webp_mid = cv2.imencode(".webp", np.zeros((1000, 1100), np.uint8), [cv2.IMWRITE_WEBP_QUALITY, 101])[1].tobytes()
+    # Formats whose size is read from other headers, each just above the limit
+    # (TIFF both byte orders and BigTIFF, Netpbm, JPEG 2000), and formats
+    # whose size is not read, which are refused.
+    tiff_ii = b"II*\0" + struct.pack("<IH", 8, 2) + struct.pack("<HHIHH", 256, 3, 1, 1000, 0) \
+        + struct.pack("<HHII", 257, 4, 1, 1200) + b"\0" * 4
+    tiff_mm = b"MM\0*" + struct.pack(">IH", 8, 2) + struct.pack(">HHIHH", 256, 3, 1, 1000, 0) \
+        + struct.pack(">HHII", 257, 4, 1, 1200) + b"\0" * 4
+    bigtiff = b"II+\0" + struct.pack("<HHQQ", 8, 0, 16, 2) + struct.pack("<HHQQ", 256, 16, 1, 1000) \
+        + struct.pack("<HHQQ", 257, 16, 1, 1200) + b"\0" * 8
+    ppm_mid = b"P6\n1000 1200\n255\n" + bytes(64)
+    j2k_mid = b"\xff\x4f\xff\x51" + struct.pack(">HHIIIIIIII", 41, 0, 1000, 1200, 0, 0, 1000, 1200, 0, 0)
+    exr = b"\x76\x2f\x31\x01" + bytes(60)
     # selector (function and form), encoder index, Base64 switch index, payload
     seeds = {
         "jpeg": (0, 1, 0, jpg), "bmp": (0, 2, 0, bmp), "png_named_jpg": (0, 3, 0, png),
@@ -47,6 +59,9 @@ def image_seeds():
         "jpeg_over_limit": (0, 1, 0, jpg_mid),
         "webp_over_limit": (0, 1, 0, webp_mid), "b64_webp_over_limit": (0x87, 0, 0, webp_mid),
         "b64_jpeg_bomb": (0x87, 0, 0, jpg_bomb),
+        "tiff_le_over_limit": (0, 1, 0, tiff_ii), "tiff_be_over_limit": (0, 2, 0, tiff_mm),
+        "bigtiff_over_limit": (0x87, 0, 0, bigtiff), "ppm_over_limit": (0, 1, 0, ppm_mid),
+        "j2k_over_limit": (0, 1, 0, j2k_mid), "exr_unread": (0, 1, 0, exr),
     }
     for name, (sel, enc, sw, payload) in seeds.items():
         write("codecs", name, bytes([sel, enc, sw]) + payload)

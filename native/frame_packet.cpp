@@ -186,14 +186,18 @@ bool is_scalar(PyObject* v) {
 }
 
 // The same pair for a record whose attributes live in its __dict__ `d`
-// with nothing in between: a str key, no descriptor of that name on the
-// class, and values whose comparison runs no Python code. Returns false,
-// having done nothing, when that does not hold.
+// with nothing in between: a str key that is not private, nothing callable
+// and no descriptor of that name on the class, and values whose comparison
+// runs no Python code. Returns false, having done nothing, when that does
+// not hold.
 bool merge_plain(py::handle self, py::handle d, py::handle key, py::handle value) {
     if (!PyUnicode_CheckExact(key.ptr()) || !is_scalar(value.ptr()))
         return false;
+    if (PyUnicode_GET_LENGTH(key.ptr()) > 0 && PyUnicode_READ_CHAR(key.ptr(), 0) == '_')
+        return false;
     PyObject* on_class = _PyType_Lookup(Py_TYPE(self.ptr()), key.ptr());
-    if (on_class != nullptr && (Py_TYPE(on_class)->tp_descr_get != nullptr || Py_TYPE(on_class)->tp_descr_set != nullptr))
+    if (on_class != nullptr && (Py_TYPE(on_class)->tp_descr_get != nullptr ||
+                                Py_TYPE(on_class)->tp_descr_set != nullptr || PyCallable_Check(on_class)))
         return false;
     PyObject* current = PyDict_GetItemWithError(d.ptr(), key.ptr());
     if (current == nullptr && PyErr_Occurred())
@@ -221,6 +225,35 @@ ref plain_record_dict(py::handle self) {
     return ref::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
 }
 
+// True when `key` (a str) names a private or special attribute of the record
+// ("_..."), or something its class holds that is not plain data: a method or
+// other callable, or a descriptor that only reads (classmethod, staticmethod).
+// A received payload must not replace those: a sender's {"update": 1} would
+// break every later parse. Class defaults such as `encoder` and properties
+// with a setter stay assignable.
+bool names_member(py::handle self, py::handle key) {
+    PyObject* k = key.ptr();
+    if (PyUnicode_GET_LENGTH(k) > 0 && PyUnicode_READ_CHAR(k, 0) == '_')
+        return true;
+    PyObject* on_class = _PyType_Lookup(Py_TYPE(self.ptr()), k);
+    if (on_class == nullptr || on_class == Py_None || PyBool_Check(on_class))
+        return false;
+    PyTypeObject* t = Py_TYPE(on_class);
+    return PyCallable_Check(on_class) || (t->tp_descr_get != nullptr && t->tp_descr_set == nullptr);
+}
+
+// The pair is left out with a warning through the "REDIS" logger of
+// xalo_sdk.redis.utils (read at each use, as that module's own functions
+// read it); this module keeps no logger of its own.
+void warn_member_skipped(py::handle self, py::handle key) {
+    ref utils = ref::steal(PyImport_ImportModule("xalo_sdk.redis.utils"));
+    ref logger = xcore::getattr(utils, XNAME("logger"));
+    ref message = ref::steal(PyUnicode_FromFormat("Payload key %R not merged: it names a method or private "
+                                                  "attribute of %s",
+                                                  key.ptr(), Py_TYPE(self.ptr())->tp_name));
+    xcore::call_method(logger, XNAME("warning"), message);
+}
+
 void merge(py::handle self, py::handle info) {
     // Walking a plain dict runs no Python code between the pairs, so the
     // record's dict stays the one read here until a generic step runs.
@@ -231,6 +264,10 @@ void merge(py::handle self, py::handle info) {
             return;
         if (d && merge_plain(self, d, key, value))
             return;
+        if (PyUnicode_Check(key.ptr()) && names_member(self, key)) {
+            warn_member_skipped(self, key);
+            return;
+        }
         merge_pair(self, key, value);
         if (walked_in_place)
             d = plain_record_dict(self);

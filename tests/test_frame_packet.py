@@ -159,12 +159,10 @@ def test_non_str_key_is_refused():
     MetaSource().update({2: None})  # a None is skipped before the name is looked at
 
 
-def test_update_reaches_names_of_the_class_and_methods(monkeypatch):
+def test_update_reaches_class_defaults_and_properties(monkeypatch):
     ff = MetaFrameFormat()
-    ff.update({"encoder": ".bmp", "update": 1})
-    assert ff.encoder == ".bmp" and ff.to_dict()["update"] == 1
-    with pytest.raises(TypeError):
-        ff.update({})  # the instance attribute now shadows the method
+    ff.update({"encoder": ".bmp"})
+    assert ff.to_dict() == {"encoder": ".bmp"}
     monkeypatch.setattr(MetaFrameFormat, "with_base64", property(lambda self: True))
     ff = MetaFrameFormat()
     ff.update({"with_base64": True})
@@ -178,6 +176,37 @@ def test_update_reaches_names_of_the_class_and_methods(monkeypatch):
 
     with pytest.raises(KeyError):
         Prop().update({"encoder": ".jpg"})
+
+
+class Helpers(MetaSource):
+    def helper(self):
+        return 1
+
+    as_class = classmethod(lambda cls: 1)
+
+
+@pytest.mark.parametrize("key", ["update", "to_dict", "__init__", "__dict__", "__class__", "_private", "helper",
+                                 "as_class"])
+@pytest.mark.parametrize("info_type", [dict, lambda d: Pairs(*d.items())])
+def test_names_of_methods_and_private_attributes_are_not_merged(monkeypatch, key, info_type):
+    seen = []
+    monkeypatch.setattr(utils, "logger", types.SimpleNamespace(warning=seen.append))
+    src = Helpers(CAM, 0)
+    src.update(info_type({"frame_id": 4, key: {"x": 1}, "extra": [1]}))
+    assert key not in src.to_dict() and (src.frame_id, src.extra) == (4, [1])
+    assert seen == [f"Payload key {key!r} not merged: it names a method or private attribute of Helpers"]
+    assert type(src) is Helpers and src.helper() == 1
+
+
+def test_a_payload_naming_a_method_leaves_later_parses_working(monkeypatch):
+    monkeypatch.setattr(utils, "logger", types.SimpleNamespace(warning=lambda m: None))
+    packet = FramePacket(0, DET)
+    hostile = {"meta": {"source": {"update": 1, "to_dict": 2}, "frame_format": {"update": 3, "encoder": ".bmp"}},
+               "result": [], "frame": None}
+    for _ in range(2):
+        packet.parse_frame_packet(dict(hostile))
+    assert packet.meta.frame_format.encoder == ".bmp"
+    assert packet.create_frame_packet()["meta"]["source"] == {}
 
 
 # ---- Meta ---------------------------------------------------------------------------------

@@ -67,6 +67,41 @@ def test_peek_refuses_what_is_no_payload(at_server, redis_conn, capsys, value, m
     assert err.startswith("peek: ") and message in err and err.count("\n") == 1
 
 
+def hostile(meta="", result="[]", frame="null"):
+    """Payload JSON text; meta adds or replaces entries of a well-formed metadata block."""
+    return ('{"meta": {"ts": 1.0, "source": {}, "module": {}, "frame_format": {}' + meta + '}, "result": '
+            + result + ', "frame": ' + frame + "}")
+
+
+DEEP = "[" * 1000 + "]" * 1000
+
+
+@pytest.mark.parametrize("payload, message", [
+    (hostile(', "source": "cam-1"'), "meta.source is str, not a mapping"),
+    (hostile(', "frame_format": [".jpg", true]'), "meta.frame_format is list, not a mapping"),
+    (hostile(', "frame_format": {"encoder": 12}', frame='"QUJD"'), "meta.frame_format.encoder is int, not a text"),
+    (hostile(frame="true"), "frame is bool, not a text"),
+    (hostile(', "source": {"update": 1}, "frame_format": {"to_dict": 2}'), None),
+    (hostile(', "ts": 1e300'), None),
+    (hostile(', "ts": 2147483700'), None),  # after 2038: beyond a 32-bit time_t
+    (hostile(', "source": {"ts": -1e300}'), None),
+    (hostile(', "extra": ' + '{"a":' * 900 + "1" + "}" * 900), None),
+    (hostile(result="[" + DEEP + "]"), None),
+    (hostile(result='[{"label": ' + DEEP + "}]"), None),
+    (hostile(result=DEEP), None),
+])
+def test_peek_takes_any_payload_without_a_traceback(at_server, redis_conn, payload, message):
+    redis_conn.set("k", payload)
+    run = subprocess.run([sys.executable, "-m", "xalo_sdk.peek", "k", "--no-frame"], capture_output=True,
+                         text=True, timeout=60, env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
+    assert "Traceback" not in run.stderr
+    if message is None:
+        assert run.returncode == 0 and run.stdout.startswith("k  ("), run.stderr
+    else:
+        assert run.returncode == 1 and run.stderr.startswith("peek: ") and message in run.stderr
+        assert run.stderr.count("\n") == 1
+
+
 def test_peek_prints_the_payload_and_saves_its_frame(at_server, redis_conn, capsys, tmp_path):
     image = np.full((30, 40, 3), 120, np.uint8)
     packet = FramePacket(0, {"id": "det-1", "type": "detector"}, {"id": "cam-1", "type": "camera"}, 0)

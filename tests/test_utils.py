@@ -2,6 +2,7 @@
 
 import base64
 import binascii
+import struct
 import subprocess
 import sys
 import types
@@ -151,6 +152,7 @@ def test_failures_log_the_exception_and_give_none(call, error, logged):
     (".jpg", [], 0), (".png", [], 0), (".bmp", [], 0), (".webp", [], 0),
     (".webp", [cv2.IMWRITE_WEBP_QUALITY, 101], 0),   # lossless
     (".webp", [cv2.IMWRITE_WEBP_QUALITY, 101], 12),  # its bare chunk, which the decoder takes too
+    (".tiff", [], 0), (".ppm", [], 0), (".pam", [], 0), (".ras", [], 0), (".jp2", [], 0),
 ])
 @pytest.mark.parametrize("limit, passes", [(64 * 48, True), (64 * 48 - 1, False), ("junk", True)])
 def test_images_above_the_pixel_limit_are_refused(monkeypatch, logged, ext, params, skip, limit, passes):
@@ -161,6 +163,63 @@ def test_images_above_the_pixel_limit_are_refused(monkeypatch, logged, ext, para
     if not passes:
         assert isinstance(logged[0], ValueError) and "64x48" in str(logged[0])
         assert logged[1].startswith("Failed to convert base64 to image - image of 64x48 pixels refused")
+
+
+def tiff(order, big, width_type, size=20000, tags=(256, 257)):
+    """A TIFF header with one directory holding only the image's width and length."""
+    e = "<" if order == b"II" else ">"
+    fmt = {3: "H", 4: "I", 16: "Q"}[width_type]
+    if big:
+        head = order + struct.pack(e + "HHHQ", 43, 8, 0, 16)
+        ifd = struct.pack(e + "Q", len(tags)) + b"".join(
+            struct.pack(e + "HHQ", tag, width_type, 1) + struct.pack(e + fmt, size).ljust(8, b"\0") for tag in tags)
+    else:
+        head = order + struct.pack(e + "HI", 42, 8)
+        ifd = struct.pack(e + "H", len(tags)) + b"".join(
+            struct.pack(e + "HHI", tag, width_type, 1) + struct.pack(e + fmt, size).ljust(4, b"\0") for tag in tags)
+    return head + ifd + struct.pack(e + "I", 0)
+
+
+def jp2(size=20000):
+    ihdr = struct.pack(">I4sIIHBBBB", 22, b"ihdr", size, size, 3, 7, 7, 0, 0)
+    return b"\0\0\0\x0cjP  \r\n\x87\n" + struct.pack(">I4s", 8 + len(ihdr), b"jp2h") + ihdr
+
+
+SIZ = b"\xff\x4f\xff\x51" + struct.pack(">HHIIIIIIII", 41, 0, 20100, 20100, 100, 100, 256, 256, 0, 0)
+
+# Headers of every format OpenCV decodes whose size is read: each claims 20000x20000.
+CLAIMS = {
+    "tiff_le_short": tiff(b"II", False, 3), "tiff_be_long": tiff(b"MM", False, 4),
+    "bigtiff_le_long8": tiff(b"II", True, 16), "bigtiff_be_short": tiff(b"MM", True, 3),
+    "pnm": b"P6\n# comment\n20000 20000\n255\n", "pbm": b"P4 20000\t20000\n",
+    "pam": b"P7\nWIDTH 20000\nHEIGHT 20000\nDEPTH 3\nMAXVAL 255\nTUPLTYPE RGB\nENDHDR\n",
+    "pfm": b"PF\n20000 20000\n-1.0\n", "sun_raster": b"\x59\xa6\x6a\x95" + struct.pack(">7I", 20000, 20000, 24, 0, 1, 0, 0),
+    "hdr": b"#?RADIANCE\nFORMAT=32-bit_rle_rgbe\n\n-Y 20000 +X 20000\n", "jp2": jp2(),
+    "j2k": SIZ, "qoi": b"qoif" + struct.pack(">II", 20000, 20000) + b"\x03\x00",
+}
+# Data that OpenCV would decode but whose size is not read.
+UNREADABLE = {
+    "openexr": b"\x76\x2f\x31\x01" + bytes(40), "jpeg_xl": b"\xff\x0a\xfa\x7f" + bytes(20),
+    "jpeg_xl_box": b"\0\0\0\x0cJXL \r\n\x87\n" + bytes(20),
+    "avif": b"\0\0\0\x1cftypmif1\0\0\0\0mif1avifmiaf" + bytes(20), "dicom": bytes(128) + b"DICM" + bytes(20),
+    "tiff_without_length": tiff(b"II", False, 3, tags=(256,)), "tiff_cut": tiff(b"MM", False, 4)[:12],
+    "nitf": b"NITF02.10" + bytes(20),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CLAIMS) + sorted(UNREADABLE))
+def test_every_format_opencv_decodes_is_held_to_the_limit(logged, name):
+    data = CLAIMS.get(name) or UNREADABLE[name]
+    assert utils.str_to_img(data, ".jpg") is None
+    assert utils.base64_to_img(base64.b64encode(data)) is None
+    assert isinstance(logged[0], ValueError)
+    assert ("20000x20000 pixels refused" if name in CLAIMS else "size cannot be read") in str(logged[0])
+
+
+def test_data_without_an_image_signature_still_goes_to_opencv(monkeypatch, logged):
+    calls = []
+    monkeypatch.setattr(utils, "cv2", types.SimpleNamespace(imdecode=lambda buf, flag: calls.append(buf) or "img"))
+    assert utils.str_to_img(b"plain bytes", ".bmp") == "img" and len(calls) == 1 and logged == []
 
 
 def test_a_decompression_bomb_costs_no_memory():

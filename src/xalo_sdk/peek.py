@@ -9,6 +9,7 @@ import argparse
 import collections
 import datetime
 import os
+import reprlib
 import sys
 import time
 
@@ -57,16 +58,48 @@ def read_payload(client, key, where):
     if not (isinstance(data, dict) and isinstance(data.get("meta"), dict) and "result" in data and "frame" in data):
         kind = type(data).__name__ if not isinstance(data, dict) else "dict with keys " + ", ".join(map(str, data))
         raise PeekError(f"{key!r} at {where} holds JSON that is not a payload ({kind})")
+    problem = payload_problem(data)
+    if problem:
+        raise PeekError(f"{key!r} at {where} holds a malformed payload: {problem}")
     return raw, data
 
 
-def decode(data):
+def payload_problem(data):
+    """What in a payload-shaped dict the kit's parser (or this tool) cannot take, or None."""
+    meta = data["meta"]
+    for name in ("source", "module", "frame_format"):
+        value = meta.get(name)
+        if value is not None and not isinstance(value, dict):
+            return f"meta.{name} is {type(value).__name__}, not a mapping"
+    encoder = (meta.get("frame_format") or {}).get("encoder")
+    if encoder is not None and not isinstance(encoder, str):
+        return f"meta.frame_format.encoder is {type(encoder).__name__}, not a text"
+    frame = data["frame"]
+    if frame is not None and not isinstance(frame, str):
+        return f"frame is {type(frame).__name__}, not a text"
+    return None
+
+
+def decode(data, key, where):
     """Parse with the kit; return the payload with ``frame`` decoded (or None)."""
     from xalo_sdk.redis.frame_packet import FramePacket
 
     encoded = data.get("frame")
-    parsed = FramePacket(0, {"id": "peek", "type": "peek"}).parse_frame_packet(data)
+    try:
+        parsed = FramePacket(0, {"id": "peek", "type": "peek"}).parse_frame_packet(data)
+    except Exception as e:  # noqa: BLE001 - whatever the payload holds, one line
+        raise PeekError(f"{key!r} at {where} holds a payload the kit cannot parse: "
+                        f"{type(e).__name__}: {clipped(e, 200)}") from None
     return parsed, encoded
+
+
+def clipped(value, limit):
+    """The text of value, at most limit characters, even for values nested too deep for str()."""
+    try:
+        text = str(value)
+    except RecursionError:
+        text = reprlib.repr(value)
+    return text[:limit]
 
 
 def frame_text(image, encoded, fmt):
@@ -84,9 +117,15 @@ def frame_text(image, encoded, fmt):
 
 def format_value(key, value, now):
     if key == "ts" and isinstance(value, (int, float)):
-        stamp = datetime.datetime.fromtimestamp(value).isoformat(sep=" ", timespec="milliseconds")
+        try:
+            stamp = datetime.datetime.fromtimestamp(value).isoformat(sep=" ", timespec="milliseconds")
+        except (OverflowError, ValueError, OSError):  # beyond this platform's time_t, or NaN
+            return f"{value} (not a time this platform can show)"
         return f"{stamp} ({now - value:.3f} s ago)"
-    return repr(value) if isinstance(value, str) and value == "" else str(value)
+    return repr(value) if isinstance(value, str) and value == "" else clipped(value, 200)
+
+
+MAX_TREE_DEPTH = 12
 
 
 def tree(name, mapping, now, prefix=""):
@@ -95,7 +134,7 @@ def tree(name, mapping, now, prefix=""):
     for i, (k, v) in enumerate(items):
         last = i == len(items) - 1
         branch, cont = ("└─ ", "   ") if last else ("├─ ", "│  ")
-        if isinstance(v, dict) and v:
+        if isinstance(v, dict) and v and len(prefix) < 3 * MAX_TREE_DEPTH:
             lines.append(f"{prefix}{branch}{k}")
             lines += tree(k, v, now, prefix + cont)
         else:
@@ -105,18 +144,18 @@ def tree(name, mapping, now, prefix=""):
 
 def result_summary(result):
     if not isinstance(result, list):
-        return [f"result: {type(result).__name__} {str(result)[:80]}"]
+        return [f"result: {type(result).__name__} {clipped(result, 80)}"]
     lines = [f"result: {len(result)} item{'s' if len(result) != 1 else ''}"]
     dicts = [r for r in result if isinstance(r, dict)]
     if dicts:
         keys = collections.Counter(k for d in dicts for k in d)
         lines.append("├─ keys: " + ", ".join(f"{k} ({n})" if n != len(dicts) else k for k, n in keys.items()))
-        labels = collections.Counter(str(d["label"]) for d in dicts if "label" in d)
+        labels = collections.Counter(clipped(d["label"], 40) for d in dicts if "label" in d)
         if labels:
             lines.append("├─ labels: " + ", ".join(f"{k} x{n}" for k, n in labels.most_common()))
-        lines.append("└─ first: " + str(dicts[0])[:100])
+        lines.append("└─ first: " + clipped(dicts[0], 100))
     elif result:
-        lines.append("└─ first: " + str(result[0])[:100])
+        lines.append("└─ first: " + clipped(result[0], 100))
     return lines
 
 
@@ -126,7 +165,7 @@ def show(client, conn, key, opts, where):
     raw, data = read_payload(client, key, where)
     now = time.time()
     ttl = conn.ttl(key)
-    parsed, encoded = decode(data)
+    parsed, encoded = decode(data, key, where)
     meta = parsed["meta"]
     print(f"{key}  ({len(raw) / 1024:.1f} KiB, {'no expiry' if ttl < 0 else f'expires in {ttl} s'})")
     print("\n".join(tree("meta", meta, now)))
@@ -156,16 +195,17 @@ def watch(client, conn, key, opts, where):
             stamp = datetime.datetime.now().strftime("%H:%M:%S.%f")[:-3]
             try:
                 raw, data = read_payload(client, key, where)
+                parsed, encoded = decode(data, key, where)
             except PeekError as e:
                 print(f"{stamp}  {e}", flush=True)
                 continue
-            parsed, encoded = decode(data)
             meta = parsed["meta"]
             source = meta.get("source") or {}
             age = (time.time() - meta["ts"]) * 1000 if isinstance(meta.get("ts"), (int, float)) else float("nan")
             result = parsed["result"]
             count = len(result) if isinstance(result, list) else type(result).__name__
-            print(f"{stamp}  frame_id {source.get('frame_id')}  from {source.get('source_key')}  age {age:.1f} ms"
+            print(f"{stamp}  frame_id {clipped(source.get('frame_id'), 40)}  from {clipped(source.get('source_key'), 80)}"
+                  f"  age {age:.1f} ms"
                   f"  result {count}  frame {frame_text(parsed['frame'], encoded, meta.get('frame_format') or {})}"
                   f"  {len(raw) / 1024:.1f} KiB", flush=True)
     except KeyboardInterrupt:

@@ -2,9 +2,11 @@
 
 import json as json
 import time as time
-from typing import Any, Dict, Mapping, Optional, Union
+from typing import Any, Dict, Literal, Mapping, Optional, Union, overload
 
 import numpy as np
+
+from xalo_sdk.redis.payload_types import ParsedPayload, Payload
 
 from xalo_sdk.redis.utils import (
     Encoder as Encoder,
@@ -77,9 +79,25 @@ class FramePacket:
     def __init__(self, feed_idx: Any, cur_node: Optional[Mapping[str, Any]],
                  src_node: Optional[Mapping[str, Any]] = None, src_port: Any = None,
                  src_name: Any = None) -> None: ...
+    @overload
+    def create_frame_packet(self, version: Literal[0], ext_info: Any = None, result: Any = None,
+                            frame: Optional[np.ndarray] = None, encoder: Optional[str] = ...,
+                            with_base64: Optional[bool] = False) -> Optional[bytes]: ...
+    @overload
+    def create_frame_packet(self, version: Literal[1] = 1, ext_info: Any = None, result: Any = None,
+                            frame: Optional[np.ndarray] = None, encoder: Optional[str] = ...,
+                            with_base64: Optional[bool] = False) -> Payload: ...
+    @overload
     def create_frame_packet(self, version: Any = 1, ext_info: Any = None, result: Any = None,
                             frame: Optional[np.ndarray] = None, encoder: Optional[str] = ...,
-                            with_base64: Optional[bool] = False) -> Union[None, bytes, Dict[str, Any]]: ...
-    def parse_frame_packet(self, data: Union[bytes, Dict[str, Any]], version: Any = 1,
+                            with_base64: Optional[bool] = False) -> Union[None, bytes, Payload]: ...
+    @overload
+    def parse_frame_packet(self, data: bytes, version: Literal[0], encoder: Optional[str] = None,
+                           with_base64: Optional[bool] = None) -> Optional[np.ndarray]: ...
+    @overload
+    def parse_frame_packet(self, data: Union[bytes, Payload, Mapping[str, Any]], version: Literal[1] = 1,
+                           encoder: Optional[str] = None, with_base64: Optional[bool] = None) -> ParsedPayload: ...
+    @overload
+    def parse_frame_packet(self, data: Union[bytes, Payload, Mapping[str, Any]], version: Any = 1,
                            encoder: Optional[str] = None,
-                           with_base64: Optional[bool] = None) -> Union[None, np.ndarray, Dict[str, Any]]: ...
+                           with_base64: Optional[bool] = None) -> Union[None, np.ndarray, ParsedPayload]: ...
