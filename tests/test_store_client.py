@@ -280,7 +280,8 @@ def test_writer_survives_an_unserialisable_payload(clients, redis_server, redis_
     assert rec.records[0][0] == "error" and rec.records[0][1].startswith("Failed to write data to redis`bad` - ")
     assert c.write_frame_packet({"ok": True}, "good")
     assert wait_for(lambda: redis_conn.get("good") == b'{"ok":true}')
-    assert c._worker.is_alive() and c._queue.unfinished_tasks == 0
+    # "good" is visible once stored; its task_done follows the notification.
+    assert c._worker.is_alive() and wait_for(lambda: c._queue.unfinished_tasks == 0)
 
 
 def test_writer_survives_a_server_restart(clients, redis_server, redis_conn, rec):
