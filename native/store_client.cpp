@@ -2,6 +2,9 @@
 // payload writes that never block the caller, reads, deletes and key scans.
 #include "core/xcore.hpp"
 
+#include <atomic>
+#include <memory>
+
 namespace py = pybind11;
 using xcore::Args;
 using xcore::call_method;
@@ -27,7 +30,40 @@ struct {
     xcore::Constant five, ten, one;
     xcore::Constant wait_for_work;  // the writer's queue timeout, seconds
     xcore::Constant wait_for_writer;  // the shutdown's join timeout, seconds
+    xcore::Constant flush_poll;  // how often flush() looks at the queue, seconds
+    PyObject* wake = nullptr;  // queued by the shutdown so that an idle writer returns at once
+    PyObject* worker_loop = nullptr;  // StoreClient._worker_loop, to recognise an override
+    PyObject* link_type = nullptr;  // _WeakClient
 } C;
+
+// A client's write counts and the writer's state, kept in its `_stats` slot
+// (a slot, so that vars() of a client lists only its own attributes). The
+// counters are touched from the callers' threads and the writer's.
+struct Stats {
+    std::atomic<unsigned long long> queued{0}, stored{0}, displaced{0}, failed{0};
+    ref last_error;  // text of the last failed write
+    ref current;     // the queued item the writer is storing
+    ref link;        // background clients: their _WeakClient
+};
+
+constexpr const char* kStatsCapsule = "xalo_sdk.redis.store_client.Stats";
+
+ref new_stats() {
+    auto stats = std::make_unique<Stats>();
+    ref cap = ref::steal(PyCapsule_New(stats.get(), kStatsCapsule, [](PyObject* c) {
+        delete static_cast<Stats*>(PyCapsule_GetPointer(c, kStatsCapsule));
+    }));
+    stats.release();
+    return cap;
+}
+
+// The client's Stats, or null for an instance whose __init__ did not run.
+// The capsule is held in *keep for as long as the pointer is used.
+Stats* stats_of(py::handle self, ref* keep) {
+    if (!xcore::getattr_optional(self, XNAME("_stats"), keep) || !PyCapsule_IsValid(keep->ptr(), kStatsCapsule))
+        return nullptr;
+    return static_cast<Stats*>(PyCapsule_GetPointer(keep->ptr(), kStatsCapsule));
+}
 
 // SET with expiry; the reply taken by its truth value.
 bool redis_set(py::handle client, py::handle key, py::handle value, py::handle ttl) {
@@ -56,13 +92,53 @@ void ignore_exception() {
     PyErr_Clear();
 }
 
-void log_write_error(py::handle key, py::handle exc) {
+// Logs a failed store and keeps its text as the client's last error.
+void log_write_error(py::handle self, py::handle key, py::handle exc) {
     ref err = text_of(exc);
-    log(XNAME("error"),
-        ref::steal(PyUnicode_FromFormat("Failed to write data to redis`%U` - %U", key.ptr(), err.ptr())));
+    ref message = ref::steal(PyUnicode_FromFormat("Failed to write data to redis`%U` - %U", key.ptr(), err.ptr()));
+    ref keep;
+    if (Stats* st = stats_of(self, &keep))
+        st->last_error = message;
+    log(XNAME("error"), message);
+}
+
+// self._write_(data, key, ttl), counted as stored or failed (a raise too).
+ref counted_write(py::handle self, py::handle data, py::handle key, py::handle ttl) {
+    ref keep;
+    Stats* st = stats_of(self, &keep);
+    ref result;
+    try {
+        result = xcore::vcall_method(self, XNAME("_write_"), {data, key, ttl});
+    } catch (py::error_already_set&) {
+        if (st)
+            st->failed.fetch_add(1, std::memory_order_relaxed);
+        throw;
+    }
+    if (st)
+        (xcore::truth(result) ? st->stored : st->failed).fetch_add(1, std::memory_order_relaxed);
+    return result;
 }
 
 // ---- StoreClient: construction and the background writer --------------------------
+
+// The client behind a link (a _WeakClient), or an empty ref once it is freed.
+ref linked_client(py::handle link) {
+    ref client = xcore::call(xcore::getattr(link, XNAME("_client")));
+    return client.is_none() ? ref() : std::move(client);
+}
+
+// Starts a writer thread on the link's run, which holds the client weakly;
+// a subclass that brings its own _worker_loop gets it run as the target.
+void start_writer(py::handle self, py::handle link) {
+    ref own = xcore::getattr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))), XNAME("_worker_loop"));
+    ref target = own.ptr() == C.worker_loop ? xcore::getattr(link, XNAME("run"))
+                                            : xcore::getattr(self, XNAME("_worker_loop"));
+    ref worker = xcore::vcall(xcore::getattr(G.get(XNAME("threading")), XNAME("Thread")),
+                              {target, XNAME("StoreClientWorker"), Py_True}, XKW("target", "name", "daemon"));
+    xcore::setattr(self, XNAME("_worker"), worker);
+    call_method(worker, XNAME("start"));
+}
+
 
 py::object init(const Args& a) {
     py::handle self = a[0], host = a.str(2), port = a.integer(3), workers = a.integer(4);
@@ -85,16 +161,22 @@ py::object init(const Args& a) {
     xcore::setattr(self, XNAME("_stop_evt"),
                    xcore::call(xcore::getattr(G.get(XNAME("threading")), XNAME("Event"))));
 
+    xcore::setattr(self, XNAME("_stats"), new_stats());
+
     if (xcore::truth(xcore::getattr(self, XNAME("_use_thread")))) {
         xcore::setattr(self, XNAME("_queue"),
                        xcore::vcall(xcore::getattr(G.get(XNAME("queue")), XNAME("Queue")), {maxsize},
                                     XKW("maxsize")));
-        ref worker = xcore::vcall(xcore::getattr(G.get(XNAME("threading")), XNAME("Thread")),
-                                  {xcore::getattr(self, XNAME("_worker_loop")), XNAME("StoreClientWorker"), Py_True},
-                                  XKW("target", "name", "daemon"));
-        xcore::setattr(self, XNAME("_worker"), worker);
-        call_method(worker, XNAME("start"));
-        call_method(G.get(XNAME("atexit")), XNAME("register"), xcore::getattr(self, XNAME("_shutdown_executor")));
+        // The exit hook and the writer hold the client weakly, through its
+        // link, so that a client that is dropped unclosed is freed with its
+        // thread and connections.
+        ref link = xcore::call(C.link_type, self);
+        ref keep;
+        stats_of(self, &keep)->link = link;
+        start_writer(self, link);
+        call_method(G.get(XNAME("atexit")), XNAME("register"), link);
+        if (PySet_Add(G.get(XNAME("_background")).ptr(), link.ptr()) != 0)
+            throw py::error_already_set();
     }
     return py::none();
 }
@@ -104,6 +186,11 @@ py::object shutdown_executor(const Args& a) {
     xcore::catch_exception(
         [&] {
             call_method(xcore::getattr(self, XNAME("_stop_evt")), XNAME("set"));
+            // An idle writer waits on the queue: wake it rather than wait
+            // for its next look at the event.
+            ref q = xcore::getattr(self, XNAME("_queue"));
+            if (!q.is_none() && !xcore::try_vcall_method(q, XNAME("put_nowait"), {py::handle(C.wake)}))
+                ignore_exception();
             ref worker = xcore::getattr(self, XNAME("_worker"));
             if (!worker.is_none())
                 xcore::vcall_method(worker, XNAME("join"), {C.wait_for_writer}, XKW("timeout"));
@@ -126,24 +213,32 @@ void write_item(py::handle self, py::handle item) {
                 throw py::error_already_set();
             }
             key = PyTuple_GET_ITEM(item.ptr(), 1);
-            xcore::vcall_method(self, XNAME("_write_"),
-                                {PyTuple_GET_ITEM(item.ptr(), 0), key, PyTuple_GET_ITEM(item.ptr(), 2)});
+            counted_write(self, PyTuple_GET_ITEM(item.ptr(), 0), key, PyTuple_GET_ITEM(item.ptr(), 2));
         },
-        [&](py::handle exc) { log_write_error(text_of(key), exc); });
+        [&](py::handle exc) { log_write_error(self, text_of(key), exc); });
 }
 
-py::object worker_loop(const Args& a) {
-    py::handle self = a[0];
+// The writer's loop. client() gives the client for one round, or an empty
+// ref once it is gone; between rounds the loop holds only the queue, so a
+// writer that holds its client weakly never keeps it alive while it waits.
+template <class Client>
+void run_writer(Client&& client) {
     for (;;) {
         // The writer never dies: whatever one round raises is logged and the
-        // loop goes on; only the stop event (or a detached queue) ends it.
+        // loop goes on; only the stop event (a detached queue, a freed
+        // client) ends it.
         bool stop = xcore::catch_exception(
             [&] {
-                if (xcore::truth(call_method(xcore::getattr(self, XNAME("_stop_evt")), XNAME("is_set"))))
-                    return true;
-                ref q = xcore::getattr(self, XNAME("_queue"));
-                if (q.is_none())
-                    return true;
+                ref q;
+                {
+                    ref self = client();
+                    if (!self || xcore::truth(call_method(xcore::getattr(self, XNAME("_stop_evt")),
+                                                          XNAME("is_set"))))
+                        return true;
+                    q = xcore::getattr(self, XNAME("_queue"));
+                    if (q.is_none())
+                        return true;
+                }
                 ref item = xcore::try_vcall_method(q, XNAME("get"), {C.wait_for_work}, XKW("timeout"));
                 if (!item) {
                     // queue.Empty: nothing arrived within the timeout.
@@ -152,10 +247,23 @@ py::object worker_loop(const Args& a) {
                         e.rethrow();
                     return false;
                 }
-                write_item(self, item);
+                bool gone = false;
+                if (item.ptr() != C.wake) {
+                    ref self = client();
+                    gone = !self;
+                    if (!gone) {
+                        ref keep;
+                        Stats* st = stats_of(self, &keep);
+                        if (st)
+                            st->current = item;
+                        write_item(self, item);
+                        if (st)
+                            st->current = ref();
+                    }
+                }
                 if (!xcore::try_vcall_method(q, XNAME("task_done"), {}))
                     ignore_exception();
-                return false;
+                return gone;
             },
             [&](py::handle exc) {
                 xcore::catch_exception(
@@ -167,8 +275,14 @@ py::object worker_loop(const Args& a) {
                 return false;
             });
         if (stop)
-            return py::none();
+            return;
     }
+}
+
+py::object worker_loop(const Args& a) {
+    py::handle self = a[0];
+    run_writer([&] { return ref::borrow(self); });
+    return py::none();
 }
 
 // ---- StoreClient: write path ------------------------------------------------------
@@ -185,7 +299,7 @@ py::object write_(const Args& a) {
             return py::bool_(true);
         },
         [&](py::handle exc) -> py::object {
-            log_write_error(key, exc);
+            log_write_error(self, key, exc);
             return py::bool_(false);
         });
 }
@@ -197,26 +311,45 @@ py::object write_frame_packet(const Args& a) {
     if (xcore::truth(xcore::getattr(self, XNAME("_use_thread")))) {
         ref q = xcore::getattr(self, XNAME("_queue"));
         if (!q.is_none()) {
+            // Strict mode: a payload that cannot be serialised fails here, in
+            // the caller's thread, instead of in the writer's log.
+            PyObject* strict = G.peek(XNAME("STRICT"));
+            if (strict != nullptr && xcore::truth(strict))
+                call_method(G.get(XNAME("orjson")), XNAME("dumps"), data);
+            ref keep;
+            Stats* st = stats_of(self, &keep);
+            if (st)
+                st->queued.fetch_add(1, std::memory_order_relaxed);
             ref item = ref::steal(PyTuple_Pack(3, data.ptr(), key.ptr(), ttl.ptr()));
             if (xcore::try_vcall_method(q, XNAME("put_nowait"), {item}))
                 return py::bool_(true);
             {
                 xcore::PendingError first;
-                if (!first.matches(xcore::getattr(G.get(XNAME("queue")), XNAME("Full"))))
+                if (!first.matches(xcore::getattr(G.get(XNAME("queue")), XNAME("Full")))) {
+                    if (st)
+                        st->queued.fetch_sub(1, std::memory_order_relaxed);
                     first.rethrow();
+                }
             }
             // Displace the oldest pending write; the writer may have taken it
             // meanwhile, then there is nothing to displace.
-            if (!xcore::try_vcall_method(q, XNAME("get_nowait"), {}) ||
-                !xcore::try_vcall_method(q, XNAME("task_done"), {}))
+            if (!xcore::try_vcall_method(q, XNAME("get_nowait"), {})) {
                 ignore_exception();
+            } else {
+                if (st)
+                    st->displaced.fetch_add(1, std::memory_order_relaxed);
+                if (!xcore::try_vcall_method(q, XNAME("task_done"), {}))
+                    ignore_exception();
+            }
             if (xcore::try_vcall_method(q, XNAME("put_nowait"), {item}))
                 return py::bool_(true);
             ignore_exception();
-            return call_method(self, XNAME("_write_"), data, key, ttl);
+            if (st)
+                st->queued.fetch_sub(1, std::memory_order_relaxed);
+            return counted_write(self, data, key, ttl);
         }
     }
-    return call_method(self, XNAME("_write_"), data, key, ttl);
+    return counted_write(self, data, key, ttl);
 }
 
 py::object delete_data(const Args& a) {
@@ -243,11 +376,17 @@ py::object scan_keys(const Args& a) {
     ref it = xcore::vcall_method(redis_client(self), XNAME("scan_iter"), {pattern}, XKW("match"));
     ref keys = xcore::new_list();
     xcore::for_each(it, [&](py::handle key) {
-        if (PyBytes_Check(key.ptr()))
-            xcore::append(keys, ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.ptr()),
-                                                                PyBytes_GET_SIZE(key.ptr()), "strict")));
-        else
-            xcore::append(keys, key);
+        if (!PyBytes_Check(key.ptr()))
+            return xcore::append(keys, key);
+        PyObject* text = PyUnicode_DecodeUTF8(PyBytes_AS_STRING(key.ptr()), PyBytes_GET_SIZE(key.ptr()), "strict");
+        if (text != nullptr)
+            return xcore::append(keys, ref::steal(text));
+        // Another program's binary key: it cannot be named as a str (nor
+        // passed back to the client as one), so it is left out, with a warning.
+        if (!PyErr_ExceptionMatches(PyExc_UnicodeDecodeError))
+            throw py::error_already_set();
+        PyErr_Clear();
+        log(XNAME("warning"), ref::steal(PyUnicode_FromFormat("Skipped a key that is not UTF-8: %R", key.ptr())));
     });
     return std::move(keys);
 }
@@ -296,11 +435,104 @@ py::object close(const Args& a) {
     call_method(self, XNAME("_shutdown_executor"));
     xcore::catch_exception(
         [&] {
-            call_method(G.get(XNAME("atexit")), XNAME("unregister"),
-                        xcore::getattr(self, XNAME("_shutdown_executor")));
+            ref keep, link;
+            Stats* st = stats_of(self, &keep);
+            if (st != nullptr && st->link) {
+                link = st->link;
+                if (PySet_Discard(G.get(XNAME("_background")).ptr(), link.ptr()) < 0)
+                    throw py::error_already_set();
+            } else {
+                link = xcore::getattr(self, XNAME("_shutdown_executor"));
+            }
+            call_method(G.get(XNAME("atexit")), XNAME("unregister"), link);
         },
         [](py::handle) {});
     return py::none();
+}
+
+// Waits until every payload queued before the call has been stored,
+// displaced or has failed. The queue is looked at under its own mutex, so
+// that its items and its count of unfinished tasks agree: an item that has
+// left the queue and is not finished is in flight, and a flight that is not
+// the writer's known current item (one just taken, or being displaced) is
+// waited out before anything is concluded.
+py::object flush(const Args& a) {
+    py::handle self = a[0], timeout = a.real(1);
+    if (!xcore::truth(xcore::getattr(self, XNAME("_use_thread"))))
+        return py::bool_(true);
+    ref q = xcore::getattr(self, XNAME("_queue"));
+    if (q.is_none())
+        return py::bool_(true);
+    ref keep;
+    Stats* st = stats_of(self, &keep);
+    ref time = G.get(XNAME("time"));
+    double deadline = 0;
+    if (!timeout.is_none())
+        deadline = PyFloat_AS_DOUBLE(call_method(time, XNAME("monotonic")).ptr()) + PyFloat_AS_DOUBLE(timeout.ptr());
+    ref mutex = xcore::getattr(q, XNAME("mutex"));
+    ref waited_for;  // list: the items queued (or being written) at the call
+    for (;;) {
+        ref pending, current;
+        Py_ssize_t in_flight = 0;
+        call_method(mutex, XNAME("acquire"));
+        try {
+            pending = ref::steal(PySequence_List(xcore::getattr(q, XNAME("queue")).ptr()));
+            ref unfinished = xcore::getattr(q, XNAME("unfinished_tasks"));
+            in_flight = PyLong_AsSsize_t(unfinished.ptr()) - PyList_GET_SIZE(pending.ptr());
+            if (in_flight == -1 && PyErr_Occurred())
+                throw py::error_already_set();
+            if (st != nullptr)
+                current = st->current;
+        } catch (py::error_already_set&) {
+            call_method(mutex, XNAME("release"));
+            throw;
+        }
+        call_method(mutex, XNAME("release"));
+        bool settled = in_flight <= (current ? 1 : 0);
+        if (settled && !waited_for) {
+            waited_for = ref::steal(PySequence_List(pending.ptr()));
+            if (current)
+                xcore::append(waited_for, current);
+        }
+        if (settled && waited_for) {
+            bool left = true;
+            for (Py_ssize_t i = 0; left && i < PyList_GET_SIZE(waited_for.ptr()); ++i) {
+                PyObject* item = PyList_GET_ITEM(waited_for.ptr(), i);
+                left = item != current.ptr();
+                for (Py_ssize_t j = 0; left && j < PyList_GET_SIZE(pending.ptr()); ++j)
+                    left = item != PyList_GET_ITEM(pending.ptr(), j);
+            }
+            if (left)
+                return py::bool_(true);
+        }
+        // Stopped (or forked) meanwhile: what was pending is not written.
+        if (xcore::getattr(self, XNAME("_queue")).ptr() != q.ptr())
+            return py::bool_(false);
+        if (!timeout.is_none() &&
+            PyFloat_AS_DOUBLE(call_method(time, XNAME("monotonic")).ptr()) >= deadline)
+            return py::bool_(false);
+        call_method(time, XNAME("sleep"), C.flush_poll);
+    }
+}
+
+py::object stats(const Args& a) {
+    py::handle self = a[0];
+    ref keep;
+    Stats* st = stats_of(self, &keep);
+    ref out = ref::steal(PyDict_New());
+    auto count = [&](const char* name, const std::atomic<unsigned long long>* n) {
+        ref value = ref::steal(PyLong_FromUnsignedLongLong(n ? n->load(std::memory_order_relaxed) : 0));
+        if (PyDict_SetItemString(out.ptr(), name, value.ptr()) != 0)
+            throw py::error_already_set();
+    };
+    count("queued", st ? &st->queued : nullptr);
+    count("stored", st ? &st->stored : nullptr);
+    count("displaced", st ? &st->displaced : nullptr);
+    count("failed", st ? &st->failed : nullptr);
+    py::handle last = st != nullptr && st->last_error ? py::handle(st->last_error) : py::handle(Py_None);
+    if (PyDict_SetItemString(out.ptr(), "last_error", last.ptr()) != 0)
+        throw py::error_already_set();
+    return std::move(out);
 }
 
 py::object enter(const Args& a) { return py::reinterpret_borrow<py::object>(a[0]); }
@@ -309,6 +541,102 @@ py::object enter(const Args& a) { return py::reinterpret_borrow<py::object>(a[0]
 py::object exit_(const Args& a) {
     call_method(a[0], XNAME("close"));
     return py::bool_(false);
+}
+
+// ---- _WeakClient: a background client's exit hook and writer target --------------
+
+py::object link_init(const Args& a) {
+    py::handle self = a[0], client = a[1];
+    ref forget = xcore::getattr(self, XNAME("_forget"));
+    xcore::setattr(self, XNAME("_client"), ref::steal(PyWeakref_NewRef(client.ptr(), forget.ptr())));
+    return py::none();
+}
+
+// The exit hook: stops the client's writer if the client still exists.
+py::object link_call(const Args& a) {
+    if (ref client = linked_client(a[0]))
+        call_method(client, XNAME("_shutdown_executor"));
+    return py::none();
+}
+
+// Equal to the links of the same client and to the client's bound
+// _shutdown_executor, so that atexit.unregister(client._shutdown_executor)
+// still removes the hook. Never raises: atexit compares every hook with it.
+py::object link_eq(const Args& a) {
+    py::handle self = a[0], other = a[1];
+    if (self.ptr() == other.ptr())
+        return py::bool_(true);
+    return xcore::catch_exception(
+        [&]() -> py::object {
+            ref client = linked_client(self);
+            if (!client)
+                return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+            if (PyObject_TypeCheck(other.ptr(), reinterpret_cast<PyTypeObject*>(C.link_type)))
+                return py::bool_(linked_client(other).ptr() == client.ptr());
+            return py::bool_(xcore::compare(xcore::getattr(client, XNAME("_shutdown_executor")), other, Py_EQ));
+        },
+        [](py::handle) -> py::object { return py::reinterpret_borrow<py::object>(Py_NotImplemented); });
+}
+
+py::object link_run(const Args& a) {
+    py::handle self = a[0];
+    run_writer([&] { return linked_client(self); });
+    return py::none();
+}
+
+// Called when the client is freed unclosed: its hook is no longer needed.
+py::object link_forget(const Args& a) {
+    py::handle self = a[0];
+    xcore::catch_exception(
+        [&] {
+            if (PySet_Discard(G.get(XNAME("_background")).ptr(), self.ptr()) < 0)
+                throw py::error_already_set();
+            call_method(G.get(XNAME("atexit")), XNAME("unregister"), self);
+        },
+        [](py::handle) {});
+    return py::none();
+}
+
+// In the child of a fork only the forking thread exists: a background
+// client's writer is gone and its queue's lock may be held by a thread of the
+// parent. Each such client gets a fresh queue, event and writer; the writes
+// still pending in the parent's queue stay the parent's.
+py::object after_fork_in_child(const Args&) {
+    ref links = ref::steal(PySequence_List(G.get(XNAME("_background")).ptr()));
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(links.ptr()); ++i) {
+        py::handle link = PyList_GET_ITEM(links.ptr(), i);
+        ref client;
+        xcore::catch_exception(
+            [&] {
+                client = linked_client(link);
+                if (!client || !xcore::truth(xcore::getattr(client, XNAME("_use_thread"))))
+                    return;
+                ref q = xcore::getattr(client, XNAME("_queue"));
+                if (q.is_none() ||
+                    xcore::truth(call_method(xcore::getattr(client, XNAME("_stop_evt")), XNAME("is_set"))))
+                    return;
+                ref keep;
+                if (Stats* st = stats_of(client, &keep))
+                    st->current = ref();
+                xcore::setattr(client, XNAME("_queue"),
+                               xcore::vcall(xcore::getattr(G.get(XNAME("queue")), XNAME("Queue")),
+                                            {xcore::getattr(q, XNAME("maxsize"))}, XKW("maxsize")));
+                xcore::setattr(client, XNAME("_stop_evt"),
+                               xcore::call(xcore::getattr(G.get(XNAME("threading")), XNAME("Event"))));
+                start_writer(client, link);
+            },
+            [&](py::handle) {
+                // No writer here: the child's writes go synchronous.
+                if (client)
+                    xcore::catch_exception(
+                        [&] {
+                            xcore::setattr(client, XNAME("_queue"), Py_None);
+                            xcore::setattr(client, XNAME("_use_thread"), Py_False);
+                        },
+                        [](py::handle) {});
+            });
+    }
+    return py::none();
 }
 
 }  // namespace
@@ -320,6 +648,8 @@ PYBIND11_MODULE(store_client, m) {
     C.one.init(PyLong_FromLong(1));
     C.wait_for_work.init(PyFloat_FromDouble(0.2));
     C.wait_for_writer.init(PyFloat_FromDouble(0.5));
+    C.flush_poll.init(PyFloat_FromDouble(0.005));
+    C.wake = xcore::keep_forever(ref::steal(PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type))));
     m.doc() = "Redis store client of a pipeline module: one connection pool, background payload "
               "writes with a \"_notify\" publish after every store, reads, deletes and key scans.";
     G.import("orjson");
@@ -334,6 +664,9 @@ PYBIND11_MODULE(store_client, m) {
     G.import_from("concurrent.futures", "ThreadPoolExecutor");
     ref get_logger = G.import_from("xalo_sdk.logging.logger", "get_logger");
     G.set("logger", xcore::call(get_logger, py::str("REDIS")));
+    G.import("time");
+    G.import_from("xalo_sdk.constants", "STRICT");
+    G.set("_background", ref::steal(PySet_New(nullptr)));  // the links of background clients
 
     // The default host is read once, here; later changes of REDIS_HOST do not
     // move an existing default.
@@ -431,6 +764,21 @@ PYBIND11_MODULE(store_client, m) {
                  .doc("Stop the background writer and release the client's exit hook.\n\n"
                       "Writes still pending are dropped; later writes are synchronous. Calling it "
                       "again does nothing."))
+        .def(Function("flush", flush)
+                 .arg("self")
+                 .arg("timeout", "Optional[float]", py::none())
+                 .returns("bool")
+                 .doc("Wait until every payload queued before the call has been stored, displaced or "
+                      "has failed.\n\n"
+                      ":param timeout: seconds to wait at most, None for no limit\n"
+                      ":return: True when they all have (at once in direct or stopped mode), False on "
+                      "timeout or when the writer was stopped with some still pending"))
+        .def(Function("stats", stats)
+                 .arg("self")
+                 .returns("dict")
+                 .doc("Payload write counts since construction.\n\n"
+                      ":return: a dict with ``queued``, ``stored``, ``displaced``, ``failed`` and "
+                      "``last_error`` (the text of the last failed write, or None)"))
         .def(Function("__enter__", enter).arg("self").doc("Return the client itself."))
         .def(Function("__exit__", exit_)
                  .arg("self")
@@ -439,5 +787,22 @@ PYBIND11_MODULE(store_client, m) {
                  .arg("traceback")
                  .returns("bool")
                  .doc("Close the client; exceptions raised in the with-block propagate."))
+        // _stats is a slot so that vars() of a client shows only its specified attributes.
+        .attr("__slots__", py::make_tuple("__dict__", "__weakref__", "_stats"))
         .finish();
+    C.worker_loop = xcore::keep_forever(G.get(XNAME("StoreClient")).attr("_worker_loop"));
+
+    ref link_type = xcore::ClassBuilder(G, "_WeakClient",
+                                        "Holds a background StoreClient weakly: its exit hook and its "
+                                        "writer thread's target.")
+                        .def(Function("__init__", link_init).arg("self").arg("client"))
+                        .def(Function("__call__", link_call).arg("self"))
+                        .def(Function("__eq__", link_eq).arg("self").arg("other"))
+                        .def(Function("run", link_run).arg("self"))
+                        .def(Function("_forget", link_forget).arg("self").arg("ref"))
+                        .attr("__hash__", py::module_::import("builtins").attr("object").attr("__hash__"))
+                        .finish();
+    C.link_type = xcore::keep_forever(link_type);
+    G.def(Function("_after_fork_in_child", after_fork_in_child));
+    xcore::vcall(os.attr("register_at_fork"), {G.get(XNAME("_after_fork_in_child"))}, XKW("after_in_child"));
 }

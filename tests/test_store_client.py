@@ -7,6 +7,7 @@ import textwrap
 import threading
 import time
 
+import numpy as np
 import pytest
 import redis
 
@@ -279,7 +280,8 @@ def test_writer_survives_an_unserialisable_payload(clients, redis_server, redis_
     assert rec.records[0][0] == "error" and rec.records[0][1].startswith("Failed to write data to redis`bad` - ")
     assert c.write_frame_packet({"ok": True}, "good")
     assert wait_for(lambda: redis_conn.get("good") == b'{"ok":true}')
-    assert c._worker.is_alive() and c._queue.unfinished_tasks == 0
+    # "good" is visible once stored; its task_done follows the notification.
+    assert c._worker.is_alive() and wait_for(lambda: c._queue.unfinished_tasks == 0)
 
 
 def test_writer_survives_a_server_restart(clients, redis_server, redis_conn, rec):
@@ -356,3 +358,58 @@ def test_exit_with_a_busy_writer_neither_hangs_nor_crashes(redis_server):
                              capture_output=True, text=True, timeout=30)
         redis_server.unpause()
         assert out.returncode == 0, out.stderr
+
+
+def test_scan_keys_leaves_out_a_key_that_is_not_utf8(clients, redis_server, redis_conn, rec):
+    c = clients(thread=False, port=redis_server.port)
+    for k in [b"scan_a", "scan_\u00e9".encode(), b"scan_\xff\xfe"]:
+        redis_conn.set(k, "v")
+    assert sorted(c.scan_keys("scan_*")) == ["scan_a", "scan_\u00e9"]
+    assert rec.records == [("warning", "Skipped a key that is not UTF-8: b'scan_\\xff\\xfe'")]
+
+
+# ---- flush and stats ----------------------------------------------------------------
+
+def test_flush_and_stats_count_stored_and_displaced(redis_server, redis_conn):
+    c = GatedClient(port=redis_server.port, workers=2)
+    try:
+        assert c.flush(0) is True  # nothing pending
+        c.write_frame_packet({"v": "x"}, "X")
+        assert c.taken.wait(2)
+        for name in "ABC":
+            c.write_frame_packet({"v": name}, name)
+        assert c.flush(0.05) is False  # X is still being written
+        c.release.set()
+        assert c.flush(5) is True
+        assert redis_conn.mget("X", "B", "C") == [b'{"v":"x"}', b'{"v":"B"}', b'{"v":"C"}']
+        assert c.stats() == {"queued": 4, "stored": 3, "displaced": 1, "failed": 0, "last_error": None}
+    finally:
+        c.release.set()
+        c.close()
+    # Stopped: synchronous, counted too, and flush has nothing to wait for.
+    assert c.write_frame_packet({"v": 1}, "D") and c.flush() is True
+    assert c.stats()["stored"] == 4
+
+
+@pytest.mark.parametrize("thread", [True, False])
+def test_stats_count_failures_with_their_text(clients, rec, thread):
+    c = clients(thread=thread, host="127.0.0.1", port=1)
+    c.write_frame_packet({"a": 1}, "lost")
+    assert c.flush(5) is True
+    stats = c.stats()
+    assert (stats["queued"], stats["stored"], stats["failed"]) == (int(thread), 0, 1)
+    assert stats["last_error"] == rec.records[-1][1]
+    assert stats["last_error"].startswith("Failed to write data to redis`lost` - ")
+
+
+# ---- strict mode --------------------------------------------------------------------
+
+@pytest.mark.parametrize("payload", [{"frame": b"jpeg bytes"}, {"result": [np.float32(0.5)]}],
+                         ids=["bytes-frame", "numpy-scalar"])
+def test_strict_background_write_refuses_what_cannot_be_serialised(clients, monkeypatch, rec, payload):
+    c = clients(host="127.0.0.1", port=1)
+    assert c.write_frame_packet(payload, "k") is True  # not strict: queued
+    monkeypatch.setattr(store_client, "STRICT", True)
+    with pytest.raises(TypeError):
+        c.write_frame_packet(payload, "k")
+    assert c.write_frame_packet({"ok": 1}, "k") is True

@@ -2,6 +2,8 @@
 
 import atexit
 import gc
+import threading
+import time
 import weakref
 
 import pytest
@@ -51,3 +53,41 @@ def test_a_closed_client_can_be_freed(redis_server):
     del c
     gc.collect()
     assert ref() is None
+
+
+def writers():
+    return [t for t in threading.enumerate() if t.name == "StoreClientWorker"]
+
+
+def wait_gone(threads, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    for t in threads:
+        t.join(max(0.0, deadline - time.monotonic()))
+    return not any(t.is_alive() for t in threads)
+
+
+@pytest.mark.parametrize("count", [1, 50])
+def test_dropped_clients_are_freed_with_their_writers(redis_server, monkeypatch, count):
+    hooks = []
+    monkeypatch.setattr(atexit, "register", hooks.append)
+    monkeypatch.setattr(atexit, "unregister", lambda f: hooks.remove(f))
+    clients = [StoreClient(host="127.0.0.1", port=redis_server.port) for _ in range(count)]
+    clients[0].write_frame_packet({"v": 1}, "dropped")  # one that has written
+    threads = [c._worker for c in clients]
+    refs = [weakref.ref(c) for c in clients]
+    del clients
+    gc.collect()
+    assert all(r() is None for r in refs)
+    assert wait_gone(threads)
+    assert hooks == []
+
+
+def test_close_wakes_an_idle_writer(redis_server):
+    # Each writer waits on its queue; close() must not wait out that wait.
+    clients = [StoreClient(host="127.0.0.1", port=redis_server.port) for _ in range(10)]
+    t0 = time.monotonic()
+    for c in clients:
+        c.close()
+    assert time.monotonic() - t0 < 1.0  # ten polls of the writer would take 2 s
+    assert not any(c._worker.is_alive() for c in clients)
+

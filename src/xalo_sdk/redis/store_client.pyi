@@ -4,13 +4,14 @@ import logging
 import queue
 import threading
 from types import TracebackType
-from typing import Any, Literal, Optional, Type, Union
+from typing import Any, Dict, Literal, Optional, Type, Union
 
 import redis
 
 from xalo_sdk.redis.payload_types import Payload
 
 logger: logging.Logger
+STRICT: bool
 
 class StoreClient:
     """Represents a redis client specified for the containers."""
@@ -40,6 +41,10 @@ class StoreClient:
     def read_frame_packet(self, redis_key: str) -> Any: ...
     def close(self) -> None:
         """Stop the background writer; pending writes are dropped, later writes are synchronous."""
+    def flush(self, timeout: Optional[float] = None) -> bool:
+        """Wait until every payload queued before the call has been stored, displaced or has failed."""
+    def stats(self) -> Dict[str, Any]:
+        """Payload write counts since construction: queued, stored, displaced, failed, last_error."""
     def __enter__(self) -> "StoreClient": ...
     def __exit__(
         self,
