@@ -161,11 +161,21 @@ ADMIN = ("admin", "admin-pw")
 MODULE = ("det-1", "s3cr/et:p@ss")
 
 
+def server_version():
+    out = subprocess.run([shutil.which("redis-server") or "redis-server", "--version"],
+                         capture_output=True, text=True).stdout
+    v = out.split("v=", 1)[1].split()[0]
+    return tuple(int(x) for x in v.split(".")[:2])
+
+
 def acl_server(workdir):
-    server = Server(workdir, [
+    # From 6.2 on, users get no channel unless granted; 6.0 knows neither the
+    # setting nor channel rules, and lets every user publish anywhere.
+    pubsub = ["acl-pubsub-default allchannels"] if server_version() >= (6, 2) else []
+    server = Server(workdir, pubsub + [
         "user default off",
         f"user {ADMIN[0]} on >{ADMIN[1]} ~* +@all",
-        f"user {MODULE[0]} on >{MODULE[1]} ~mod_* +get +set +strlen +del +scan +publish +ping",
+        f"user {MODULE[0]} on >{MODULE[1]} ~mod_* +get +set +strlen +del +scan +publish +ping +select",
     ])
     with open(server.conf, "a") as f:
         f.write(f"unixsocket {server.socket}\nunixsocketperm 700\n")
@@ -183,7 +193,9 @@ class SentinelSet:
     SERVICE = "xalo-master"
 
     def __init__(self, workdir):
-        self.master = Server(workdir, []).start()
+        # No wait before the replica's first full sync (7.0 syncs diskless
+        # after 5 seconds by default).
+        self.master = Server(workdir, ["repl-diskless-sync-delay 0"]).start()
         self.replica = Server(workdir, [f"replicaof 127.0.0.1 {self.master.port}"]).start()
         wait_until(lambda: redis.StrictRedis(port=self.replica.port).info("replication")["master_link_status"]
                    == "up", 10, "the replica's link")
@@ -196,6 +208,14 @@ class SentinelSet:
         wait_until(lambda: any(r["port"] == self.replica.port for r in conn.sentinel_slaves(self.SERVICE)),
                    10, "the Sentinel to see the replica")
         conn.close()
+
+    def sentinel_master(self):
+        """The port of the master that the Sentinel names now."""
+        conn = redis.StrictRedis(port=self.sentinel.port)
+        try:
+            return int(conn.sentinel_get_master_addr_by_name(self.SERVICE)[1])
+        finally:
+            conn.close()
 
     def url(self):
         return f"redis+sentinel://127.0.0.1:{self.sentinel.port}/{self.SERVICE}"
