@@ -213,7 +213,7 @@ class SentinelSet:
         """The port of the master that the Sentinel names now."""
         conn = redis.StrictRedis(port=self.sentinel.port)
         try:
-            return int(conn.sentinel_get_master_addr_by_name(self.SERVICE)[1])
+            return int(conn.execute_command("SENTINEL", "GET-MASTER-ADDR-BY-NAME", self.SERVICE)[1])
         finally:
             conn.close()
 

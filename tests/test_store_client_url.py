@@ -108,6 +108,7 @@ def test_every_operation_in_every_mode(name, request):
     wait_for(lambda: pubsub.get_message(timeout=0.1) is None and pubsub.subscribed)
     c = StoreClient.from_url(url, workers=3, **opts)
     try:
+        assert SECRET not in repr(c._redis_client) + repr(getattr(c._redis_client, "connection_pool", ""))
         if name != "cluster":
             pool = c._redis_client.connection_pool
             assert pool.max_connections == 15 and not pool.connection_kwargs.get("decode_responses")

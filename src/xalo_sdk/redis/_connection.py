@@ -45,6 +45,20 @@ def _scrubbed(text, secrets):
     return text
 
 
+def _redacting(pool_class):
+    """pool_class whose repr hides the password (some redis-py releases show
+    it in the pool's repr, which the client's repr includes)."""
+
+    class Pool(pool_class):
+        def __repr__(self):
+            password = self.connection_kwargs.get("password")
+            text = super().__repr__()
+            return text.replace(password, "***") if isinstance(password, str) and password else text
+
+    Pool.__name__ = Pool.__qualname__ = pool_class.__name__
+    return Pool
+
+
 def _query_options(url, query):
     """The query's options, typed as redis-py types them."""
     from redis.connection import URL_QUERY_ARGUMENT_PARSERS
@@ -94,7 +108,7 @@ def _pool_size_and_options(url, options, query):
 
 def _sentinel(url, tls, max_connections, options):
     from redis import StrictRedis
-    from redis.sentinel import Sentinel
+    from redis.sentinel import Sentinel, SentinelConnectionPool
 
     _, user, password, hosts, path, query = _split(url)
     kwargs = _pool_size_and_options(url, options, _query_options(url, query))
@@ -116,8 +130,9 @@ def _sentinel(url, tls, max_connections, options):
     sentinel_kwargs = {k[len("sentinel_"):]: kwargs.pop(k) for k in list(kwargs) if k.startswith("sentinel_")}
     sentinel_kwargs.update({k: v for k, v in kwargs.items() if _SENTINEL_SHARED.match(k)})
     sentinel = Sentinel(_nodes(url, hosts, 26379), sentinel_kwargs=sentinel_kwargs, **kwargs)
-    return sentinel.master_for(parts[0], redis_class=StrictRedis, max_connections=max_connections,
-                               decode_responses=False)
+    return sentinel.master_for(parts[0], redis_class=StrictRedis,
+                               connection_pool_class=_redacting(SentinelConnectionPool),
+                               max_connections=max_connections, decode_responses=False)
 
 
 def _cluster(url, tls, max_connections, options):
@@ -161,7 +176,7 @@ def _single(url, max_connections, options):
         parse_url(url)
     except ValueError as e:
         _fail(url, _scrubbed(str(e), (password, user and password and f"{user}:{password}")))
-    pool = redis.ConnectionPool.from_url(url, max_connections=max_connections, decode_responses=False, **options)
+    pool = _redacting(redis.ConnectionPool).from_url(url, max_connections=max_connections, decode_responses=False, **options)
     return redis.StrictRedis(connection_pool=pool)
 
 
