@@ -45,18 +45,18 @@ def _scrubbed(text, secrets):
     return text
 
 
+class _RedactedRepr:
+    """A pool's repr without the password (some redis-py releases show it in
+    the pool's repr, which the client's repr includes)."""
+
+    def __repr__(self):
+        password = self.connection_kwargs.get("password")
+        text = super().__repr__()
+        return text.replace(password, "***") if isinstance(password, str) and password else text
+
+
 def _redacting(pool_class):
-    """pool_class whose repr hides the password (some redis-py releases show
-    it in the pool's repr, which the client's repr includes)."""
-
-    class Pool(pool_class):
-        def __repr__(self):
-            password = self.connection_kwargs.get("password")
-            text = super().__repr__()
-            return text.replace(password, "***") if isinstance(password, str) and password else text
-
-    Pool.__name__ = Pool.__qualname__ = pool_class.__name__
-    return Pool
+    return type(pool_class.__name__, (_RedactedRepr, pool_class), {"__module__": pool_class.__module__})
 
 
 def _query_options(url, query):
