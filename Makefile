@@ -92,11 +92,14 @@ $(PY):
 	  echo "python venv is missing: apt-get install python3-venv"; exit 1; }
 	$(PY) -m pip install --quiet --upgrade pip
 
-# redis-server for the tests and the demo; a C++ compiler, CMake and the
-# Python headers for the build.
+# redis-server for the tests and the demo (redis-cli joins the tests'
+# Cluster, openssl makes their TLS certificates); a C++ compiler, CMake and
+# the Python headers for the build.
 system-deps:
 	@missing=""; \
 	command -v redis-server >/dev/null 2>&1 || missing="$$missing redis-server"; \
+	command -v redis-cli >/dev/null 2>&1 || missing="$$missing redis-tools"; \
+	command -v openssl >/dev/null 2>&1 || missing="$$missing openssl"; \
 	command -v g++ >/dev/null 2>&1 || missing="$$missing g++"; \
 	command -v cmake >/dev/null 2>&1 || missing="$$missing cmake"; \
 	command -v ninja >/dev/null 2>&1 || missing="$$missing ninja-build"; \

@@ -5,9 +5,15 @@
 - background, queue full: write_frame_packet displacing the oldest item
   against the bare get_nowait + task_done + put_nowait;
 - direct: write_frame_packet against the bare orjson.dumps + redis-py set +
-  publish that it makes, through a private redis-server.
+  publish that it makes, through a private redis-server;
+- TLS: the store step that the background writer runs for each payload
+  (`_write_`) on a client made by from_url over TLS, against the same step
+  over plain TCP to the same server (TLS and TCP ports of one redis-server);
+- failover (--failover): a Sentinel's master killed while the background
+  writer stores a payload every 10 ms; prints the time from the kill to the
+  first payload stored on the promoted replica.
 
-    PYTHONPATH=src python bench/bench_store_client.py [--repeats N]
+    PYTHONPATH=src python bench/bench_store_client.py [--repeats N] [--failover]
 """
 
 import argparse
@@ -26,6 +32,9 @@ import redis
 from xalo_sdk.redis.store_client import StoreClient
 
 from _timing import header, measure, row
+
+sys.path.insert(0, str(__import__("pathlib").Path(__file__).resolve().parent.parent / "tests"))
+import redis_servers  # noqa: E402  (the tests' TLS and Sentinel set-ups)
 
 BATCH = 500
 
@@ -128,15 +137,63 @@ def direct_case(repeats, port):
     row("direct write", *measure(kit, bare_write, repeats, budget_ns=2e7))
 
 
+def tls_case(repeats):
+    data = payload()
+    workdir = tempfile.mkdtemp(prefix="xalo-bench-tls-")
+    certs = redis_servers.Certificates(workdir)
+    tcp_port = redis_servers.free_port()
+    server = redis_servers.Server(workdir, certs.server_lines() + [f"port {tcp_port}"]).start()
+    try:
+        tls = StoreClient.from_url(f"rediss://127.0.0.1:{server.port}", thread=False, **certs.client_options())
+        tcp = StoreClient(thread=False, host="127.0.0.1", port=tcp_port)
+        for c in (tls, tcp):
+            assert c._write_(data, "k", 5)
+        row("background store step, TLS/TCP", *measure(lambda: tls._write_(data, "k", 5),
+                                                      lambda: tcp._write_(data, "k", 5), repeats, budget_ns=2e7))
+    finally:
+        server.stop()
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
+def failover_case():
+    workdir = tempfile.mkdtemp(prefix="xalo-bench-fo-")
+    s = redis_servers.SentinelSet(workdir)
+    try:
+        c = StoreClient.from_url(s.url())
+        promoted = redis.StrictRedis(port=s.replica.port)
+        c.write_frame_packet({"n": 0}, "fo")
+        time.sleep(0.3)
+        s.master.kill()
+        killed = time.monotonic()
+        n = 0
+        while time.monotonic() - killed < 60:
+            n += 1
+            c.write_frame_packet({"n": n}, "fo")
+            time.sleep(0.01)
+            if promoted.get("fo") not in (None, b'{"n":0}'):
+                break
+        print(f"failover: kill of the master to the first write stored on the promoted replica: "
+              f"{time.monotonic() - killed:.2f} s (Sentinel down-after 300 ms)")
+        c.close()
+    finally:
+        for server in s.servers():
+            server.stop()
+        shutil.rmtree(workdir, ignore_errors=True)
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--repeats", type=int, default=101)
+    parser.add_argument("--failover", action="store_true", help="also time a Sentinel failover")
     args = parser.parse_args()
     proc, port, workdir = start_redis()
     try:
         header()
         background_cases(args.repeats)
         direct_case(args.repeats, port)
+        tls_case(args.repeats)
+        if args.failover:
+            failover_case()
     finally:
         proc.terminate()
         proc.wait(10)

@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <memory>
+#include <cerrno>
+#include <cstdlib>
 
 namespace py = pybind11;
 using xcore::Args;
@@ -34,6 +36,9 @@ struct {
     PyObject* wake = nullptr;  // queued by the shutdown so that an idle writer returns at once
     PyObject* worker_loop = nullptr;  // StoreClient._worker_loop, to recognise an override
     PyObject* link_type = nullptr;  // _WeakClient
+    // The constructor's own default objects (a caller's explicit host or port
+    // is never one of them), and REDIS_URL as it was at import, or None.
+    xcore::Constant default_host, default_port, default_url;
 } C;
 
 // A client's write counts and the writer's state, kept in its `_stats` slot
@@ -140,6 +145,41 @@ void start_writer(py::handle self, py::handle link) {
 }
 
 
+// What from_url hands to the constructor that it calls, for this thread only:
+// the URL and redis-py options, taken by the first StoreClient.__init__ of
+// exactly that class on this thread.
+struct PendingUrl {
+    PyObject* cls;
+    PyObject* url;
+    PyObject* options;
+    bool taken;
+};
+thread_local PendingUrl* pending_url = nullptr;
+
+// A redis-py client for a URL (every mode is redis-py's own client; the
+// support module only reads the URL), its pool sized as the constructor's.
+ref client_from_url(py::handle url, py::handle max_connections, py::handle options) {
+    ref connection = ref::steal(PyImport_ImportModule("xalo_sdk.redis._connection"));
+    return call_method(connection, XNAME("client_from_url"), url, max_connections, options);
+}
+
+// The client object of a new StoreClient: from_url's URL; else REDIS_URL when
+// host and port are both left at their defaults; else a pool for host:port.
+ref make_redis_client(py::handle self, py::handle host, py::handle port, py::handle max_connections) {
+    PendingUrl* p = pending_url;
+    if (p != nullptr && !p->taken && (PyObject*)Py_TYPE(self.ptr()) == p->cls) {
+        p->taken = true;
+        return client_from_url(p->url, max_connections, p->options);
+    }
+    if (!C.default_url.get().is_none() && host.ptr() == C.default_host.ptr() && port.ptr() == C.default_port.ptr())
+        return client_from_url(C.default_url, max_connections, ref::steal(PyDict_New()));
+    ref redis = G.get(XNAME("redis"));
+    ref pool = xcore::vcall(xcore::getattr(redis, XNAME("ConnectionPool")),
+                            {host, port, max_connections, Py_False},
+                            XKW("host", "port", "max_connections", "decode_responses"));
+    return xcore::vcall(xcore::getattr(redis, XNAME("StrictRedis")), {pool}, XKW("connection_pool"));
+}
+
 py::object init(const Args& a) {
     py::handle self = a[0], host = a.str(2), port = a.integer(3), workers = a.integer(4);
     xcore::setattr(self, XNAME("_use_thread"), a.flag(1) ? Py_True : Py_False);
@@ -149,12 +189,7 @@ py::object init(const Args& a) {
     ref max_connections = xcore::compare(by_five, C.ten, Py_GT) ? std::move(by_five) : ref::borrow(C.ten);
     ref maxsize = ref::borrow(xcore::compare(workers, C.one, Py_GT) ? workers : C.one.get());
 
-    ref redis = G.get(XNAME("redis"));
-    ref pool = xcore::vcall(xcore::getattr(redis, XNAME("ConnectionPool")),
-                            {host, port, max_connections, Py_False},
-                            XKW("host", "port", "max_connections", "decode_responses"));
-    xcore::setattr(self, XNAME("_redis_client"),
-                   xcore::vcall(xcore::getattr(redis, XNAME("StrictRedis")), {pool}, XKW("connection_pool")));
+    xcore::setattr(self, XNAME("_redis_client"), make_redis_client(self, host, port, max_connections));
     xcore::setattr(self, XNAME("_executor"), Py_None);
     xcore::setattr(self, XNAME("_queue"), Py_None);
     xcore::setattr(self, XNAME("_worker"), Py_None);
@@ -404,9 +439,50 @@ py::object write_data(const Args& a) {
     return py::bool_(true);
 }
 
+constexpr unsigned long long kDefaultMaxPayloadBytes = 64ULL << 20;
+
+// XALO_MAX_PAYLOAD_BYTES when it holds a positive integer, else the default.
+unsigned long long max_payload_bytes() {
+    const char* text = std::getenv("XALO_MAX_PAYLOAD_BYTES");
+    if (text == nullptr || *text == '\0')
+        return kDefaultMaxPayloadBytes;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text, &end, 10);
+    if (errno != 0 || *end != '\0' || v == 0 || text[0] == '-')
+        return kDefaultMaxPayloadBytes;
+    return v;
+}
+
+// True (after a warning) when a value of `size` bytes is over the limit.
+bool refuse_oversized(py::handle key, unsigned long long size, unsigned long long limit) {
+    if (size <= limit)
+        return false;
+    log(XNAME("warning"), ref::steal(PyUnicode_FromFormat(
+                              "Refused redis value of %U: %llu bytes, more than %llu (XALO_MAX_PAYLOAD_BYTES)",
+                              key.ptr(), size, limit)));
+    return true;
+}
+
+// A value over the payload limit is never fetched: STRLEN first, then GET. A
+// writer may grow the value between the two, so the fetched size is checked
+// again (the memory is spent by then, but the caller still never sees it).
 py::object read_data(const Args& a) {
     py::handle self = a[0], key = a.str(1);
-    return call_method(redis_client(self), XNAME("get"), key);
+    ref client = redis_client(self);
+    unsigned long long limit = max_payload_bytes();
+    ref size = call_method(client, XNAME("strlen"), key);
+    if (PyLong_Check(size.ptr())) {
+        unsigned long long n = PyLong_AsUnsignedLongLong(size.ptr());
+        if (n == (unsigned long long)-1 && PyErr_Occurred())
+            throw py::error_already_set();
+        if (refuse_oversized(key, n, limit))
+            return py::none();
+    }
+    ref value = call_method(client, XNAME("get"), key);
+    if (PyBytes_Check(value.ptr()) && refuse_oversized(key, (unsigned long long)PyBytes_GET_SIZE(value.ptr()), limit))
+        return py::none();
+    return std::move(value);
 }
 
 py::object read_frame_packet(const Args& a) {
@@ -533,6 +609,26 @@ py::object stats(const Args& a) {
     if (PyDict_SetItemString(out.ptr(), "last_error", last.ptr()) != 0)
         throw py::error_already_set();
     return std::move(out);
+}
+
+// StoreClient.from_url(url, thread=True, workers=2, **options): the class
+// called as cls(thread, workers=workers), so that a subclass's __init__ runs;
+// its StoreClient.__init__ connects by the URL instead of host and port.
+py::object from_url(const Args& a) {
+    py::handle cls = a[0], url = a.str(1), workers = a.integer(3), options = a[4];
+    PendingUrl p{cls.ptr(), url.ptr(), options.ptr(), false};
+    struct Restore {
+        PendingUrl* outer = pending_url;
+        ~Restore() { pending_url = outer; }
+    } restore;
+    pending_url = &p;
+    ref client = xcore::vcall(cls, {a.flag(2) ? Py_True : Py_False, workers}, XKW("workers"));
+    if (!p.taken) {
+        PyErr_Format(PyExc_TypeError, "%R.__init__ did not call StoreClient.__init__, so from_url could not connect it",
+                     cls.ptr());
+        throw py::error_already_set();
+    }
+    return std::move(client);
 }
 
 py::object enter(const Args& a) { return py::reinterpret_borrow<py::object>(a[0]); }
@@ -671,6 +767,13 @@ PYBIND11_MODULE(store_client, m) {
     // The default host is read once, here; later changes of REDIS_HOST do not
     // move an existing default.
     py::object default_host = os.attr("environ").attr("get")("REDIS_HOST", "localhost");
+    py::object default_port = py::int_(6379);
+    C.default_host.init(py::object(default_host).release().ptr());
+    C.default_port.init(py::object(default_port).release().ptr());
+    // REDIS_URL, read once too, connects a client whose host and port are
+    // both left at their defaults; an empty value counts as unset.
+    py::object default_url = os.attr("environ").attr("get")("REDIS_URL");
+    C.default_url.init((default_url.is_none() || py::len(default_url) == 0 ? py::none() : default_url).release().ptr());
 
     using xcore::Function;
     xcore::ClassBuilder(G, "StoreClient",
@@ -681,7 +784,7 @@ PYBIND11_MODULE(store_client, m) {
                  .arg("self")
                  .arg("thread", "bool", py::bool_(true))
                  .arg("host", "str", default_host)
-                 .arg("port", "int", py::int_(6379))
+                 .arg("port", "int", default_port)
                  .arg("workers", "int", py::int_(2))
                  .doc("Create the connection pool and, with ``thread`` true, the background writer.\n\n"
                       ":param thread: write payloads from a background thread\n"
@@ -779,6 +882,30 @@ PYBIND11_MODULE(store_client, m) {
                  .doc("Payload write counts since construction.\n\n"
                       ":return: a dict with ``queued``, ``stored``, ``displaced``, ``failed`` and "
                       "``last_error`` (the text of the last failed write, or None)"))
+        .attr("from_url",
+              ref::steal(PyClassMethod_New(
+                  Function("from_url", from_url)
+                      .arg("cls")
+                      .arg("url", "str")
+                      .arg("thread", "bool", py::bool_(true))
+                      .arg("workers", "int", py::int_(2))
+                      .varkw("options")
+                      .returns("StoreClient")
+                      .doc("Create a client connected by a Redis URL.\n\n"
+                           "redis://[user:password@]host[:port][/db], rediss://... (TLS), "
+                           "unix:///path/to/socket[?db=N],\n"
+                           "redis+sentinel://[user:password@]host:port[,host:port...]/service_name[/db] "
+                           "(the master that the Sentinels name),\n"
+                           "redis+cluster://[user:password@]host:port[,host:port...] (a Redis Cluster); "
+                           "rediss+sentinel:// and rediss+cluster:// over TLS.\n\n"
+                           ":param url: where and how to connect; query parameters are redis-py's "
+                           "connection options\n"
+                           ":param thread: write payloads from a background thread\n"
+                           ":param workers: sizes the pool (max(10, workers * 5)) and the write queue\n"
+                           ":param options: redis-py connection options, e.g. socket_timeout, "
+                           "ssl_ca_certs, health_check_interval")
+                      .build("StoreClient.from_url", G.name())
+                      .ptr())))
         .def(Function("__enter__", enter).arg("self").doc("Return the client itself."))
         .def(Function("__exit__", exit_)
                  .arg("self")

@@ -21,8 +21,10 @@ class PeekError(Exception):
 def parse_args(argv):
     p = argparse.ArgumentParser(prog="python -m xalo_sdk.peek", description=__doc__.split("\n\n")[0])
     p.add_argument("key", help="Redis key of the payload, for example redis_det-1_0")
-    p.add_argument("--host", default=os.environ.get("REDIS_HOST") or "localhost",
-                   help="Redis host (default: REDIS_HOST, else localhost)")
+    p.add_argument("--url", default=None,
+                   help="Redis URL, as StoreClient.from_url takes it (default: REDIS_URL, unless --host or "
+                        "--port is given)")
+    p.add_argument("--host", default=None, help="Redis host (default: REDIS_HOST, else localhost)")
     p.add_argument("--port", type=int, default=None,
                    help="Redis port (default: REDIS_PORT, else 6379)")
     p.add_argument("--output", metavar="PATH", help="where to save the frame (default: KEY.png)")
@@ -30,6 +32,10 @@ def parse_args(argv):
     p.add_argument("--watch", action="store_true", help="print one line per stored frame until Ctrl-C")
     p.add_argument("--count", type=int, default=0, metavar="N", help="with --watch, stop after N frames")
     opts = p.parse_args(argv)
+    if opts.url is None and opts.host is None and opts.port is None:
+        opts.url = os.environ.get("REDIS_URL") or None
+    if opts.host is None:
+        opts.host = os.environ.get("REDIS_HOST") or "localhost"
     if opts.port is None:
         try:
             opts.port = int(os.environ.get("REDIS_PORT") or 6379)
@@ -216,14 +222,25 @@ def watch(client, conn, key, opts, where):
 
 def main(argv=None):
     opts = parse_args(argv)
-    where = f"{opts.host}:{opts.port}"
     try:
         import redis
 
+        from xalo_sdk.redis._connection import client_from_url, redact
         from xalo_sdk.redis.store_client import StoreClient
 
-        conn = redis.Redis(host=opts.host, port=opts.port, socket_connect_timeout=3)
-        with StoreClient(thread=False, host=opts.host, port=opts.port) as client:
+        if opts.url:
+            # The URL names the server; its password never reaches a message.
+            where = redact(opts.url)
+            try:
+                conn = client_from_url(opts.url, 2, {"socket_connect_timeout": 3})
+                client = StoreClient.from_url(opts.url, thread=False)
+            except (ValueError, redis.RedisError) as e:
+                raise PeekError(str(e)) from None
+        else:
+            where = f"{opts.host}:{opts.port}"
+            conn = redis.Redis(host=opts.host, port=opts.port, socket_connect_timeout=3)
+            client = StoreClient(thread=False, host=opts.host, port=opts.port)
+        with client:
             try:
                 if opts.watch:
                     watch(client, conn, opts.key, opts, where)

@@ -4,7 +4,7 @@ import logging
 import queue
 import threading
 from types import TracebackType
-from typing import Any, Dict, Literal, Optional, Type, Union
+from typing import Any, Dict, Literal, Optional, Type, TypeVar, Union
 
 import redis
 
@@ -12,6 +12,8 @@ from xalo_sdk.redis.payload_types import Payload
 
 logger: logging.Logger
 STRICT: bool
+
+_Client = TypeVar("_Client", bound="StoreClient")
 
 class StoreClient:
     """Represents a redis client specified for the containers."""
@@ -39,6 +41,10 @@ class StoreClient:
     def write_data(self, redis_key: str, data: Union[str, dict], ttl: Optional[int] = None) -> bool: ...
     def read_data(self, redis_key: str) -> Any: ...
     def read_frame_packet(self, redis_key: str) -> Any: ...
+    @classmethod
+    def from_url(cls: Type[_Client], url: str, thread: bool = True, workers: int = 2, **options: Any) -> _Client:
+        """Create a client connected by a Redis URL (redis://, rediss://, unix://,
+        redis+sentinel://, redis+cluster://); options go to redis-py."""
     def close(self) -> None:
         """Stop the background writer; pending writes are dropped, later writes are synchronous."""
     def flush(self, timeout: Optional[float] = None) -> bool:

@@ -1,0 +1,196 @@
+"""Redis clients made from a URL, for StoreClient.from_url, REDIS_URL and peek.
+
+Every mode is one of redis-py's own clients; this module only reads the URL:
+
+    redis://[user:password@]host[:port][/db]        rediss://...  (TLS)
+    unix:///path/to/socket[?db=N]
+    redis+sentinel://[user:password@]host:port[,host:port...]/service[/db]
+    redis+cluster://[user:password@]host:port[,host:port...]
+    (rediss+sentinel://, rediss+cluster://: the same over TLS)
+
+Query parameters are redis-py's connection options (``socket_timeout``,
+``ssl_ca_certs``, ...); as in redis-py's own ``from_url``, a query parameter
+wins over the same option given as a keyword. Replies are never decoded: the
+store client relies on bytes. No text made here carries the password.
+"""
+
+import re
+from urllib.parse import parse_qs, unquote
+
+__all__ = ["client_from_url", "redact"]
+
+_SCHEMES = ("redis", "rediss", "unix", "redis+sentinel", "rediss+sentinel", "redis+cluster", "rediss+cluster")
+# Sizes and reply forms that the store client fixes itself.
+_FIXED = ("decode_responses", "max_connections")
+# What a Sentinel connection takes from the options besides sentinel_*.
+_SENTINEL_SHARED = re.compile(r"^(socket_|ssl)")
+
+
+def redact(url):
+    """The URL with its password (in the user part or the query) replaced by ***."""
+    url = re.sub(r"^([^:/]*://)(.*)@",
+                 lambda m: m.group(1) + (m.group(2).split(":", 1)[0] + ":***" if ":" in m.group(2) else m.group(2))
+                 + "@", url, count=1, flags=re.DOTALL)
+    return re.sub(r"([?&][^=&]*password=)[^&]*", r"\1***", url)
+
+
+def _fail(url, why):
+    raise ValueError(f"invalid Redis URL {redact(url)!r}: {why}")
+
+
+def _scrubbed(text, secrets):
+    for s in secrets:
+        if s:
+            text = text.replace(s, "***")
+    return text
+
+
+class _RedactedRepr:
+    """A pool's repr without the password (some redis-py releases show it in
+    the pool's repr, which the client's repr includes)."""
+
+    def __repr__(self):
+        password = self.connection_kwargs.get("password")
+        text = super().__repr__()
+        return text.replace(password, "***") if isinstance(password, str) and password else text
+
+
+def _redacting(pool_class):
+    return type(pool_class.__name__, (_RedactedRepr, pool_class), {"__module__": pool_class.__module__})
+
+
+def _query_options(url, query):
+    """The query's options, typed as redis-py types them."""
+    from redis.connection import URL_QUERY_ARGUMENT_PARSERS
+
+    out = {}
+    for name, values in parse_qs(query).items():
+        parser = URL_QUERY_ARGUMENT_PARSERS.get(name)
+        try:
+            out[name] = parser(values[0]) if parser else values[0]
+        except (TypeError, ValueError):
+            _fail(url, f"bad value for {name!r}")
+    return out
+
+
+def _nodes(url, hosts, default_port):
+    """[(host, port), ...] from 'h1:p1,h2,[::1]:p3'."""
+    nodes = []
+    for part in hosts.split(","):
+        m = re.fullmatch(r"(\[[^\]]+\]|[^:\[\]]+)(?::(\d{1,5}))?", part)
+        if m is None:
+            _fail(url, "each host must be host[:port] (a password's '/', '@' or ':' must be percent-encoded)")
+        port = int(m.group(2)) if m.group(2) else default_port
+        if not 0 < port < 65536:
+            _fail(url, "port out of range")
+        nodes.append((unquote(m.group(1).strip("[]")), port))
+    return nodes
+
+
+def _split(url):
+    """(scheme, username, password, hosts, path, query) of a URL with several hosts."""
+    m = re.fullmatch(r"([a-z+]+)://(?:([^/?]*)@)?([^/?]*)([^?]*)(?:\?(.*))?", url, re.IGNORECASE | re.DOTALL)
+    if m is None:
+        _fail(url, "expected scheme://[user:password@]host:port[,host:port...]/...")
+    scheme, userinfo, hosts, path, query = m.groups()
+    user, _, password = (userinfo or "").partition(":")
+    return scheme.lower(), unquote(user) or None, unquote(password) or None, hosts, path, query or ""
+
+
+def _pool_size_and_options(url, options, query):
+    for name in _FIXED:
+        if name in options or name in query:
+            _fail(url, f"{name} is set by the store client")
+    merged = dict(options)
+    merged.update(query)
+    return merged
+
+
+def _sentinel(url, tls, max_connections, options):
+    from redis import StrictRedis
+    from redis.sentinel import Sentinel, SentinelConnectionPool
+
+    _, user, password, hosts, path, query = _split(url)
+    kwargs = _pool_size_and_options(url, options, _query_options(url, query))
+    parts = [unquote(p) for p in path.split("/") if p]
+    if not parts or len(parts) > 2:
+        _fail(url, "the path must be /service_name[/db]")
+    if len(parts) == 2:
+        if not parts[1].isdigit():
+            _fail(url, "the database must be a number")
+        kwargs.setdefault("db", int(parts[1]))
+    if user:
+        kwargs["username"] = user
+    if password:
+        kwargs["password"] = password
+    if tls:
+        kwargs["ssl"] = True
+    # The Sentinels take their own credentials (sentinel_username,
+    # sentinel_password) and share the socket and TLS settings.
+    sentinel_kwargs = {k[len("sentinel_"):]: kwargs.pop(k) for k in list(kwargs) if k.startswith("sentinel_")}
+    sentinel_kwargs.update({k: v for k, v in kwargs.items() if _SENTINEL_SHARED.match(k)})
+    sentinel = Sentinel(_nodes(url, hosts, 26379), sentinel_kwargs=sentinel_kwargs, **kwargs)
+    return sentinel.master_for(parts[0], redis_class=StrictRedis,
+                               connection_pool_class=_redacting(SentinelConnectionPool),
+                               max_connections=max_connections, decode_responses=False)
+
+
+def _cluster(url, tls, max_connections, options):
+    from redis.cluster import ClusterNode, RedisCluster
+
+    _, user, password, hosts, path, query = _split(url)
+    kwargs = _pool_size_and_options(url, options, _query_options(url, query))
+    if path.strip("/") or kwargs.get("db", 0) != 0:
+        _fail(url, "a cluster has only database 0 and no path")
+    kwargs.pop("db", None)
+    if user:
+        kwargs["username"] = user
+    if password:
+        kwargs["password"] = password
+    if tls:
+        kwargs["ssl"] = True
+    nodes = [ClusterNode(h, p) for h, p in _nodes(url, hosts, 6379)]
+    return RedisCluster(startup_nodes=nodes, max_connections=max_connections, decode_responses=False, **kwargs)
+
+
+def _single(url, max_connections, options):
+    import redis
+    from redis.connection import parse_url
+
+    query = url.partition("?")[2]
+    _pool_size_and_options(url, options, parse_qs(query))
+    # redis-py's parser puts parts of a malformed URL into its messages (the
+    # port text, which an unescaped "/" in a password turns into part of the
+    # password): check it here first and say what is wrong in our words.
+    _, user, password, hosts, path, _ = _split(url)
+    if url.lower().startswith("unix://"):
+        if not path:
+            _fail(url, "unix:// needs the socket's path")
+    else:
+        _nodes(url, hosts, 6379)
+        if len(hosts.split(",")) != 1:
+            _fail(url, "several hosts need redis+sentinel:// or redis+cluster://")
+        if path.strip("/") and not path.strip("/").isdigit():
+            _fail(url, "the path must be the database number")
+    try:
+        parse_url(url)
+    except ValueError as e:
+        _fail(url, _scrubbed(str(e), (password, user and password and f"{user}:{password}")))
+    pool = _redacting(redis.ConnectionPool).from_url(url, max_connections=max_connections, decode_responses=False, **options)
+    return redis.StrictRedis(connection_pool=pool)
+
+
+def client_from_url(url, max_connections, options):
+    """A redis-py client for ``url`` with a pool of at most ``max_connections``
+    connections per server; ``options`` (a dict) go to redis-py."""
+    if not isinstance(url, str):
+        raise TypeError("the Redis URL must be a str")
+    scheme = url.partition("://")[0].lower() if "://" in url else ""
+    if scheme not in _SCHEMES:
+        raise ValueError(f"invalid Redis URL {redact(url)!r}: the scheme must be one of "
+                         + ", ".join(s + "://" for s in _SCHEMES))
+    if scheme.endswith("+sentinel"):
+        return _sentinel(url, scheme.startswith("rediss"), max_connections, options)
+    if scheme.endswith("+cluster"):
+        return _cluster(url, scheme.startswith("rediss"), max_connections, options)
+    return _single(url, max_connections, options)
