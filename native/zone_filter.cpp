@@ -16,7 +16,9 @@
 #include "roi/geometry.hpp"
 #include "roi/regions.hpp"
 
+#include <chrono>
 #include <cmath>
+#include <cstdarg>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -149,11 +151,119 @@ ref next_item(py::handle it) {
 
 py::handle empty_text() { return XNAME(""); }
 
-// ---- ZoneFilter: construction --------------------------------------------------------
+// ---- Region check ---------------------------------------------------------------------
 
 ref roi_key(py::handle name) { return xcore::getattr(G.get(XNAME("RoiData")), name); }
 
 ref item(py::handle mapping, py::handle key) { return steal_result(PyObject_GetItem(mapping.ptr(), key.ptr())); }
+
+// The development switch, read from the module at each use.
+bool strict() { return xcore::truth(G.get(XNAME("STRICT"))); }
+
+// entry[key], or an empty ref when the dict has no such key.
+ref value_of(py::handle entry, py::handle key) {
+    PyObject* v = PyDict_GetItemWithError(entry.ptr(), key.ptr());
+    if (v == nullptr && PyErr_Occurred())
+        throw py::error_already_set();
+    return v != nullptr ? ref::borrow(v) : ref();
+}
+
+// Raises ValueError("region entry <index> (roi_id=..., label=...): <what>").
+[[noreturn]] void bad_entry(Py_ssize_t index, py::handle entry, const char* what, ...) {
+    va_list args;
+    va_start(args, what);
+    PyObject* made = PyUnicode_FromFormatV(what, args);
+    va_end(args);
+    ref detail = steal_result(made);
+    ref name = steal_result(PyUnicode_FromFormat("region entry %zd", index));
+    if (PyDict_Check(entry.ptr())) {
+        const char* open = " (";
+        for (py::handle key_name : {XNAME("ROI_ID_KEY"), XNAME("ROI_LABEL_KEY")}) {
+            ref key = roi_key(key_name);
+            if (ref v = value_of(entry, key)) {
+                name = steal_result(PyUnicode_FromFormat("%U%s%S=%R", name.ptr(), open, key.ptr(), v.ptr()));
+                open = ", ";
+            }
+        }
+        if (*open == ',')
+            name = steal_result(PyUnicode_FromFormat("%U)", name.ptr()));
+    }
+    PyErr_SetObject(PyExc_ValueError, steal_result(PyUnicode_FromFormat("%U: %U", name.ptr(), detail.ptr())).ptr());
+    throw py::error_already_set();
+}
+
+// One coordinate as a double, or false when it is not a real number.
+bool coordinate(py::handle value, double& out) {
+    out = PyFloat_AsDouble(value.ptr());
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// A region entry as construction needs it: a dict with an include flag and a
+// vertex list that is either empty (the whole frame) or a polygon of at least
+// three (x, y) pairs, fractions of the frame when the frame size is known.
+void check_entry(Py_ssize_t index, py::handle entry, bool fractions) {
+    if (!PyDict_Check(entry.ptr()))
+        bad_entry(index, entry, "not a dict but %.200s", Py_TYPE(entry.ptr())->tp_name);
+    ref include_key = roi_key(XNAME("INCLUDE_KEY"));
+    ref include = value_of(entry, include_key);
+    if (!include)
+        bad_entry(index, entry, "%R is missing", include_key.ptr());
+    if (!PyBool_Check(include.ptr()))
+        bad_entry(index, entry, "%R must be True or False, not %.200s", include_key.ptr(),
+                  Py_TYPE(include.ptr())->tp_name);
+    ref points_key = roi_key(XNAME("POINTS_KEY"));
+    ref points = value_of(entry, points_key);
+    if (!points)
+        bad_entry(index, entry, "%R is missing", points_key.ptr());
+    PyObject* listed = PySequence_Fast(points.ptr(), "");
+    if (listed == nullptr) {
+        PyErr_Clear();
+        bad_entry(index, entry, "%R is not a list of points but %.200s", points_key.ptr(),
+                  Py_TYPE(points.ptr())->tp_name);
+    }
+    ref vertices = ref::steal(listed);
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(listed);
+    if (n == 0)
+        return;
+    if (n < 3)
+        bad_entry(index, entry, "%R has %zd point%s; a region needs at least 3 (or none, for the whole frame)",
+                  points_key.ptr(), n, n == 1 ? "" : "s");
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        py::handle point = PySequence_Fast_GET_ITEM(listed, i);
+        PyObject* pair = PySequence_Fast(point.ptr(), "");
+        if (pair == nullptr)
+            PyErr_Clear();
+        ref held = pair != nullptr ? ref::steal(pair) : ref();
+        double x = 0.0, y = 0.0;
+        if (pair == nullptr || PySequence_Fast_GET_SIZE(pair) != 2 ||
+            !coordinate(PySequence_Fast_GET_ITEM(pair, 0), x) || !coordinate(PySequence_Fast_GET_ITEM(pair, 1), y) ||
+            !std::isfinite(x) || !std::isfinite(y))
+            bad_entry(index, entry, "point %zd is not two finite numbers: %R", i, point.ptr());
+        if (fractions && !(x >= 0.0 && x <= 1.0 && y >= 0.0 && y <= 1.0))
+            bad_entry(index, entry,
+                      "point %zd %R lies outside the frame (with a frame size, points are fractions 0 to 1)", i,
+                      point.ptr());
+    }
+}
+
+void check_region_list(py::handle polygons, py::handle frame_sz) {
+    if (!xcore::truth(polygons))
+        return;
+    bool fractions = xcore::truth(frame_sz);
+    Py_ssize_t index = 0;
+    xcore::for_each(polygons, [&](py::handle entry) { check_entry(index++, entry, fractions); });
+}
+
+py::object check_regions(const Args& a) {
+    check_region_list(a[0], a[1]);
+    return py::none();
+}
+
+// ---- ZoneFilter: construction --------------------------------------------------------
 
 using xcore::set_item;
 
@@ -174,6 +284,8 @@ void prepare_for(py::handle self) {
 
 py::object init(const Args& a) {
     py::handle self = a[0], polygons = a[1], frame_sz = a[2];
+    if (strict())
+        check_region_list(polygons, frame_sz);
     xcore::setattr(self, XNAME("polygons"), Py_None);
     if (xcore::truth(polygons))
         xcore::setattr(self, XNAME("polygons"), call_method(G.get(XNAME("copy")), XNAME("deepcopy"), polygons));
@@ -290,17 +402,82 @@ public:
     py::object over(py::handle det_or_trk) {
         PyObject* d = det_or_trk.ptr();
         if (PyList_CheckExact(d) || PyTuple_CheckExact(d)) {
-            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(d); ++i)
+            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(d); ++i) {
+                pace();
                 process(ref::borrow(PySequence_Fast_GET_ITEM(d, i)));
+            }
             return std::move(result_);
         }
         ref it = steal_result(PyObject_GetIter(d));
-        while (ref obj = python([&] { return next_item(it); }))
+        while (ref obj = python([&] { return next_item(it); })) {
+            pace();
             process(obj);
+        }
         return std::move(result_);
     }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
+    // Runs between two objects. The native route runs no bytecode, so on a
+    // long frame the interpreter would neither see a pending signal nor hand
+    // the GIL to a thread that asked for it. Every few objects the clock is
+    // read: each millisecond the pending signals are handled (a
+    // KeyboardInterrupt then ends the call between two objects, none of them
+    // half tagged), and every second switch interval the GIL is released
+    // once. A thread that has waited a whole interval has asked for the GIL
+    // by then, and the release hands it over; releasing more often would
+    // restart that wait each time and starve it. An ordinary frame pays a
+    // counter per object and a clock read per 64 objects.
+    void pace() {
+        if ((++paced_ & 63) == 0)
+            pace_by_clock();
+    }
+
+    [[gnu::noinline]] void pace_by_clock() {
+        Clock::time_point now = Clock::now();
+        if (paced_ == 64) {
+            signals_at_ = handover_at_ = now;
+            return;
+        }
+        if (now - signals_at_ < std::chrono::milliseconds(1))
+            return;
+        bool handover = false;
+        // Signal handlers, other threads and (from Python 3.13 on) a garbage
+        // collection may run any code here.
+        python([&] {
+            if (handover_every_ == Clock::duration::zero())
+                handover_every_ = 2 * switch_interval();
+            handover = now - handover_at_ >= handover_every_;
+            if (handover) {
+                PyThreadState* state = PyEval_SaveThread();
+                PyEval_RestoreThread(state);
+            }
+            if (PyErr_CheckSignals() != 0)
+                throw py::error_already_set();
+        });
+        signals_at_ = Clock::now();
+        if (handover)
+            handover_at_ = signals_at_;
+    }
+
+    // sys.getswitchinterval(), 5 ms when it cannot be read.
+    static Clock::duration switch_interval() {
+        double seconds = 0.005;
+        PyObject* get = PySys_GetObject("getswitchinterval");  // borrowed
+        if (get != nullptr) {
+            PyObject* value = PyObject_CallNoArgs(get);
+            if (value != nullptr) {
+                ref owned = ref::steal(value);
+                double read = PyFloat_AsDouble(value);
+                if (read > 0.0 && read < 1.0)
+                    seconds = read;
+            }
+        }
+        PyErr_Clear();
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    }
+
 
     void process(py::handle obj) {
         const ItemClass cls = item_class(Py_TYPE(obj.ptr()));
@@ -578,6 +755,9 @@ private:
     xroi::CopyCheck copy_check_;
     CachedKey id_key_, label_key_, tag_id_, tag_name_;
     std::vector<ref> matched_;  // reused from object to object
+    uint64_t paced_ = 0;        // objects begun, for pace()
+    Clock::time_point signals_at_, handover_at_;
+    Clock::duration handover_every_ = Clock::duration::zero();
     ref result_ = xcore::new_list();
 };
 
@@ -596,6 +776,15 @@ private:
     return filter.over(det_or_trk);
 }
 
+// Raises the caught exception again, with its traceback.
+[[noreturn]] void raise_again(py::handle exc) {
+    ref type = ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())));
+    ref value = ref::borrow(exc);
+    PyObject* traceback = PyException_GetTraceback(exc.ptr());  // a new reference, or null
+    PyErr_Restore(type.release().ptr(), value.release().ptr(), traceback);
+    throw py::error_already_set();
+}
+
 py::object filter_in_roi(const Args& a) {
     py::handle self = a[0], det_or_trk = a[1], frame_arg = a[2], anchor_pt = a[3];
     return xcore::catch_exception(
@@ -608,6 +797,8 @@ py::object filter_in_roi(const Args& a) {
             return filter_frame(self, det_or_trk, frame_sz, anchor_pt);
         },
         [&](py::handle exc) -> py::object {
+            if (strict())
+                raise_again(exc);
             call(G.get(XNAME("exception_traceback")), G.get(XNAME("logger")), exc);
             return xcore::new_list();
         });
@@ -669,6 +860,7 @@ PYBIND11_MODULE(zone_filter, m) {
     G.import_from("shapely.geometry", "Polygon");
     G.import_from("shapely.geometry", "Point");
     G.import_from("xalo_sdk.constants", "KEY");
+    G.import_from("xalo_sdk.constants", "STRICT");
     G.import_from("xalo_sdk.logging", "exception_traceback");
     ref get_logger = G.import_from("xalo_sdk.logging", "get_logger");
     G.set("logger", call(get_logger, py::str("ZoneFilter")));
@@ -718,5 +910,10 @@ PYBIND11_MODULE(zone_filter, m) {
                             .doc("Tag the copy with the ids and labels of the matched region entries: in its info "
                                  "mapping when it has one, else as its roi_id and roi_name attributes."))
             .finish();
+    G.def(Function("check_regions", check_regions)
+              .arg("polygons")
+              .arg("frame_sz", nullptr, py::none())
+              .doc("Check a region list as ZoneFilter(polygons, frame_sz) takes it; raise ValueError naming the "
+                   "first wrong entry and what is wrong with it."));
     remember_originals(copy_module, np, zone_filter);
 }

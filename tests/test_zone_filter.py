@@ -4,7 +4,12 @@ native point decisions checked against Shapely decision for decision."""
 import copy
 import dataclasses
 import inspect
+import os
+import re
+import signal
 import sys
+import threading
+import time
 import types
 
 import numpy as np
@@ -95,8 +100,8 @@ def reference_filter(zf, det_or_trk, frame_sz=None, anchor_pt=(0.5, 0.5)):
 
 def test_module_surface():
     assert [n for n in vars(zone_filter) if not n.startswith("__")] == [
-        "copy", "np", "Polygon", "Point", "KEY", "exception_traceback", "get_logger", "logger", "RoiData",
-        "ZoneFilter"]
+        "copy", "np", "Polygon", "Point", "KEY", "STRICT", "exception_traceback", "get_logger", "logger", "RoiData",
+        "ZoneFilter", "check_regions"]
     assert zone_filter.__doc__.splitlines()[0] == (
         "v 0.1.0-performance: precompute exclusion intersections, use shapely only, avoid deepcopy")
     assert zone_filter.logger.name == "ZoneFilter"
@@ -157,6 +162,43 @@ def test_construction_errors(regions, error):
         ZoneFilter(regions)
 
 
+SQUARE = square(0.25, 0.25, 0.75, 0.75)
+
+
+@pytest.mark.parametrize("regions, frame_sz, message", [
+    ([{"points": SQUARE, "roi_id": "a"}], None, "region entry 0 (roi_id='a'): 'include' is missing"),
+    ([region(SQUARE), region(SQUARE, 1, label="L")], None,
+     "region entry 1 (label='L'): 'include' must be True or False, not int"),
+    ([region(SQUARE), region([(0, 0), (1, 1)], roi_id=7, label="L")], None,
+     "region entry 1 (roi_id=7, label='L'): 'points' has 2 points; a region needs at least 3"),
+    ([region([(0, 0, 0), (1, 0, 0), (1, 1, 0)])], None, "region entry 0: point 0 is not two finite numbers: (0, 0, 0)"),
+    ([region([(0, 0), (1, "a"), (1, 1)])], None, "region entry 0: point 1 is not two finite numbers: (1, 'a')"),
+    ([region([(0, 0), (1, float("nan")), (1, 1)])], None, "point 1 is not two finite numbers"),
+    ([region([(0, 0), (1, 0), (1, 1)]), region([(0, 0), (2, 0), (1, 1)])], (640, 480),
+     "region entry 1: point 1 (2, 0) lies outside the frame"),
+    ([{"include": True}], None, "region entry 0: 'points' is missing"),
+    ([region(5)], None, "region entry 0: 'points' is not a list of points but int"),
+    (["lane"], None, "region entry 0: not a dict but str")])
+def test_region_check(regions, frame_sz, message, monkeypatch):
+    given = copy.deepcopy(regions)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        zone_filter.check_regions(regions, frame_sz)
+    monkeypatch.setattr(zone_filter, "STRICT", True)
+    with pytest.raises(ValueError, match=re.escape(message)):
+        ZoneFilter(regions, frame_sz)
+    assert regions == given  # refused before any entry was prepared
+
+
+@pytest.mark.parametrize("regions, frame_sz", [
+    (None, (640, 480)), ([], None), ([region([], False)], (640, 480)),
+    ([region(square(0, 0, 1, 1), roi_id="a"), region(np.array(SQUARE), False)], (640, 480)),
+    ([region(square(0, 0, 100, 100))], None)])
+def test_valid_regions_pass_the_check(regions, frame_sz, monkeypatch):
+    assert zone_filter.check_regions(regions, frame_sz) is None
+    monkeypatch.setattr(zone_filter, "STRICT", True)
+    assert ZoneFilter(regions, frame_sz).rois is regions
+
+
 # ---- filtering ------------------------------------------------------------------------
 
 # Binary fractions, so that the float32 vertices sit exactly where written.
@@ -177,6 +219,23 @@ def test_matching_and_tags(regions, x, y, expected):
     zf = ZoneFilter(regions)
     out = zf.filter_in_roi([at(x, y)])
     assert [tags(o) for o in out] == ([] if expected is None else [expected])
+
+
+# Two include regions side by side, sharing the edge x = 0.5, and an exclude
+# region inside the left one; the letters are those of the README's picture.
+LEFT, RIGHT, HOLE = square(0, 0, 0.5, 1), square(0.5, 0, 1, 1), square(0.125, 0.25, 0.375, 0.75)
+
+
+@pytest.mark.parametrize("x, y, expected", [
+    (0.25, 0.125, ["left"]),   # a: inside an include region
+    (0.0, 0.5, None),          # b: on its outer edge
+    (0.25, 1.0, None),         # b: on its outer edge
+    (0.125, 0.5, ["left"]),    # c: on the exclude region's edge, inside the include region
+    (0.25, 0.5, None),         # d: inside the exclude region
+    (0.5, 0.5, None)])         # e: on the edge the two include regions share
+def test_region_edges(x, y, expected):
+    zf = ZoneFilter([region(LEFT, roi_id="left"), region(RIGHT, roi_id="right"), region(HOLE, False)])
+    assert [tags(o)[0] for o in zf.filter_in_roi([at(x, y)])] == ([] if expected is None else [expected])
 
 
 @pytest.mark.parametrize("box, frame_sz, anchor_pt, anchor", [
@@ -226,7 +285,7 @@ def test_read_order():
     assert log == ["info", "info", "tlwh", "info", "info", "info", "tlwh"]
 
 
-@pytest.mark.parametrize("det, frame_sz, anchor_pt, error", [
+FAILING_FRAMES = [
     ([at(0.1, 0.1), object()], None, (0.5, 0.5), AttributeError),
     ([Det([1, 2, 3])], None, (0.5, 0.5), ValueError),
     ([Det([0.1, 0.1, 0, 0], {"rect": [1, 2, 3, 4, 5]})], None, (0.5, 0.5), ValueError),
@@ -237,7 +296,10 @@ def test_read_order():
     ([at(0.1, 0.1)], None, (0.5,), ValueError),
     ([at(0.1, 0.1)], np.array([2.0, 3.0]), (0.5, 0.5), ValueError),
     (5, None, (0.5, 0.5), TypeError),
-    ([types.SimpleNamespace(tlwh=[0.1, 0.1, 0, 0], __slots__=None)], None, (0.5, 0.5), None)])
+    ([types.SimpleNamespace(tlwh=[0.1, 0.1, 0, 0], __slots__=None)], None, (0.5, 0.5), None)]
+
+
+@pytest.mark.parametrize("det, frame_sz, anchor_pt, error", FAILING_FRAMES)
 def test_failures_log_once_and_give_an_empty_list(det, frame_sz, anchor_pt, error, failures):
     zf = ZoneFilter([region(A)], (1000, 500))
     out = zf.filter_in_roi(det, frame_sz, anchor_pt)
@@ -246,6 +308,22 @@ def test_failures_log_once_and_give_an_empty_list(det, frame_sz, anchor_pt, erro
         return
     assert out == [] and len(failures) == 1
     assert failures[0][0] is zone_filter.logger and type(failures[0][1]) is error
+
+
+@pytest.mark.parametrize("det, frame_sz, anchor_pt, error", [f for f in FAILING_FRAMES if f[3]])
+def test_strict_mode_raises_what_it_would_log(det, frame_sz, anchor_pt, error, failures, monkeypatch):
+    monkeypatch.setattr(zone_filter, "STRICT", True)
+    with pytest.raises(error):
+        ZoneFilter([region(A)], (1000, 500)).filter_in_roi(det, frame_sz, anchor_pt)
+    assert not failures
+
+
+def test_strict_mode_raises_the_very_error(failures, monkeypatch):
+    monkeypatch.setattr(zone_filter, "STRICT", True)
+    error = RuntimeError("broken")
+    with pytest.raises(RuntimeError) as caught:
+        ZoneFilter([region(A)]).filter_in_roi([InfoRaises(error)])
+    assert caught.value is error and caught.traceback[-1].name == "info" and not failures
 
 
 class InfoRaises:
@@ -608,3 +686,67 @@ def test_whole_frames_match_the_plain_algorithm(seed):
         got = zf.filter_in_roi([random_item(r, k) for k in range(400)], None, anchor_pt)
         assert [(type(o), tags(o), o.info.get("k") if hasattr(o, "info") else None) for o in got] == [
             (type(o), tags(o), o.info.get("k") if hasattr(o, "info") else None) for o in expected]
+
+
+# ---- long frames -----------------------------------------------------------------------------
+
+def tagged(obj):
+    return KEY.ROI_ID in obj.info
+
+
+def long_frame(n):
+    """n objects, each matching every one of 4 regions, so that a call takes a while."""
+    return ZoneFilter([region(square(0, 0, 1, 1), roi_id=i) for i in range(4)]), [at(0.5, 0.5, k) for k in range(n)]
+
+
+def test_long_frames_let_other_threads_run():
+    zf, frame = long_frame(100_000)
+    seen, started, stop = [], threading.Event(), threading.Event()
+
+    def tick():
+        started.set()
+        for _ in range(100_000):
+            if stop.is_set():
+                return
+            # the first object read before the last one: a call begun and not yet ended
+            seen.append((tagged(frame[0]), tagged(frame[-1])))
+            time.sleep(0.0005)
+
+    thread = threading.Thread(target=tick)
+    thread.start()
+    started.wait(10)
+    try:
+        assert len(zf.filter_in_roi(frame)) == len(frame)
+    finally:
+        stop.set()
+        thread.join(60)
+    assert (True, False) in seen
+
+
+@pytest.fixture
+def default_sigint():
+    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, previous)
+
+
+@pytest.mark.parametrize("n", [100_000, pytest.param(1_000_000, marks=pytest.mark.long)])
+def test_interrupt_ends_a_long_frame_early(n, default_sigint, failures):
+    zf, frame = long_frame(n)
+
+    def interrupt():
+        for _ in range(20_000):
+            if tagged(frame[0]):
+                break
+            time.sleep(0.0005)
+        os.kill(os.getpid(), signal.SIGINT)
+
+    thread = threading.Thread(target=interrupt)
+    thread.start()
+    with pytest.raises(KeyboardInterrupt):
+        zf.filter_in_roi(frame)
+        thread.join(60)  # an interrupt the call never looked at arrives here
+    thread.join(60)
+    done = sum(map(tagged, frame))
+    assert 0 < done < n // 2 and not failures
+    assert all(tagged(o) == (KEY.ROI_NAME in o.info) for o in frame)  # no object half tagged

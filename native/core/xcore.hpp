@@ -347,6 +347,10 @@ auto catch_exception(Body&& body, OnError&& on_error) -> decltype(body()) {
         if (!e.matches(PyExc_Exception))
             throw;
         exc = ref::borrow(e.value());
+        // Before Python 3.12 the traceback is fetched apart from the value;
+        // put it back on the exception, as an `except` block sees it.
+        if (e.trace() && PyException_SetTraceback(exc.ptr(), e.trace().ptr()) != 0)
+            PyErr_Clear();
     }
     HandlingException handling(exc);
     return on_error(py::handle(exc));

@@ -10,6 +10,7 @@ from shapely.geometry import Polygon as Polygon
 from shapely.geometry.base import BaseGeometry
 
 from xalo_sdk.constants import KEY as KEY
+from xalo_sdk.constants import STRICT as STRICT
 from xalo_sdk.logging import exception_traceback as exception_traceback
 from xalo_sdk.logging import get_logger as get_logger
 
@@ -40,3 +41,6 @@ class ZoneFilter:
     def _is_point_excluded_for_polygon(self, point_shapely: Point, polygon: Dict[str, Any]) -> bool: ...
     @staticmethod
     def _assign_roi_info(item_copy: Any, matched_polygons: List[Dict[str, Any]], has_info_attr: bool) -> None: ...
+
+def check_regions(polygons: Optional[Iterable[Dict[str, Any]]],
+                  frame_sz: Optional[Sequence[float]] = None) -> None: ...
