@@ -3,6 +3,7 @@ native point decisions checked against Shapely decision for decision."""
 
 import copy
 import dataclasses
+import gc
 import inspect
 import os
 import re
@@ -725,8 +726,12 @@ def test_long_frames_let_other_threads_run():
 
 @pytest.fixture
 def default_sigint():
-    previous = signal.signal(signal.SIGINT, signal.default_int_handler)
+    # A garbage-collector callback (hypothesis installs one) can be the Python
+    # code that runs the handler, and an interrupt raised there is swallowed.
+    previous, callbacks = signal.signal(signal.SIGINT, signal.default_int_handler), gc.callbacks[:]
+    gc.callbacks.clear()
     yield
+    gc.callbacks[:] = callbacks
     signal.signal(signal.SIGINT, previous)
 
 
