@@ -313,7 +313,7 @@ py::object exit_(const Args& a) {
 
 }  // namespace
 
-PYBIND11_MODULE(store_client, m) {
+XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
     G.init(m);
     C.five.init(PyLong_FromLong(5));
     C.ten.init(PyLong_FromLong(10));
