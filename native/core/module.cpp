@@ -312,8 +312,9 @@ ModuleDefinition::ModuleDefinition(const char* qualified_name, Body body) noexce
     slots_[n++] = {Py_mod_create, reinterpret_cast<void*>(&create)};
     slots_[n++] = {Py_mod_exec, reinterpret_cast<void*>(&exec)};
 #ifdef Py_mod_multiple_interpreters
-    // Declared for what it is; CPython then refuses an interpreter with its
-    // own GIL by itself when it reuses the definition without calling PyInit.
+    // Declared for what it is. From 3.13 on CPython runs PyInit in the main
+    // interpreter for an interpreter with its own GIL, and then refuses the
+    // module there itself, with its own message, before the create slot.
     slots_[n++] = {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
 #endif
     slots_[n] = {0, nullptr};

@@ -469,8 +469,8 @@ private:
 // names, classes, the module dictionary behind Globals), and pybind11 keeps
 // its own per interpreter: the module runs in the main interpreter only. In
 // any other interpreter its import raises ImportError before pybind11 or the
-// GIL state is touched, both from PyInit and from the create slot (which
-// CPython runs even when it reuses a definition without calling PyInit). A
+// GIL state is touched, from PyInit or else from the create slot (which runs
+// even when CPython calls PyInit in the main interpreter instead). A
 // further import in the main interpreter (after `del sys.modules[...]`, or
 // importlib.reload) gets the module made the first time; its body runs once.
 class ModuleDefinition {
