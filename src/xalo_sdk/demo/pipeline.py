@@ -420,7 +420,8 @@ def consume(host, port, opts, ready, abort):
             code = 1
         progress.show(stats.line(), force=True)
         progress.clear()
-        if code == 0:
+        # Once at the end, unless the last frame's pass has just run.
+        if code == 0 and (stats.processed == 0 or stats.processed % opts.leak_every != 0):
             probe.tracemalloc_check()
             leaks.flush(stats.processed)
             reader.delete_many([key, status_key])
