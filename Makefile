@@ -89,9 +89,9 @@ $(INSTALLED): $(KIT_SOURCES) | $(PY)
 	@touch $@
 	@echo "== Installed into $(VENV)"
 
-# The test extra of the kit just installed: pip takes the installed kit as it
+# The test extra of the installed kit: pip takes the installed kit as it
 # is and adds the extra's requirements, without building it again.
-$(TEST_EXTRA): $(INSTALLED)
+$(TEST_EXTRA): pyproject.toml | $(INSTALLED)
 	$(PY) -m pip install --quiet "xalo_sdk[test]==$$($(PY) -c 'import importlib.metadata as m; print(m.version("xalo_sdk"))')"
 	@touch $@
 
