@@ -48,13 +48,15 @@ BUILD_REQUIRES := "scikit-build-core>=0.8" "pybind11>=2.10"
 # Everything whose change must rebuild and reinstall the kit.
 KIT_SOURCES := CMakeLists.txt pyproject.toml $(shell find native src -type f \
   ! -name '*.so' ! -name '*.pyc' ! -path '*/__pycache__/*' 2>/dev/null)
+# The kit with its opencv extra (all the demo needs), and then the test extra.
 INSTALLED := $(VENV)/.xalo-installed
+TEST_EXTRA := $(VENV)/.xalo-test-extra
 
 PYTEST_ARGS ?=
 
 .PHONY: demo test test-long install stubtest system-deps clean
 
-demo: install
+demo: system-deps $(INSTALLED)
 	$(PY) -m xalo_sdk.demo
 
 # pytest's exit status 5 (no test collected) fails like any other.
@@ -72,7 +74,8 @@ test-long: install
 stubtest: install
 	$(PY) -m mypy.stubtest --concise xalo_sdk
 
-install: system-deps $(INSTALLED)
+# The kit and everything the tests and checks use.
+install: system-deps $(INSTALLED) $(TEST_EXTRA)
 
 # Native build from a persistent tree: only what changed is compiled again.
 $(INSTALLED): $(KIT_SOURCES) | $(PY)
@@ -81,10 +84,16 @@ $(INSTALLED): $(KIT_SOURCES) | $(PY)
 	$(PY) -m pip install --no-build-isolation --progress-bar off \
 	  -Cbuild-dir=$(BUILD_DIR) \
 	  $(foreach a,$(XALO_CMAKE_ARGS),-Ccmake.define.$(patsubst -D%,%,$(a))) \
-	  -v ".[test]" 2>&1 | grep --line-buffered -v -e '^ *Requirement already satisfied' -e '^ *Link requires' ; \
+	  -v ".[opencv]" 2>&1 | grep --line-buffered -v -e '^ *Requirement already satisfied' -e '^ *Link requires' ; \
 	  test $${PIPESTATUS[0]} -eq 0
 	@touch $@
 	@echo "== Installed into $(VENV)"
+
+# The test extra of the installed kit: pip takes the installed kit as it
+# is and adds the extra's requirements, without building it again.
+$(TEST_EXTRA): pyproject.toml | $(INSTALLED)
+	$(PY) -m pip install --quiet "xalo_sdk[test]==$$($(PY) -c 'import importlib.metadata as m; print(m.version("xalo_sdk"))')"
+	@touch $@
 
 $(PY):
 	@echo "== Creating the virtual environment $(VENV) for $(PYTHON)"

@@ -489,7 +489,7 @@ py::object parse_frame_packet(const Args& a) {
 
 }  // namespace
 
-PYBIND11_MODULE(frame_packet, m) {
+XALO_MODULE(frame_packet, "xalo_sdk.redis.frame_packet", m) {
     G.init(m);
     C.zero.init(PyLong_FromLong(0));
     m.doc() = "Metadata records of a frame and the payload dictionary (meta, result, frame) that "

@@ -197,7 +197,7 @@ py::object stop(const Args& a) {
 
 }  // namespace
 
-PYBIND11_MODULE(leak_probe, m) {
+XALO_MODULE(leak_probe, "xalo_sdk.debug.leak_probe", m) {
     G.init(m);
     m.doc() = "Memory profiling and garbage-collector diagnostics for the pipeline's containers.";
     G.import("copy");

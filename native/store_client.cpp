@@ -737,7 +737,7 @@ py::object after_fork_in_child(const Args&) {
 
 }  // namespace
 
-PYBIND11_MODULE(store_client, m) {
+XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
     G.init(m);
     C.five.init(PyLong_FromLong(5));
     C.ten.init(PyLong_FromLong(10));

@@ -662,7 +662,7 @@ void import_opencv() {
 
 }  // namespace
 
-PYBIND11_MODULE(utils, m) {
+XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
     G.init(m);
     C.minus_one.init(PyLong_FromLong(-1));
     C.one_float.init(PyFloat_FromDouble(1.0));

@@ -848,7 +848,7 @@ py::object assign_roi_info(const Args& a) {
 
 }  // namespace
 
-PYBIND11_MODULE(zone_filter, m) {
+XALO_MODULE(zone_filter, "xalo_sdk.roi.zone_filter", m) {
     G.init(m);
     C.zero.init(PyLong_FromLong(0));
     C.one.init(PyLong_FromLong(1));

@@ -219,3 +219,128 @@ def test_handler_sees_the_exception_as_being_handled(monkeypatch, client):
     assert client.read_frame_packet("k") is None
     assert isinstance(seen[0], Exception) and seen[0].__traceback__ is not None
     assert sys.exc_info() == (None, None, None)
+
+
+# ---- sub-interpreters ----------------------------------------------------------------
+
+KIT_MODULES = ["xalo_sdk.redis.store_client", "xalo_sdk.redis.frame_packet", "xalo_sdk.redis.utils",
+               "xalo_sdk.roi.zone_filter", "xalo_sdk.debug.leak_probe"]
+
+# Run in a fresh process: imports the kit's modules in a sub-interpreter made
+# through one interface, in the main interpreter before (main-first) and
+# after, and prints what each side saw as JSON.
+SUBINTERPRETER_SCRIPT = r'''
+import importlib, json, logging, sys, time
+way, kind, order, out = sys.argv[1:5]
+MODULES = json.loads(sys.argv[5])
+
+SUB_CODE = """
+import json
+seen = {}
+for name in %r:
+    try:
+        __import__(name)
+        seen[name] = "imported"
+    except BaseException as e:
+        seen[name] = type(e).__name__ + ": " + str(e)
+with open(%r, "w") as f:
+    json.dump(seen, f)
+""" % (MODULES, out)
+
+def in_sub():
+    if way == "_testcapi":
+        import _testcapi
+        _testcapi.run_in_subinterp(SUB_CODE)
+    elif way == "concurrent.interpreters":
+        from concurrent import interpreters
+        interp = interpreters.create()
+        try:
+            interp.exec(SUB_CODE)
+        finally:
+            interp.close()
+    else:
+        api = importlib.import_module(way)
+        if way == "_interpreters":
+            interp = api.create(kind)
+        elif sys.version_info >= (3, 12):
+            interp = api.create(isolated=kind == "isolated")
+        else:
+            interp = api.create()
+        try:
+            api.run_string(interp, SUB_CODE)
+        finally:
+            api.destroy(interp)
+    with open(out) as f:
+        return json.load(f)
+
+def in_main():
+    import numpy, redis
+    from xalo_sdk.redis import store_client, frame_packet, utils
+    from xalo_sdk.roi import zone_filter
+    from xalo_sdk.debug import leak_probe
+    client = store_client.StoreClient(thread=False, host="127.0.0.1", port=1)
+    seen = {
+        "store_client": isinstance(client._redis_client, redis.StrictRedis)
+                        and store_client.logger is logging.getLogger("REDIS"),
+        "frame_packet": frame_packet.time is time
+                        and frame_packet.FramePacket(0, {"id": "a"}).create_frame_packet()["result"] == [],
+        "utils": utils.np is numpy and utils.gen_redis_key_local("a", 0) == "redis_a_0",
+        "zone_filter": zone_filter.np is numpy
+                       and zone_filter.ZoneFilter([{"include": True, "points": []}]).filter_in_roi([]) == [],
+        "leak_probe": leak_probe.logging is logging and leak_probe.LeakProbeManager().tracemalloc_check(),
+    }
+    # Imported once more, a module is the one already made, not a second set-up.
+    for name in MODULES:
+        before = sys.modules.pop(name)
+        seen[name + " again"] = importlib.import_module(name) is before
+    return seen
+
+report = {"main before": in_main()} if order == "main-first" else {}
+report["sub"] = in_sub()
+report["main after"] = in_main()
+print(json.dumps(report))
+'''
+
+
+def subinterpreter_way(way, kind):
+    """Why this interpreter cannot make the sub-interpreter, or None when it can."""
+    import importlib.util
+    import sys
+
+    if importlib.util.find_spec(way.split(".")[0]) is None or (
+            way == "concurrent.interpreters" and importlib.util.find_spec(way) is None):
+        return f"{way} is not offered by Python {sys.version_info[0]}.{sys.version_info[1]}"
+    if kind == "isolated" and way == "_xxsubinterpreters" and sys.version_info < (3, 12):
+        return "sub-interpreters share the main interpreter's GIL before Python 3.12"
+    return None
+
+
+@pytest.mark.parametrize("order", ["sub-first", "main-first"])
+@pytest.mark.parametrize("way, kind", [
+    ("_testcapi", "legacy"), ("_xxsubinterpreters", "legacy"), ("_xxsubinterpreters", "isolated"),
+    ("_interpreters", "legacy"), ("_interpreters", "isolated"), ("concurrent.interpreters", "isolated"),
+])
+def test_sub_interpreter_import_is_refused(tmp_path, way, kind, order):
+    import json
+    import subprocess
+    import sys
+
+    reason = subinterpreter_way(way, kind)
+    if reason:
+        pytest.skip(reason)
+    try:
+        run = subprocess.run([sys.executable, "-c", SUBINTERPRETER_SCRIPT, way, kind, order,
+                              str(tmp_path / "sub.json"), json.dumps(KIT_MODULES)],
+                             capture_output=True, text=True, timeout=60)
+    except subprocess.TimeoutExpired:
+        pytest.fail("the import in a sub-interpreter hangs")
+    assert run.returncode == 0, run.stderr
+    report = json.loads(run.stdout.splitlines()[-1])
+    for name, outcome in report["sub"].items():
+        if kind == "isolated" and sys.version_info >= (3, 13):
+            # CPython refuses a module declared unfit for sub-interpreters itself.
+            assert outcome == f"ImportError: module {name} does not support loading in subinterpreters"
+        else:
+            assert outcome == f"ImportError: {name} runs in the main interpreter only, not in a sub-interpreter"
+    for side in ("main before", "main after"):
+        assert all(report.get(side, {True: True}).values()), report

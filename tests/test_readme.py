@@ -8,10 +8,14 @@ import sys
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
 
-def quick_start():
+def code_after(heading):
     text = README.read_text(encoding="utf-8")
-    section = text.split("## Quick start", 1)[1].split("\n## ", 1)[0]
+    section = text.split(heading, 1)[1].split("\n## ", 1)[0]
     return re.search(r"```python\n(.*?)```", section, re.S).group(1)
+
+
+def quick_start():
+    return code_after("## Quick start")
 
 
 def test_quick_start_runs(monkeypatch, capsys, redis_server):
@@ -31,3 +35,28 @@ def test_quick_start_passes_strict_type_checking(tmp_path):
                           "--cache-dir", str(tmp_path / "cache"), str(script)],
                          capture_output=True, text=True, timeout=600, cwd=tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr
+
+
+def test_per_frame_source_leaves_queued_payloads_alone():
+    import numpy as np
+
+    from xalo_sdk.redis.frame_packet import FramePacket
+
+    scope = {}
+    exec(compile(code_after("**Frame number and capture time**"), str(README), "exec"), scope)
+    packet = FramePacket(0, {"id": "det-1", "type": "detector"}, {"id": "cam-1", "type": "camera"}, 0)
+    record = packet.meta.source.to_dict()
+    image = np.zeros((8, 8, 3), np.uint8)
+    queued = [scope["build"](packet, n, 1000.0 + n, image, [{"n": n}]) for n in range(3)]
+    for n, payload in enumerate(queued):  # each as built, though later frames followed
+        source = payload["meta"]["source"]
+        assert (source["frame_id"], source["ts"], payload["result"]) == (n, 1000.0 + n, [{"n": n}])
+        assert list(source) == list(record) and list(payload["meta"])[:2] == ["ts", "source"]
+    assert record["frame_id"] is None and record["ts"] not in (1000.0, 1001.0, 1002.0)  # the record too
+
+
+def test_wheel_name_matches_the_version():
+    pyproject = (README.parent / "pyproject.toml").read_text(encoding="utf-8")
+    version = re.search(r'^version = "([^"]+)"', pyproject, re.M).group(1)
+    wheels = re.findall(r"xalo_sdk-([^-\s]+)-cp\w+-\w+-\w+\.whl", README.read_text(encoding="utf-8"))
+    assert wheels and set(wheels) == {version}

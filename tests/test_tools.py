@@ -39,7 +39,10 @@ def test_demo_short_run(at_server, tmp_path):
     rows = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in run.stdout.splitlines() if re.search(r"\S\s{2,}\S", line))
     produced, stored = int(rows["frames produced"]), int(rows["frames stored (notified)"])
     assert produced >= 30 and stored == produced - int(rows["displaced writes (never stored)"])
-    assert "leak.tm - Top 5 lines" in run.stderr and "leak.gc - collect: " in run.stderr
+    # The leak probe's report: one line for its one pass, at the end.
+    leak_lines = [line for line in run.stderr.splitlines() if line.startswith("leak probe: ")]
+    assert len(leak_lines) == 1 and "leak.tm" not in run.stderr and "leak.gc" not in run.stderr
+    assert " frames: traced " in leak_lines[0] and "gc found" in leak_lines[0]
     assert cv2.imread(str(png)).shape == (240, 320, 3)
 
 
@@ -151,3 +154,57 @@ def test_peek_watch_prints_a_line_per_frame(at_server, capsys):
     lines = capsys.readouterr().out.splitlines()
     assert lines[0].startswith("watching w_notify at 127.0.0.1:") and len(lines) == 3
     assert all(" from cam-1_0 " in line and "frame 6x4x3 JPG Base64" in line for line in lines[1:])
+
+
+@pytest.mark.parametrize("size, objects", [((640, 480), 6), ((320, 240), 1), ((1280, 720), 9)])
+def test_scene_keeps_an_object_in_the_exclude_region(size, objects):
+    import copy
+
+    from xalo_sdk.demo.scene import ANCHOR, REGIONS, Scene
+    from xalo_sdk.roi.zone_filter import ZoneFilter
+
+    class Det:
+        def __init__(self, d):
+            self.tlwh, self.info = d["tlwh"], d
+
+    with_exclude = ZoneFilter(copy.deepcopy(REGIONS), frame_sz=size)
+    includes_only = ZoneFilter([copy.deepcopy(r) for r in REGIONS if r["include"]], frame_sz=size)
+    scene = Scene(*size, objects)
+    for i in range(400):
+        loiterer = Det(scene.step(i)[1][0])
+        assert with_exclude.filter_in_roi([loiterer], anchor_pt=ANCHOR) == []
+        assert includes_only.filter_in_roi([loiterer], anchor_pt=ANCHOR)[0].info["roi_id"] == ["lane-b"]
+
+
+def test_labels_never_cover_each_other():
+    from xalo_sdk.demo.scene import LabelLayout, _label
+
+    img = np.zeros((240, 320, 3), np.uint8)
+    layout = LabelLayout(320, 240)
+    layout.reserve((0, 0, 320, 20))
+    for i in range(14):  # all at one box: each takes the next free place
+        _label(img, layout, f"#{i} person 0.9 > Lane A", (255, 255, 255), box=((10, 100), (50, 160)))
+    boxes = layout.taken
+    assert all(0 <= x0 < x1 <= 320 and 0 <= y0 < y1 <= 240 for x0, y0, x1, y1 in boxes)
+    for i, a in enumerate(boxes):
+        for b in boxes[:i]:
+            assert a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1], (a, b)
+
+
+def test_leak_summary_is_one_line_per_pass(caplog):
+    from xalo_sdk.debug.leak_probe import LeakProbeManager
+
+    summary = pipeline.LeakSummary()
+    probe = LeakProbeManager(limit=5, logger=summary, debug=True)
+    try:
+        with caplog.at_level("INFO"):
+            for frames in (10, 20):
+                kept = [bytearray(1000) for _ in range(3000)]  # noqa: F841 - growth to report
+                probe.tracemalloc_check()
+                summary.flush(frames)
+    finally:
+        probe.stop()
+    lines = [r.getMessage() for r in caplog.records]
+    assert [r.name for r in caplog.records] == ["leak probe"] * 2
+    assert lines[1].startswith("after 20 frames: traced ") and " MiB since the first pass)" in lines[1]
+    assert re.search(r"; grew most since start: test_tools\.py:\d+ \+\d+ KiB; gc found \d+ unreachable$", lines[1])

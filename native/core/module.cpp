@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <type_traits>
 
 namespace xcore {
 
@@ -300,6 +301,83 @@ ref join_key(std::initializer_list<const KeyPart*> parts) {
         at += p->length();
     }
     return key;
+}
+
+// ---- module definition ------------------------------------------------------------
+
+ModuleDefinition::ModuleDefinition(const char* qualified_name, Body body) noexcept
+    : def_{PyModuleDef_HEAD_INIT, qualified_name, nullptr, 0, nullptr, nullptr, nullptr, nullptr, nullptr},
+      slots_{}, name_(qualified_name), body_(body) {
+    size_t n = 0;
+    slots_[n++] = {Py_mod_create, reinterpret_cast<void*>(&create)};
+    slots_[n++] = {Py_mod_exec, reinterpret_cast<void*>(&exec)};
+#ifdef Py_mod_multiple_interpreters
+    // Declared for what it is. From 3.13 on CPython runs PyInit in the main
+    // interpreter for an interpreter with its own GIL, and then refuses the
+    // module there itself, with its own message, before the create slot.
+    slots_[n++] = {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED};
+#endif
+    slots_[n] = {0, nullptr};
+    def_.m_slots = slots_;
+}
+
+bool ModuleDefinition::refused() const {
+    // Public since 3.9: PyInterpreterState_Get never fails with the GIL held.
+    if (PyInterpreterState_Get() == PyInterpreterState_Main())
+        return false;
+    PyErr_Format(PyExc_ImportError, "%s runs in the main interpreter only, not in a sub-interpreter", name_);
+    return true;
+}
+
+PyObject* ModuleDefinition::init() {
+    if (refused())
+        return nullptr;
+    return PyModuleDef_Init(&def_);
+}
+
+// The definition is the first member of its ModuleDefinition (both are
+// standard-layout), so the one's address is the other's.
+static_assert(std::is_standard_layout_v<ModuleDefinition>);
+
+PyObject* ModuleDefinition::create(PyObject* spec, PyModuleDef* def) {
+    auto* self = reinterpret_cast<ModuleDefinition*>(def);
+    if (self->refused())
+        return nullptr;
+    if (self->module_ != nullptr) {
+        Py_INCREF(self->module_);
+        return self->module_;
+    }
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (name == nullptr)
+        return nullptr;
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return module;
+}
+
+int ModuleDefinition::exec(PyObject* module) {
+    PyModuleDef* def = PyModule_GetDef(module);
+    if (def == nullptr)
+        return -1;
+    auto* self = reinterpret_cast<ModuleDefinition*>(def);
+    if (self->refused())
+        return -1;
+    if (self->module_ != nullptr)  // the module made before, handed out again by create
+        return 0;
+    try {
+        PYBIND11_ENSURE_INTERNALS_READY
+        auto m = py::reinterpret_borrow<py::module_>(module);
+        self->body_(m);
+        self->module_ = keep_forever(module);
+        return 0;
+    } catch (py::error_already_set& e) {
+        e.restore();
+    } catch (py::builtin_exception& e) {
+        e.set_error();
+    } catch (std::exception& e) {
+        PyErr_SetString(PyExc_ImportError, e.what());
+    }
+    return -1;
 }
 
 // ---- module globals -------------------------------------------------------------

@@ -467,6 +467,52 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// Module definition
+
+// A kit module keeps its state in C++ statics of the process (interned
+// names, classes, the module dictionary behind Globals), and pybind11 keeps
+// its own per interpreter: the module runs in the main interpreter only. In
+// any other interpreter its import raises ImportError before pybind11 or the
+// GIL state is touched, from PyInit or else from the create slot (which runs
+// even when CPython calls PyInit in the main interpreter instead). A
+// further import in the main interpreter (after `del sys.modules[...]`, or
+// importlib.reload) gets the module made the first time; its body runs once.
+class ModuleDefinition {
+public:
+    using Body = void (*)(py::module_&);
+    ModuleDefinition(const char* qualified_name, Body body) noexcept;
+    ModuleDefinition(const ModuleDefinition&) = delete;
+    ModuleDefinition& operator=(const ModuleDefinition&) = delete;
+
+    // What PyInit_<name> returns: the definition, for multi-phase init.
+    PyObject* init();
+
+private:
+    static PyObject* create(PyObject* spec, PyModuleDef* def);
+    static int exec(PyObject* module);
+    bool refused() const;  // true, with ImportError set, outside the main interpreter
+
+    PyModuleDef def_;  // first member: the slots find this object from it
+    PyModuleDef_Slot slots_[4];
+    const char* name_;
+    Body body_;
+    PyObject* module_ = nullptr;  // once its body has run, kept forever
+};
+
+// XALO_MODULE(name, "package.name", m) { body }: the module's PyInit and its
+// body, which receives the module as m.
+#define XALO_MODULE(name, qualified_name, variable)                                                   \
+    static void xalo_module_body_##name(::pybind11::module_&);                                        \
+    static ::xcore::ModuleDefinition xalo_module_definition_##name(qualified_name,                    \
+                                                                  &xalo_module_body_##name);          \
+    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name();                                             \
+    extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                            \
+        PYBIND11_CHECK_PYTHON_VERSION                                                                 \
+        return xalo_module_definition_##name.init();                                                  \
+    }                                                                                                 \
+    void xalo_module_body_##name(::pybind11::module_& variable)
+
+// ---------------------------------------------------------------------------
 // Module globals
 
 class Globals {

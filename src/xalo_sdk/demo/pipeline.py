@@ -220,6 +220,49 @@ class Progress:
             self.shown = False
 
 
+class LeakSummary:
+    """The leak probe's logger: one line per pass instead of some forty.
+
+    The probe's own lines are kept (and passed on at debug level to the
+    "tracemalloc" logger); `flush` reports the pass they make up as one line
+    on the "leak probe" logger: the traced memory, its growth since the first
+    pass, the source line that grew most since the probe's first snapshot and
+    what the garbage collector found.
+    """
+
+    def __init__(self):
+        self.lines = []
+        self.first_traced = None
+        self.detail = logging.getLogger("tracemalloc")
+        self.out = logging.getLogger("leak probe")
+
+    def info(self, message):
+        self.lines.append(message)
+        self.detail.debug(message)
+
+    def flush(self, frames):
+        lines, self.lines = self.lines, []
+        parts = []
+        for line in lines:
+            head, _, value = line.partition(": ")
+            if head == "leak.tm - get_traced_memory":
+                traced, peak = (int(v) for v in value.split(", "))
+                if self.first_traced is None:
+                    self.first_traced = traced
+                parts.append(f"traced {traced / 2**20:.1f} MiB (peak {peak / 2**20:.1f} MiB,"
+                             f" {(traced - self.first_traced) / 2**20:+.1f} MiB since the first pass)")
+        grown = next((line.split(": ", 1)[1] for line in lines
+                      if line.startswith("leak.tm - compare with first: ") and "size=" in line), None)
+        if grown:  # "<file>:<line>: size=12 KiB (+3 KiB), count=..."
+            where, _, rest = grown.partition(": size=")
+            change = rest.partition("(")[2].partition(")")[0]
+            parts.append(f"grew most since start: {os.path.basename(where)} {change}")
+        collected = next((line.rpartition(": ")[2] for line in lines if line.startswith("leak.gc - collect: ")), None)
+        if collected is not None:
+            parts.append(f"gc found {collected} unreachable")
+        self.out.info(f"after {frames} frames: " + "; ".join(parts))
+
+
 class Stats:
     def __init__(self, regions):
         self.stored = 0  # notifications heard: one per stored frame
@@ -332,7 +375,8 @@ def consume(host, port, opts, ready, abort):
     # The filter prepares its region entries in place: give it a copy and keep
     # the plain description for drawing.
     zones = ZoneFilter(copy.deepcopy(REGIONS), frame_sz=opts.size)
-    probe = LeakProbeManager(limit=5, debug=True)
+    leaks = LeakSummary()
+    probe = LeakProbeManager(limit=5, logger=leaks, debug=True)
     last = None
     done_at = None
     code = 0
@@ -367,6 +411,7 @@ def consume(host, port, opts, ready, abort):
                 if stats.processed % opts.leak_every == 0:
                     progress.clear()
                     probe.tracemalloc_check()
+                    leaks.flush(stats.processed)
                 if done_at is not None and stats.highest >= stats.produced - 1:
                     break
         except redis.RedisError as e:
@@ -375,8 +420,10 @@ def consume(host, port, opts, ready, abort):
             code = 1
         progress.show(stats.line(), force=True)
         progress.clear()
-        if code == 0:
+        # Once at the end, unless the last frame's pass has just run.
+        if code == 0 and (stats.processed == 0 or stats.processed % opts.leak_every != 0):
             probe.tracemalloc_check()
+            leaks.flush(stats.processed)
             reader.delete_many([key, status_key])
     probe.stop()
     listener.close()
