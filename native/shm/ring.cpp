@@ -336,7 +336,8 @@ std::unique_ptr<WriterRing> WriterRing::create(const FrameType& type, uint32_t s
         give_up("no room for a shared-memory ring of " + std::to_string(total) + " bytes (" +
                     std::to_string(slots) + " slots x " + std::to_string(frame_bytes) + " bytes) in " + kShmDir,
                 rc);
-    void* p = mmap(nullptr, static_cast<size_t>(total), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    // Populated now, so the first frames do not pay a page fault per page.
+    void* p = mmap(nullptr, static_cast<size_t>(total), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
     if (p == MAP_FAILED)
         give_up("shared-memory ring of " + std::to_string(total) + " bytes cannot be mapped", errno);
     ::close(fd);
