@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -44,8 +45,6 @@ struct Header {
     uint32_t data_offset;
     uint32_t owner_pid;
     uint32_t reserved;
-    uint64_t owner_start;  // the owner's start time, in clock ticks since boot
-    uint64_t owner_pidns;  // inode of the owner's PID namespace
     uint64_t instance;
     uint64_t ring_bytes;
     FrameType type;
@@ -247,31 +246,6 @@ std::string read_machine_id() {
     return "-";
 }
 
-// Field 22 of /proc/<pid>/stat: the start time, which tells a reused PID
-// from the process that made a ring. 0 when unreadable.
-uint64_t process_start(uint32_t pid) {
-    std::string path = "/proc/" + std::to_string(pid) + "/stat";
-    std::ifstream in(path);
-    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    size_t paren = text.rfind(')');
-    if (paren == std::string::npos)
-        return 0;
-    // After ") " come field 3 (state) onwards; the start time is field 22.
-    size_t at = paren + 2;
-    for (int field = 3; field < 22; ++field) {
-        at = text.find(' ', at);
-        if (at == std::string::npos)
-            return 0;
-        ++at;
-    }
-    return std::strtoull(text.c_str() + at, nullptr, 10);
-}
-
-uint64_t pid_namespace() {
-    struct stat st;
-    return ::stat("/proc/self/ns/pid", &st) == 0 ? static_cast<uint64_t>(st.st_ino) : 0;
-}
-
 uint64_t random_instance() {
     std::random_device rd;
     uint64_t v = 0;
@@ -325,6 +299,14 @@ std::unique_ptr<WriterRing> WriterRing::create(const FrameType& type, uint32_t s
     int fd = shm_open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0644);
     if (fd < 0)
         throw Error("shared-memory ring " + w->name_ + " cannot be made in " + kShmDir + ": " + errno_text(errno));
+    // Held as long as the owner lives (the kernel drops it when the process
+    // ends, however it ends): how a sweeper tells a live ring from a dead one.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno;
+        ::close(fd);
+        shm_unlink(path.c_str());
+        throw Error("shared-memory ring " + w->name_ + " cannot be locked: " + errno_text(e));
+    }
     auto give_up = [&](const std::string& what, int e) {
         ::close(fd);
         shm_unlink(path.c_str());
@@ -340,7 +322,7 @@ std::unique_ptr<WriterRing> WriterRing::create(const FrameType& type, uint32_t s
     void* p = mmap(nullptr, static_cast<size_t>(total), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
     if (p == MAP_FAILED)
         give_up("shared-memory ring of " + std::to_string(total) + " bytes cannot be mapped", errno);
-    ::close(fd);
+    w->fd_ = fd;
 
     w->base_ = static_cast<unsigned char*>(p);
     w->size_ = static_cast<size_t>(total);
@@ -355,8 +337,6 @@ std::unique_ptr<WriterRing> WriterRing::create(const FrameType& type, uint32_t s
     h->stride = w->stride_;
     h->data_offset = kDataOffset;
     h->owner_pid = static_cast<uint32_t>(w->owner_);
-    h->owner_start = process_start(static_cast<uint32_t>(w->owner_));
-    h->owner_pidns = pid_namespace();
     h->instance = w->instance_;
     h->ring_bytes = total;
     h->type = type;
@@ -370,6 +350,8 @@ std::unique_ptr<WriterRing> WriterRing::create(const FrameType& type, uint32_t s
 WriterRing::~WriterRing() {
     if (base_ != nullptr)
         munmap(base_, size_);
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 void WriterRing::write(const void* frame, uint32_t* slot, uint32_t* seq) {
@@ -614,7 +596,6 @@ size_t sweep(const Registry& r) {
     DIR* dir = opendir(kShmDir);
     if (dir == nullptr)
         return 0;
-    const uint64_t my_ns = pid_namespace();
     std::vector<std::string> dead;
     while (dirent* e = readdir(dir)) {
         std::string name = e->d_name;
@@ -622,36 +603,34 @@ size_t sweep(const Registry& r) {
         uint64_t instance = 0;
         if (!valid_ring_name(name, &pid, &instance) || holds(r, name))
             continue;
-        bool alive = kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
         int fd = shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
         if (fd < 0)
             continue;  // another user's, or gone meanwhile
+        // A live owner holds its lock; a free lock alone may also be a ring
+        // being made, so it counts only once the ring is ready or its maker
+        // is gone.
+        if (flock(fd, LOCK_SH | LOCK_NB) != 0) {
+            ::close(fd);
+            continue;
+        }
+        bool maker_gone = kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
         struct stat st;
         void* p = MAP_FAILED;
         if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kDataOffset))
             p = mmap(nullptr, kDataOffset, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        ::close(fd);
-        if (p == MAP_FAILED) {
-            // Too short to be a ring: one whose maker died before sizing it.
-            if (!alive)
+        if (p != MAP_FAILED) {
+            Header* h = static_cast<Header*>(p);
+            bool ready = std::memcmp(h->magic, kMagic, sizeof kMagic) == 0 && h->header_bytes == sizeof(Header) &&
+                         h->ready.load(std::memory_order_acquire) == 1;
+            if (ready)
+                h->closed.store(1, std::memory_order_release);  // readers that still map it let go
+            if (ready || maker_gone)
                 dead.push_back(name);
-            continue;
-        }
-        Header* h = static_cast<Header*>(p);
-        bool ours = std::memcmp(h->magic, kMagic, sizeof kMagic) == 0 && h->header_bytes == sizeof(Header) &&
-                    h->ready.load(std::memory_order_acquire) == 1;
-        if (ours && h->owner_pidns != my_ns) {
             munmap(p, kDataOffset);
-            continue;  // its owner is in another PID namespace: not ours to judge
-        }
-        if (ours && alive && (h->owner_pid != pid || h->owner_start != process_start(pid)))
-            alive = false;  // the PID was reused by another process
-        if (!alive) {
-            if (ours)
-                h->closed.store(1, std::memory_order_release);
+        } else if (maker_gone) {
             dead.push_back(name);
         }
-        munmap(p, kDataOffset);
+        ::close(fd);
     }
     closedir(dir);
     size_t swept = 0;

@@ -105,6 +105,7 @@ private:
     uint32_t slots_ = 0, stride_ = 0, data_offset_ = 0;
     uint64_t frame_bytes_ = 0;
     uint32_t next_ = 0;
+    int fd_ = -1;  // holds the owner's lock
     bool unlinked_ = false;
 };
 
@@ -147,9 +148,9 @@ WriterRing& writer_for(const FrameType& type);
 // of another instance is mapped afresh. Thread-safe.
 std::shared_ptr<ReaderRing> attach(const std::string& name, uint64_t instance, std::string* why);
 
-// Unlinks the rings whose owner has died, telling readers that still map them
-// that they are closed. Rings of another PID namespace are left alone: their
-// owners cannot be seen from here. Returns how many were swept.
+// Unlinks the rings whose owner has died (its lock on the ring is free),
+// telling readers that still map them that they are closed. Returns how many
+// were swept.
 size_t sweep_dead_rings();
 
 // The directory of POSIX shared memory on Linux.
