@@ -5,12 +5,14 @@
 // cv2, np) is read from the module dictionary at each call, so a value assigned
 // to it later takes effect at the next call.
 #include "core/xcore.hpp"
+#include "shm/ring.hpp"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace py = pybind11;
 using xcore::Args;
@@ -513,6 +515,180 @@ py::object gen_redis_key_status(const Args& a) {
     return xcore::join_key({&prefix, &node});
 }
 
+// ---- frames over shared memory ------------------------------------------------------
+//
+// Encoder.SHM: the frame is copied into this process's ring for its shape and
+// element type (shm/ring.hpp), and what travels in the payload is a short
+// text that references it. A reader on the same host copies the frame out;
+// anything it cannot vouch for gives a warning and None.
+
+// True when enc equals Encoder.SHM; an Encoder without SHM has no such road.
+bool is_shm_encoding(py::handle enc) {
+    ref shm;
+    return xcore::getattr_optional(G.get(XNAME("Encoder")), XNAME("SHM"), &shm) && equal(enc, shm);
+}
+
+// A C-contiguous buffer of an object, released with this.
+struct ContiguousBuffer {
+    Py_buffer view;
+    ContiguousBuffer(py::handle obj, int flags) {
+        if (PyObject_GetBuffer(obj.ptr(), &view, flags | PyBUF_C_CONTIGUOUS) != 0)
+            throw py::error_already_set();
+    }
+    ~ContiguousBuffer() { PyBuffer_Release(&view); }
+    ContiguousBuffer(const ContiguousBuffer&) = delete;
+    ContiguousBuffer& operator=(const ContiguousBuffer&) = delete;
+};
+
+[[noreturn]] void raise_value_error(const std::string& message) {
+    PyErr_SetString(PyExc_ValueError, message.c_str());
+    throw py::error_already_set();
+}
+
+ref text(const std::string& s) { return ref::steal(PyUnicode_FromStringAndSize(s.data(), (Py_ssize_t)s.size())); }
+
+// The frame type of an image array, from its dtype text and its buffer.
+xshm::FrameType frame_type(py::handle image, const Py_buffer& view) {
+    xshm::FrameType type;
+    ref dtype = xcore::getattr(xcore::getattr(image, XNAME("dtype")), XNAME("str"));
+    Py_ssize_t n = 0;
+    const char* d = PyUnicode_Check(dtype.ptr()) ? PyUnicode_AsUTF8AndSize(dtype.ptr(), &n) : nullptr;
+    if (d == nullptr)
+        throw py::error_already_set();
+    if ((size_t)n < sizeof type.dtype)
+        std::memcpy(type.dtype, d, (size_t)n);
+    if ((size_t)n >= sizeof type.dtype || !xshm::valid_dtype(type.dtype, &type.itemsize) ||
+        type.itemsize != (uint32_t)view.itemsize)
+        raise_value_error("the shared-memory road carries arrays of bool, integers or floats, not " + std::string(d));
+    if (view.ndim < 1 || view.ndim > (int)xshm::kMaxDims)
+        raise_value_error("the shared-memory road carries arrays of 1 to 4 dimensions");
+    type.ndim = (uint32_t)view.ndim;
+    for (int i = 0; i < view.ndim; ++i) {
+        if (view.shape[i] <= 0 || (unsigned long long)view.shape[i] > UINT32_MAX)
+            raise_value_error("the shared-memory road carries no empty arrays");
+        type.shape[i] = (uint32_t)view.shape[i];
+    }
+    if (type.bytes() != (uint64_t)view.len)
+        raise_value_error("frame of " + std::to_string(view.len) + " bytes too large for a shared-memory ring");
+    return type;
+}
+
+// img_to_str(image, Encoder.SHM): the frame into the ring, its reference out.
+ref shm_put(py::handle image) {
+    ref array = ref::borrow(image);
+    // A view that is not C-contiguous (a crop, a transpose) is copied first.
+    if (PyObject_CheckBuffer(array.ptr())) {
+        Py_buffer probe;
+        if (PyObject_GetBuffer(array.ptr(), &probe, PyBUF_C_CONTIGUOUS) == 0)
+            PyBuffer_Release(&probe);
+        else if (PyErr_ExceptionMatches(PyExc_BufferError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
+            PyErr_Clear();
+            array = call_method(G.get(XNAME("np")), XNAME("ascontiguousarray"), image);
+        } else {
+            throw py::error_already_set();
+        }
+    }
+    ContiguousBuffer buf(array, PyBUF_FORMAT);
+    xshm::Reference r;
+    r.type = frame_type(array, buf.view);
+    xshm::WriterRing* ring = nullptr;
+    try {
+        ring = &xshm::writer_for(r.type);
+    } catch (const xshm::Error& e) {
+        PyErr_SetString(PyExc_OSError, e.what());
+        throw py::error_already_set();
+    }
+    ring->write(buf.view.buf, &r.slot, &r.seq);
+    r.boot_id = xshm::boot_id();
+    r.machine_id = xshm::machine_id();
+    r.name = ring->name();
+    r.instance = ring->instance();
+    return text(xshm::format_reference(r));
+}
+
+void warn_shm(const std::string& why) { warn(text("Shared-memory frame not read: " + why)); }
+
+// Frames at least this large are copied without the GIL.
+constexpr uint64_t kCopyWithoutGil = 1 << 18;
+
+// str_to_img(reference, Encoder.SHM): a copy of the frame, or None with a
+// warning when it cannot be vouched for.
+ref shm_get(py::handle data) {
+    const char* s = nullptr;
+    Py_ssize_t n = 0;
+    if (PyUnicode_Check(data.ptr())) {
+        s = PyUnicode_AsUTF8AndSize(data.ptr(), &n);
+        if (s == nullptr)
+            throw py::error_already_set();
+    } else if (PyBytes_Check(data.ptr())) {
+        s = PyBytes_AS_STRING(data.ptr());
+        n = PyBytes_GET_SIZE(data.ptr());
+    } else {
+        warn_shm(std::string("a reference is text, not ") + Py_TYPE(data.ptr())->tp_name);
+        return ref::borrow(Py_None);
+    }
+    xshm::Reference r;
+    std::string why;
+    if (!xshm::parse_reference(s, (size_t)n, &r, &why)) {
+        warn_shm("malformed reference (" + why + ")");
+        return ref::borrow(Py_None);
+    }
+    if (r.boot_id != xshm::boot_id()) {
+        warn_shm("the frame lies in the memory of another host (machine id " + r.machine_id +
+                 ") or of an earlier boot; this road only joins the modules of one host");
+        return ref::borrow(Py_None);
+    }
+    unsigned long long w = r.type.ndim >= 2 ? r.type.shape[1] : 1, h = r.type.shape[0];
+    unsigned long long limit = max_image_pixels();
+    if (w > limit / h) {
+        warn_shm("image of " + std::to_string(w) + "x" + std::to_string(h) + " pixels refused: more than " +
+                 std::to_string(limit) + " pixels (XALO_MAX_IMAGE_PIXELS)");
+        return ref::borrow(Py_None);
+    }
+    std::shared_ptr<xshm::ReaderRing> ring = xshm::attach(r.name, r.instance, &why);
+    if (!ring) {
+        warn_shm(r.name + ": " + why);
+        return ref::borrow(Py_None);
+    }
+    if (ring->type() != r.type) {
+        warn_shm(r.name + ": the ring holds frames of another shape or element type");
+        return ref::borrow(Py_None);
+    }
+    if (r.slot >= ring->slots()) {
+        warn_shm(r.name + ": slot " + std::to_string(r.slot) + " out of range");
+        return ref::borrow(Py_None);
+    }
+    ref shape = ref::steal(PyTuple_New((Py_ssize_t)r.type.ndim));
+    for (uint32_t i = 0; i < r.type.ndim; ++i)
+        PyTuple_SET_ITEM(shape.ptr(), (Py_ssize_t)i, ref::steal(PyLong_FromUnsignedLong(r.type.shape[i])).release().ptr());
+    ref dtype = text(std::string(r.type.dtype));
+    ref empty = xcore::getattr(G.get(XNAME("np")), XNAME("empty"));
+    ref out = xcore::vcall(empty, {shape, dtype}, XKW("dtype"));
+    xshm::ReadStatus status;
+    {
+        ContiguousBuffer buf(out, PyBUF_WRITABLE);
+        if ((uint64_t)buf.view.len != r.type.bytes()) {
+            PyErr_SetString(PyExc_SystemError, "np.empty gave an array of another size");
+            throw py::error_already_set();
+        }
+        // The new array is this call's own, and the mapping is held by `ring`.
+        if (r.type.bytes() >= kCopyWithoutGil) {
+            PyThreadState* ts = PyEval_SaveThread();
+            status = ring->read(r.slot, r.seq, buf.view.buf);
+            PyEval_RestoreThread(ts);
+        } else {
+            status = ring->read(r.slot, r.seq, buf.view.buf);
+        }
+    }
+    if (status != xshm::ReadStatus::kOk) {
+        warn_shm(r.name + ": frame " + std::to_string(r.slot) + "/" + std::to_string(r.seq) +
+                 " was overwritten (the ring keeps the last " + std::to_string(ring->slots()) +
+                 " frames of its producer; XALO_SHM_SLOTS sets how many)");
+        return ref::borrow(Py_None);
+    }
+    return out;
+}
+
 // ---- image string forms ---------------------------------------------------------
 
 py::object base64_to_img(const Args& a) {
@@ -553,6 +729,8 @@ py::object img_to_str(const Args& a) {
             }
             ref enc = call_method(encoder, XNAME("lower"));
             if (!is_known_encoding(enc)) {
+                if (is_shm_encoding(enc))
+                    return shm_put(image);
                 warn_unknown_encoding(encoder, XNAME("JPG"), XNAME("BMP"));
                 return py::none();
             }
@@ -576,6 +754,13 @@ py::object str_to_img(const Args& a) {
     return xcore::catch_exception(
         [&]() -> py::object {
             ref data = ref::borrow(a[0]);
+            // A reference is read as given: Base64 has no meaning for it.
+            ref enc;
+            if (PyUnicode_CheckExact(encoder.ptr())) {
+                enc = call_method(encoder, XNAME("lower"));
+                if (is_shm_encoding(enc))
+                    return shm_get(data);
+            }
             if (with_base64) {
                 if (PyUnicode_CheckExact(data.ptr()))
                     data = ref::steal(PyUnicode_AsASCIIString(data.ptr()));
@@ -589,9 +774,12 @@ py::object str_to_img(const Args& a) {
             }
             if (encoder.is_none())
                 return frombuffer_u8(data);
-            ref enc = call_method(encoder, XNAME("lower"));
+            if (!enc)
+                enc = call_method(encoder, XNAME("lower"));
             if (is_known_encoding(enc))
                 return imdecode(data);
+            if (is_shm_encoding(enc))
+                return shm_get(data);
             warn_unknown_encoding(encoder, XNAME("BMP"), XNAME("JPG"));
             return py::none();
         },
@@ -685,6 +873,7 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
     xcore::ClassBuilder(G, "Encoder", "Image file encodings, named by the file extensions OpenCV knows them by.")
         .attr("JPG", py::str(".jpg"))
         .attr("BMP", py::str(".bmp"))
+        .attr("SHM", py::str("shm"))
         .finish();
     xcore::ClassBuilder(G, "PayloadVersion",
                         "Payload versions: 0 for the bare Base64 JPEG preview, 1 for the payload dictionary.")

@@ -49,6 +49,8 @@ def parse_args(argv):
     p = argparse.ArgumentParser(prog="python -m xalo_sdk.demo", description=__doc__.split("\n\n")[0])
     p.add_argument("--duration", type=float, default=20.0, metavar="SECONDS",
                    help="how long the producer runs (default 20; Ctrl-C ends earlier)")
+    p.add_argument("--road", choices=("jpg", "shm"), default="jpg",
+                   help="how frames travel: JPEG inside the payload (default) or shared memory (one host only)")
     p.add_argument("--fps", type=float, default=15.0, help="frames per second (default 15)")
     p.add_argument("--size", type=size, default=(640, 480), metavar="WxH", help="frame size (default 640x480)")
     p.add_argument("--objects", type=int, default=6, metavar="N", help="moving objects (default 6)")
@@ -147,12 +149,14 @@ def produce(host, port, opts, ready, stop):
     from xalo_sdk.demo.scene import Scene
     from xalo_sdk.redis.frame_packet import FramePacket
     from xalo_sdk.redis.store_client import StoreClient
+    from xalo_sdk.redis.utils import Encoder
 
     key, status_key = keys()
     scene = Scene(opts.size[0], opts.size[1], opts.objects)
     packet = FramePacket(0, DETECTOR, CAMERA, 0)
     period = 1.0 / opts.fps
     frames = 0
+    encoder = Encoder.SHM if opts.road == "shm" else Encoder.JPG
     # The consumer must be listening before the first frame is announced.
     while not ready.wait(0.1):
         if stop.is_set():
@@ -162,7 +166,7 @@ def produce(host, port, opts, ready, stop):
         while not stop.is_set() and time.monotonic() - start < opts.duration:
             image, detections = scene.step(frames)
             packet.meta.source.frame_id = frames
-            payload = packet.create_frame_packet(result=detections, frame=image, with_base64=True)
+            payload = packet.create_frame_packet(result=detections, frame=image, encoder=encoder, with_base64=True)
             # The payload's source entry is the record's live mapping and is
             # serialised later, by the writer: give it this frame's own copy,
             # or it may be stored with the next frame's id.
@@ -318,7 +322,7 @@ class Stats:
         return (f"frames {self.processed} | {self.fps():4.1f} fps | latency p50 {p50:.1f} ms p99 {p99:.1f} ms"
                 f" | displaced {self.displaced()} | kept now: {regions}, dropped {self.current_dropped}")
 
-    def summary(self, output):
+    def summary(self, output, road="jpg"):
         p50, p99 = self.percentiles()
         elapsed = (self.arrivals[-1] - self.first) if self.first and self.processed > 1 else 0.0
         rate = (self.processed - 1) / elapsed if elapsed > 0 else 0.0
@@ -329,6 +333,7 @@ class Stats:
             ("displaced writes (never stored)", self.displaced()),
             ("frames processed", self.processed),
             ("stored but overwritten before read", max(0, self.stored - self.processed)),
+            ("road", {"jpg": "JPEG in the payload (default)", "shm": "shared memory"}[road]),
             ("throughput", f"{rate:.1f} fps"),
             ("latency p50 / p99 (built -> filtered)", f"{p50:.1f} / {p99:.1f} ms"),
             ("objects seen", self.objects),
@@ -438,7 +443,7 @@ def consume(host, port, opts, ready, abort):
         else:
             output = f"could not write {opts.output}"
             code = 1
-    print(stats.summary(output), flush=True)
+    print(stats.summary(output, opts.road), flush=True)
     return code
 
 

@@ -25,6 +25,7 @@ class Encoder:
 
     JPG: str
     BMP: str
+    SHM: str
 
 class PayloadVersion:
     """Payload versions: 0 for the bare Base64 JPEG preview, 1 for the payload dictionary."""

@@ -1,0 +1,329 @@
+"""Frames over shared memory (Encoder.SHM): real processes, a real redis-server."""
+
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+import types
+
+import numpy as np
+import pytest
+
+from xalo_sdk.redis import utils
+from xalo_sdk.redis.frame_packet import FramePacket
+from xalo_sdk.redis.store_client import StoreClient
+from xalo_sdk.redis.utils import Encoder
+
+CAMERA = {"id": "cam-1", "type": "camera", "name": "gate"}
+DETECTOR = {"id": "det-1", "type": "detector", "name": "people"}
+
+pytestmark = pytest.mark.skipif(not os.path.isdir("/dev/shm"), reason="no /dev/shm")
+
+
+def frame(seed, shape=(480, 640, 3), dtype=np.uint8):
+    rng = np.random.default_rng(seed)
+    if np.dtype(dtype).kind == "f":
+        return rng.random(shape).astype(dtype)
+    return rng.integers(0, 256, shape).astype(dtype)
+
+
+@pytest.fixture
+def logged(monkeypatch):
+    seen = []
+    monkeypatch.setattr(utils, "logger", types.SimpleNamespace(warning=seen.append))
+    return seen
+
+
+def rings_of(pids):
+    return sorted(n for n in os.listdir("/dev/shm") if any(n.startswith(f"xalo-{p}-") for p in pids))
+
+
+class Child:
+    """A Python process running `script`, talking in lines."""
+
+    def __init__(self, script, *args, env=None):
+        self.proc = subprocess.Popen([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True,
+                                     env=dict(os.environ, **(env or {})))
+
+    def line(self):
+        out = self.proc.stdout.readline()
+        assert out, f"child ended with {self.proc.wait(10)}"
+        return out.strip()
+
+    def say(self, text):
+        self.proc.stdin.write(text + "\n")
+        self.proc.stdin.flush()
+
+    def kill(self):
+        self.proc.kill()
+        self.proc.wait(10)
+
+    def close(self):
+        if self.proc.poll() is None:
+            self.proc.stdin.close()
+            self.proc.wait(20)
+
+
+PRODUCER = """
+    import sys
+    import numpy as np
+    from xalo_sdk.redis.frame_packet import FramePacket
+    from xalo_sdk.redis.store_client import StoreClient
+    from xalo_sdk.redis.utils import Encoder
+    port, key = int(sys.argv[1]), sys.argv[2]
+    client = StoreClient(thread=False, host="127.0.0.1", port=port)
+    fp = FramePacket(0, {"id": "det-1", "type": "detector", "name": "people"}, {"id": "cam-1", "type": "camera"}, 0)
+    for line in sys.stdin:
+        seed = int(line)
+        f = np.random.default_rng(seed).integers(0, 256, (480, 640, 3)).astype(np.uint8)
+        payload = fp.create_frame_packet(result=[seed], frame=f, encoder=Encoder.SHM)
+        assert client.write_frame_packet(payload, key) is True
+        print(payload["frame"], flush=True)
+"""
+
+CONSUMER = """
+    import sys
+    from xalo_sdk.redis.frame_packet import FramePacket
+    from xalo_sdk.redis.store_client import StoreClient
+    port, key, forever = int(sys.argv[1]), sys.argv[2], sys.argv[3] == "1"
+    client = StoreClient(thread=False, host="127.0.0.1", port=port)
+    fp = FramePacket(1, {"id": "trk-1", "type": "tracker"})
+    while True:
+        got = fp.parse_frame_packet(client.read_frame_packet(key))
+        print(got["frame"].sum(dtype="uint64"), got["result"][0], fp.meta.frame_format.encoder, flush=True)
+        if not forever:
+            break
+"""
+
+
+@pytest.mark.parametrize("shape,dtype", [((480, 640, 3), np.uint8), ((48, 64), np.uint8),
+                                         ((10, 20, 3), np.uint16), ((7, 5, 2, 3), np.float32),
+                                         ((100,), np.int64), ((4, 4), np.bool_)])
+@pytest.mark.parametrize("encoder,with_base64", [(Encoder.SHM, False), ("SHM", True), ("Shm", 1)])
+def test_exact_pixels_shape_and_dtype(logged, shape, dtype, encoder, with_base64):
+    img = frame(3, shape, dtype)
+    ref = utils.img_to_str(img, encoder, with_base64)
+    assert isinstance(ref, str) and ref.isascii() and len(ref) < 200
+    got = utils.str_to_img(ref, encoder, with_base64)
+    assert got.shape == img.shape and got.dtype == img.dtype and np.array_equal(got, img)
+    assert utils.str_to_img(ref.encode(), encoder) is not None and logged == []
+
+
+def test_views_are_copied_whole(logged):
+    img = frame(4)
+    for view in (img[10:50, 20:90], img.transpose(1, 0, 2), img[::2, ::3, 1]):
+        assert np.array_equal(utils.str_to_img(utils.img_to_str(view, "shm"), "shm"), view)
+    assert logged == []
+
+
+@pytest.mark.parametrize("value,why", [(np.zeros((0, 4), np.uint8), "no empty arrays"),
+                                       (np.zeros((2, 2), np.complex64), "not <c8"),
+                                       (np.zeros((2,) * 5, np.uint8), "1 to 4 dimensions"),
+                                       (b"pixels", "dtype")])
+def test_what_the_road_does_not_carry(logged, value, why):
+    assert utils.img_to_str(value, "shm") is None
+    assert len(logged) == 1 and why in str(logged[0])
+
+
+@pytest.mark.parametrize("call", [lambda: utils.img_to_str(frame(1), "shm"),
+                                  lambda: utils.str_to_img("shm1:whatever", "shm")])
+def test_a_kit_without_the_road_reads_it_as_an_unknown_encoder(monkeypatch, logged, call):
+    monkeypatch.setattr(utils, "Encoder", types.SimpleNamespace(JPG=".jpg", BMP=".bmp"))
+    assert call() is None
+    assert logged[0].startswith("Not defined encoder shm. It should be one of [.")
+
+
+def test_consumer_process_gets_exact_pixels_through_redis(redis_server, logged):
+    key = "local_det-1_0"
+    producer = Child(PRODUCER, redis_server.port, key)
+    client = StoreClient(thread=False, host="127.0.0.1", port=redis_server.port)
+    try:
+        producer.say("11")
+        ring = re.search(r":(xalo-\d+-[0-9a-f]{16}):", producer.line()).group(1)
+        expected = int(frame(11).sum(dtype=np.uint64))
+        consumer = Child(CONSUMER, redis_server.port, key, 0)
+        assert consumer.line() == f"{expected} 11 shm"
+        consumer.close()
+        assert consumer.proc.returncode == 0 and os.path.exists(f"/dev/shm/{ring}")  # attaching never unlinks
+
+        # A consumer killed while it reads leaves the producer unaffected.
+        reader = Child(CONSUMER, redis_server.port, key, 1)
+        reader.line()
+        reader.kill()
+        producer.say("12")
+        producer.line()
+        got = FramePacket(1, DETECTOR).parse_frame_packet(client.read_frame_packet(key))
+        assert np.array_equal(got["frame"], frame(12)) and got["result"] == [12]
+
+        producer.close()
+        assert producer.proc.returncode == 0 and not os.path.exists(f"/dev/shm/{ring}")
+        gone = FramePacket(1, DETECTOR).parse_frame_packet(client.read_frame_packet(key))
+        assert gone["frame"] is None and "gone" in logged[-1]
+    finally:
+        producer.kill()
+        client._shutdown_executor()
+
+
+WRITER = """
+    import sys
+    import numpy as np
+    from xalo_sdk.redis import utils
+    f = np.empty(1 << 20, np.uint8)
+    for i in range(int(sys.argv[1])):
+        f[:] = i % 251
+        f[:4] = np.frombuffer(np.uint32(i).tobytes(), np.uint8)
+        print(i, utils.img_to_str(f, "shm"), flush=True)
+    sys.stdin.readline()
+"""
+
+
+def test_torn_or_stale_frames_are_never_accepted(logged):
+    frames = 2000
+    writer = Child(WRITER, frames, env={"XALO_SHM_SLOTS": "2"})
+    accepted = wrong = 0
+    try:
+        for _ in range(frames):
+            i, ref = writer.line().split()
+            got = utils.str_to_img(ref, "shm")
+            if got is None:
+                continue
+            accepted += 1
+            counter = int(got[:4].view(np.uint32)[0])
+            wrong += counter != int(i) or not (got[4:] == int(i) % 251).all()
+    finally:
+        writer.close()
+    assert wrong == 0
+    assert accepted + len(logged) == frames and all("overwritten" in w for w in logged)
+    assert accepted > 0
+
+
+KILLED = """
+    import sys
+    import numpy as np
+    from xalo_sdk.redis import utils
+    f = np.random.default_rng(5).integers(0, 256, (1080, 1920, 3)).astype(np.uint8)
+    print(utils.img_to_str(f, "shm"), flush=True)
+    sys.stdin.readline()
+    while True:
+        f[0, 0, 0] += 1
+        utils.img_to_str(f, "shm")
+"""
+
+
+def test_producers_killed_mid_write_are_swept(logged):
+    pids, first = [], None
+    for round_ in range(8):
+        child = Child(KILLED)
+        pids.append(child.proc.pid)
+        ref = child.line()
+        if first is None:
+            first = ref
+            assert np.array_equal(utils.str_to_img(ref, "shm"), frame(5, (1080, 1920, 3)))
+        child.say("go")
+        time.sleep(0.005 * round_)
+        child.kill()
+        # Each new producer swept the ring of the one before.
+        assert len(rings_of(pids)) <= 1
+    # So does this process, making its first ring of a new frame type.
+    utils.img_to_str(frame(0, (3, 5, 7)), "shm")
+    assert rings_of(pids) == []
+    assert utils.str_to_img(first, "shm") is None and "gone" in logged[-1]
+
+
+def valid_reference():
+    return utils.img_to_str(frame(8), "shm").split(":")
+
+
+def forge(**fields):
+    names = ["tag", "boot", "machine", "name", "instance", "slot", "seq", "shape", "dtype"]
+    parts = valid_reference()
+    for k, v in fields.items():
+        i = names.index(k)
+        parts[i] = v(parts[i]) if callable(v) else v
+    return ":".join(parts)
+
+
+@pytest.mark.parametrize("make,why", [
+    (lambda: forge(boot="0" * 32), "another host"),
+    (lambda: forge(name="../../etc/passwd"), "bad ring name"),
+    (lambda: forge(name="xalo-1-" + "0" * 16, instance="0" * 16), "gone"),
+    (lambda: forge(instance="f" * 16), "instance does not match"),
+    (lambda: forge(shape="100000x100000x3"), "frame size out of range"),
+    (lambda: forge(shape="48x64x3"), "another shape"),
+    (lambda: forge(dtype="<u2"), "another shape"),
+    (lambda: forge(dtype="|O8"), "bad element type"),
+    (lambda: forge(slot="4095"), "out of range"),
+    (lambda: forge(slot="99999"), "slot out of range"),
+    (lambda: forge(seq="3"), "bad sequence"),
+    (lambda: forge(seq="0"), "bad sequence"),
+    (lambda: forge(seq=lambda s: str(int(s) + 2)), "overwritten"),
+    (lambda: forge() + ":x", "not a shared-memory frame reference"),
+    (lambda: forge(machine="\u00e9" * 32), "not printable ASCII"),
+    (lambda: "shm1:" + "a" * 300, "too long"),
+    (lambda: 12345, "a reference is text"),
+])
+def test_forged_references_give_none_and_one_warning(logged, make, why):
+    ref = make()
+    logged.clear()
+    assert utils.str_to_img(ref, Encoder.SHM) is None
+    assert len(logged) == 1 and logged[0].startswith("Shared-memory frame not read") and why in logged[0], logged
+
+
+@pytest.mark.parametrize("content,why", [(b"", "size"), (b"\0" * 8192, "not ready"),
+                                         (bytes(range(256)) * 64, "not ready")])
+def test_files_that_are_no_ring(logged, content, why):
+    instance = os.urandom(8).hex()
+    name = f"xalo-{os.getpid()}-{instance}"
+    with open(f"/dev/shm/{name}", "wb") as f:
+        f.write(content)
+    try:
+        assert utils.str_to_img(forge(name=name, instance=instance), "shm") is None
+        assert why in logged[-1]
+    finally:
+        os.unlink(f"/dev/shm/{name}")
+
+
+FULL = """
+    import json, os, types
+    import numpy as np
+    from xalo_sdk.redis import utils
+    seen = []
+    utils.logger = types.SimpleNamespace(warning=lambda m: seen.append(str(m)))
+    f = np.zeros((480, 640, 3), np.uint8)
+    out = [utils.img_to_str(f, "shm"), utils.img_to_str(f, "shm"), utils.img_to_str(f[:8, :8], "shm")]
+    print(json.dumps({"out": out, "seen": seen, "left": os.listdir("/dev/shm")}))
+"""
+
+
+def unshared(script, env):
+    """`script` in a mount namespace of its own with a 1 MiB tmpfs on /dev/shm."""
+    unshare = shutil.which("unshare")
+    if unshare is None:
+        pytest.skip("no unshare")
+    inner = f"mount -t tmpfs -o size=1m tmpfs /dev/shm && exec {sys.executable} -c \"$0\""
+    for flags in (["-m"], ["-r", "-m"]):
+        run = subprocess.run([unshare, *flags, "sh", "-c", inner, textwrap.dedent(script)], capture_output=True,
+                             text=True, env=dict(os.environ, **env))
+        if run.returncode == 0:
+            return json.loads(run.stdout)
+    pytest.skip(f"cannot mount a tmpfs in a namespace of its own: {run.stderr.strip()}")
+
+
+def test_a_full_dev_shm_is_found_when_the_ring_is_made():
+    got = unshared(FULL, {})
+    assert got["out"][:2] == [None, None] and got["out"][2].startswith("shm1:")
+    assert "no room for a shared-memory ring" in got["seen"][0] and "No space left" in got["seen"][0]
+    assert got["seen"][1] == got["seen"][0]  # remembered, not tried again at once
+    assert len(got["left"]) == 1  # the small ring only: nothing half made is left behind
+
+
+def test_rings_larger_than_a_32_bit_board_can_map_are_refused(logged, monkeypatch):
+    monkeypatch.setenv("XALO_SHM_SLOTS", "4096")
+    assert utils.img_to_str(frame(0, (1080, 1920, 3)), "shm") is None
+    assert "exceeds the limit" in str(logged[0])
