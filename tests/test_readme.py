@@ -5,6 +5,8 @@ import re
 import subprocess
 import sys
 
+import pytest
+
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
 
@@ -29,9 +31,13 @@ def test_quick_start_runs(monkeypatch, capsys, redis_server):
 
 
 def test_quick_start_passes_strict_type_checking(tmp_path):
+    pytest.importorskip("mypy", reason="mypy is a test extra; the emulated board has none")
     script = tmp_path / "quick_start.py"
     script.write_text(quick_start(), encoding="utf-8")
+    # The kit's own types are checked; redis-py annotates some of its methods
+    # only from one release on (pubsub is untyped in 7.0, the last for 3.9).
     run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                          "--untyped-calls-exclude=redis",
                           "--cache-dir", str(tmp_path / "cache"), str(script)],
                          capture_output=True, text=True, timeout=600, cwd=tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr
