@@ -1,11 +1,10 @@
 """The native modules against the plain Python reference (tests/reference/):
 the same inputs through both, the same results and the same logged messages."""
 
+import contextlib
 import copy
 import json
-import types
 
-import cv2
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
@@ -18,13 +17,22 @@ from xalo_sdk.roi import zone_filter as kit_zf
 SIDES = (kit_utils, ref_utils)
 
 
+@contextlib.contextmanager
+def recorded():
+    """Both sides' module loggers replaced by recorders: (kit, reference).
+    A context rather than a fixture alone, since property tests run many examples in one test."""
+    pair, saved = (Recorder(), Recorder()), [m.logger for m in SIDES]
+    kit_utils.logger, ref_utils.logger = pair
+    try:
+        yield pair
+    finally:
+        kit_utils.logger, ref_utils.logger = saved
+
+
 @pytest.fixture
-def loggers(monkeypatch):
-    """Both sides' module loggers replaced by recorders: (kit, reference)."""
-    pair = Recorder(), Recorder()
-    for module, recorder in zip(SIDES, pair):
-        monkeypatch.setattr(module, "logger", recorder)
-    return pair
+def loggers():
+    with recorded() as pair:
+        yield pair
 
 
 def fresh(value):
@@ -79,17 +87,11 @@ def test_img_to_str_and_back(image, encoder, with_base64, loggers):
 @given(st.binary(max_size=40), st.sampled_from(ENCODERS), st.sampled_from(SWITCHES),
        st.sampled_from([bytes, lambda b: b.decode("latin-1"), lambda b: b.decode("utf-8", "replace"), bytearray]))
 def test_str_to_img_on_any_data(data, encoder, with_base64, form):
-    pair = Recorder(), Recorder()
-    for module, recorder in zip(SIDES, pair):
-        module.logger, recorder.saved = recorder, module.logger
-    try:
+    with recorded() as pair:
         assert_same(both("str_to_img", form(data), encoder, with_base64), pair)
-    finally:
-        for module, recorder in zip(SIDES, pair):
-            module.logger = recorder.saved
 
 
-PREVIEW = base64_jpg = kit_utils.img_to_base64str(IMG)
+PREVIEW = kit_utils.img_to_base64str(IMG)
 
 
 @pytest.mark.parametrize("data", [PREVIEW, PREVIEW[:-2], b"", b"not base64!", b"QUJD", "text", bytearray(PREVIEW),
@@ -166,10 +168,7 @@ def run(packet, op):
 @given(st.integers(0, 2), NODES, NODES, VALUES, st.one_of(st.none(), st.text(max_size=3)), st.lists(OPERATIONS,
                                                                                                    max_size=5))
 def test_frame_packets(feed_idx, cur_node, src_node, src_port, src_name, operations):
-    pair = Recorder(), Recorder()
-    for module, recorder in zip(SIDES, pair):
-        module.logger, recorder.saved = recorder, module.logger
-    try:
+    with recorded() as pair:
         made = [outcome(m.FramePacket, feed_idx, copy.deepcopy(cur_node), copy.deepcopy(src_node), src_port,
                         src_name) for m in (kit_fp, ref_fp)]
         assert_same([canon(m[0]) for m in made])
@@ -180,9 +179,6 @@ def test_frame_packets(feed_idx, cur_node, src_node, src_port, src_name, operati
         for op in operations:
             assert_same([canon(stamped(run(p, op))) for p in packets], pair)
             assert records(packets[0]) == records(packets[1])
-    finally:
-        for module, recorder in zip(SIDES, pair):
-            module.logger = recorder.saved
 
 
 # ---- zone filter -----------------------------------------------------------------------------

@@ -12,6 +12,9 @@ def _names_member(record, key):
     replace those. Class defaults such as `encoder` stay assignable."""
     if key[:1] == "_":
         return True
+    found = getattr(type(record), key, None)
+    if found is None or type(found) is bool:  # nothing of that name, or a plain default
+        return False
     for klass in type(record).__mro__:
         if key in klass.__dict__:
             attr = klass.__dict__[key]
