@@ -1,8 +1,9 @@
 """Per-call cost of the kit's native functions against the same logic compiled with Cython.
 
-The twins below are the kit's logic written as plain Python: the same module
-globals looked up at each call, the same attribute reads and writes, the same
-keyword calls between records. They are compiled with Cython 3 (default
+The twins are the reference package's modules (tests/reference/): the kit's
+logic written as plain Python, with the same module globals looked up at each
+call, the same attribute reads and writes, the same keyword calls between
+records. They are compiled with Cython 3 (default
 directives, the interpreter's own C flags) into a temporary directory when the
 benchmark starts, so the table compares the kit's native call path with what
 the usual compiled-Python route gives for the same code, on the same machine.
@@ -26,12 +27,12 @@ import importlib
 import json
 import os
 import re
+import shutil
 import statistics
 import subprocess
 import sys
 import sysconfig
 import tempfile
-import textwrap
 import timeit
 
 try:
@@ -49,311 +50,11 @@ CAMERA = {"id": "cam-7", "type": "camera", "name": "gate"}
 DETECTOR = {"id": "det-2", "type": "detector", "name": "people"}
 DETECTIONS = [{"bbox": [10 * i, 20, 50, 80], "score": 0.9, "label": "person"} for i in range(5)]
 
-# ---- the twins, as plain Python source -------------------------------------------------
+# ---- the twins: the reference package's modules, compiled ------------------------------
 
-TWIN_UTILS = '''
-import base64
-import cv2
-import numpy as np
-from xalo_sdk.constants import PREFIX
-from xalo_sdk.logging.logger import get_logger
-
-logger = get_logger("REDIS")
-
-
-class Encoder:
-    JPG = ".jpg"
-    BMP = ".bmp"
-
-
-def gen_redis_key_local(node_id, port):
-    return f"{PREFIX.REDIS.LOCAL}_{node_id}_{port}"
-
-
-def img_to_str(image, encoder=None, with_base64=False):
-    try:
-        if encoder is None:
-            img_as_bytes = image.tobytes()
-            if with_base64 is True:
-                return base64.b64encode(img_as_bytes).decode("ascii")
-            return img_as_bytes
-        enc = encoder.lower()
-        if enc == Encoder.BMP or enc == Encoder.JPG:
-            ret, encoded_img = cv2.imencode(enc, image)
-            if not ret:
-                logger.warning(f"Failed to encode image with mode {encoder}")
-                return None
-            if with_base64 is True:
-                return base64.b64encode(encoded_img).decode("ascii")
-            return encoded_img.tobytes()
-        logger.warning(f"Not defined encoder {encoder}. It should be one of [{Encoder.JPG}, {Encoder.BMP}]")
-        return None
-    except Exception as e:
-        logger.warning(e)
-        return None
-
-
-def resize(img, zoom=1.0, size=None):
-    if img is None:
-        return None
-    try:
-        if size is not None and isinstance(size, tuple):
-            img_w, img_h = size
-            target_size = (int(img_w), int(img_h))
-        elif zoom != 1.0:
-            h, w = img.shape[:2]
-            target_size = (int(w * zoom), int(h * zoom))
-        else:
-            return img
-        if img.shape[1] == target_size[0] and img.shape[0] == target_size[1]:
-            return img
-        return cv2.resize(img, target_size)
-    except Exception as err:
-        logger.warning(err)
-        return None
-'''
-
-TWIN_FRAME_PACKET = '''
-import time
-import json
-from xalo_sdk.redis.utils import img_to_str, str_to_img, Encoder, base64_to_img, img_to_base64str
-
-
-class MetaSource:
-    id = None
-    type = None
-    name = None
-    source_name = None
-    source_key = None
-    output_port_idx = None
-    frame_id = None
-    ts = None
-
-    def __init__(self, src_node=None, src_output_port=None, src_name=None):
-        if src_node is None:
-            return
-        self.id = src_node.get("id", None)
-        self.type = src_node.get("type", None)
-        self.name = src_node.get("name", None)
-        self.source_name = src_name if src_name else f"{src_node.get('type')}_{src_output_port}"
-        self.source_key = f"{src_node.get('id')}_{src_output_port}"
-        self.output_port_idx = src_output_port
-        self.frame_id = None
-        self.ts = time.time()
-
-    def update(self, source_info):
-        for k, v in source_info.items():
-            if v is None:
-                continue
-            if not hasattr(self, k) or getattr(self, k) != v:
-                setattr(self, k, v)
-
-    def to_dict(self):
-        return self.__dict__
-
-
-class MetaModule:
-    id = None
-    type = None
-    feed_port_idx = None
-
-    def __init__(self, cur_node=None, feed_port_idx=None):
-        if cur_node is None:
-            return
-        self.id = cur_node.get("id", None)
-        self.type = cur_node.get("type", None)
-        self.feed_port_idx = feed_port_idx
-
-    def update(self, module_info):
-        for k, v in module_info.items():
-            if v is None:
-                continue
-            if not hasattr(self, k) or getattr(self, k) != v:
-                setattr(self, k, v)
-
-    def to_dict(self):
-        return self.__dict__
-
-
-class MetaFrameFormat:
-    encoder = None
-    with_base64 = False
-
-    def __init__(self, **kwargs):
-        for k, v in kwargs.items():
-            setattr(self, k, v)
-
-    def update(self, frame_format_info):
-        for k, v in frame_format_info.items():
-            if v is None:
-                continue
-            if not hasattr(self, k) or getattr(self, k) != v:
-                setattr(self, k, v)
-
-    def to_dict(self):
-        return self.__dict__
-
-
-class Meta:
-    def __init__(self, cur_node, feed_idx, src_node, src_port, src_name):
-        self.ts = time.time()
-        self.module = MetaModule(cur_node=cur_node, feed_port_idx=feed_idx)
-        self.source = MetaSource(src_node=src_node, src_output_port=src_port, src_name=src_name)
-        self.frame_format = MetaFrameFormat()
-
-    def update_source(self, source_info=None):
-        if source_info is None:
-            source_info = {}
-        self.source.update(source_info)
-
-    def update_frame_format(self, frame_format_info=None):
-        if frame_format_info is None:
-            frame_format_info = {}
-        self.frame_format.update(frame_format_info)
-
-    def update_module(self, module_info=None):
-        if module_info is None:
-            module_info = {}
-        self.module.update(module_info)
-
-    def to_dict(self):
-        return {"ts": time.time(), "source": self.source.to_dict(), "module": self.module.to_dict(),
-                "frame_format": self.frame_format.to_dict()}
-
-
-class FramePacket:
-    frame = None
-    result = None
-
-    def __init__(self, feed_idx, cur_node, src_node=None, src_port=None, src_name=None):
-        self.meta = Meta(cur_node=cur_node, feed_idx=feed_idx, src_node=src_node, src_port=src_port,
-                         src_name=src_name)
-
-    def create_frame_packet(self, version=1, ext_info=None, result=None, frame=None, encoder=Encoder.JPG,
-                            with_base64=False):
-        if not version > 0:
-            return None if frame is None else img_to_base64str(image=frame)
-        meta_data = self.meta.to_dict()
-        if ext_info and isinstance(ext_info, dict):
-            for k, v in ext_info.items():
-                meta_data[k] = v
-        if result is None:
-            result = []
-        frame_as_text = None
-        if frame is not None:
-            if encoder is None:
-                encoder = self.meta.frame_format.encoder
-            if with_base64 is None:
-                with_base64 = self.meta.frame_format.with_base64
-            frame_as_text = img_to_str(image=frame, encoder=encoder, with_base64=with_base64)
-            meta_data["frame_format"] = {"encoder": encoder, "with_base64": with_base64}
-        return {"meta": meta_data, "result": result, "frame": frame_as_text}
-
-    def parse_frame_packet(self, data, version=1, encoder=None, with_base64=None):
-        if version == 0:
-            return base64_to_img(b64_bytes=data)
-        if isinstance(data, bytes):
-            data = json.loads(data.decode())
-        meta_info = data.get("meta", {})
-        self.meta.update_source(source_info=meta_info.get("source"))
-        self.meta.update_frame_format(meta_info.get("frame_format"))
-        frame_data = data.get("frame", None)
-        if frame_data:
-            if encoder is None:
-                encoder = self.meta.frame_format.encoder
-            if with_base64 is None:
-                with_base64 = self.meta.frame_format.with_base64
-            data["frame"] = str_to_img(img_as_str=frame_data, encoder=encoder, with_base64=with_base64)
-        else:
-            data["frame"] = None
-        return data
-'''
-
-TWIN_ZONE_FILTER = '''
-import copy
-from shapely.geometry import Point
-from xalo_sdk.constants import KEY
-from xalo_sdk.logging import exception_traceback, get_logger
-from xalo_sdk.roi.zone_filter import RoiData
-
-logger = get_logger("ZoneFilter")
-
-
-class ZoneFilter:
-    def __init__(self, polygons=None, frame_sz=None):
-        if polygons:
-            raise NotImplementedError("the twin holds the region-free set only")
-        self.polygons = None
-        self.rois = polygons
-        self.frame_sz = [float(frame_sz[0]), float(frame_sz[1])] if frame_sz else [1.0, 1.0]
-        self._included_rois = []
-        self._empty_polygon = None
-        self._exclusion_intersections = {}
-
-    def filter_in_roi(self, det_or_trk, frame_sz=None, anchor_pt=(0.5, 0.5)):
-        try:
-            if not frame_sz:
-                frame_sz = self.frame_sz
-            if not self.rois:
-                return det_or_trk
-            fx, fy = frame_sz[0], frame_sz[1]
-            ax, ay = anchor_pt
-            included = self._included_rois
-            empty_polygon = self._empty_polygon
-            out = []
-            for item in det_or_trk:
-                has_info_attr = hasattr(item, "info")
-                if has_info_attr:
-                    info = item.info
-                    box = info.get("rect", item.tlwh)
-                else:
-                    box = item.tlwh
-                x, y, w, h = box
-                rx, ry = x + w * ax, y + h * ay
-                if w > 1.0 and h > 1.0:
-                    rx, ry = rx / fx, ry / fy
-                point = Point(rx, ry)
-                matched_polygons = []
-                for polygon in included:
-                    if self._is_point_in_polygon(point, polygon):
-                        if not self._is_point_excluded_for_polygon(point, polygon):
-                            matched_polygons.append(polygon)
-                if empty_polygon and not matched_polygons:
-                    item_copy = copy.copy(item)
-                    self._assign_roi_info(item_copy, [empty_polygon], has_info_attr)
-                    out.append(item_copy)
-                elif matched_polygons:
-                    item_copy = copy.copy(item)
-                    self._assign_roi_info(item_copy, matched_polygons, has_info_attr)
-                    out.append(item_copy)
-            return out
-        except Exception as e:
-            exception_traceback(logger, e)
-            return []
-
-    @staticmethod
-    def _is_point_in_polygon(point_shapely, polygon):
-        return polygon["shapely_polygon"].contains(point_shapely)
-
-    def _is_point_excluded_for_polygon(self, point_shapely, polygon):
-        for geometry in self._exclusion_intersections.get(id(polygon), []):
-            if geometry.contains(point_shapely):
-                return True
-        return False
-
-    @staticmethod
-    def _assign_roi_info(item_copy, matched_polygons, has_info_attr):
-        ids = [p.get(RoiData.ROI_ID_KEY, "") for p in matched_polygons]
-        names = [p.get(RoiData.ROI_LABEL_KEY, "") for p in matched_polygons]
-        if has_info_attr:
-            item_copy.info[KEY.ROI_ID] = ids
-            item_copy.info[KEY.ROI_NAME] = names
-        else:
-            item_copy.roi_id = ids
-            item_copy.roi_name = names
-'''
-
-TWINS = {"twin_utils": TWIN_UTILS, "twin_frame_packet": TWIN_FRAME_PACKET, "twin_zone_filter": TWIN_ZONE_FILTER}
+REFERENCE = os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests", "reference")
+sys.path.insert(0, os.path.dirname(REFERENCE))  # the compiled twins import the reference's own modules
+TWINS = {"twin_utils": "utils.py", "twin_frame_packet": "frame_packet.py", "twin_zone_filter": "zone_filter.py"}
 
 
 # ---- building the twins ----------------------------------------------------------------
@@ -384,11 +85,12 @@ def build_twins(directory):
     suffix = sysconfig.get_config_var("EXT_SUFFIX")
     jobs = []
     for name, source in TWINS.items():
-        pyx = os.path.join(directory, name + ".pyx")
-        with open(pyx, "w") as f:
-            f.write(textwrap.dedent(source))
+        # Compiled as a .py file (Python's grammar, not Cython's), its
+        # annotations left untyped as in the interpreter.
+        py = os.path.join(directory, name + ".py")
+        shutil.copyfile(os.path.join(REFERENCE, source), py)
         c = os.path.join(directory, name + ".c")
-        cmd = (f"{sys.executable} -m cython -3 -o {c} {pyx} && "
+        cmd = (f"{sys.executable} -m cython -3 -X annotation_typing=False -o {c} {py} && "
                f"{' '.join(cc)} {' '.join(flags)} -w -shared -I{include} {c} -o {os.path.join(directory, name + suffix)}")
         jobs.append(subprocess.Popen(cmd, shell=True))
         if len(jobs) == 2:  # two at a time: a shared two-core machine

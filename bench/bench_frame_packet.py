@@ -5,7 +5,7 @@
    makes: imencode, b64encode, orjson.dumps, set, publish, get, orjson.loads,
    b64decode and imdecode.
 2. The small operations a pipeline module runs for every frame, each against
-   the same logic written in plain Python here.
+   the same logic in plain Python: the reference package (tests/reference/).
 
 Kit and baseline are timed in the same run: repeats alternate between the two
 (order flipped every repeat) and the table reports the medians and the ratio.
@@ -16,10 +16,12 @@ Kit and baseline are timed in the same run: repeats alternate between the two
 import argparse
 import base64
 import json
+import os
 import shutil
 import socket
 import statistics
 import subprocess
+import sys
 import tempfile
 import time
 import timeit
@@ -30,143 +32,17 @@ import orjson
 import redis
 
 from bench_utils import scene  # the same camera-like test frame
-from xalo_sdk.constants import PREFIX
 from xalo_sdk.redis import utils
 from xalo_sdk.redis.frame_packet import FramePacket, Meta, MetaSource
 from xalo_sdk.redis.store_client import StoreClient
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
+from reference import frame_packet as reference, utils as reference_utils  # noqa: E402
 
 CAMERA = {"id": "cam-7", "type": "camera", "name": "gate"}
 DETECTOR = {"id": "det-2", "type": "detector", "name": "people"}
 TRACKER = {"id": "trk-1", "type": "tracker", "name": "tracks"}
 DETECTIONS = [{"bbox": [10 * i, 20, 50, 80], "score": 0.9, "label": "person"} for i in range(5)]
-
-
-# ---- the same logic in plain Python ---------------------------------------------------
-
-class PyMetaSource:
-    id = type = name = source_name = source_key = output_port_idx = frame_id = ts = None
-
-    def __init__(self, src_node=None, src_output_port=None, src_name=None):
-        if src_node is None:
-            return
-        self.id = src_node.get("id", None)
-        self.type = src_node.get("type", None)
-        self.name = src_node.get("name", None)
-        self.source_name = src_name if src_name else f"{src_node.get('type')}_{src_output_port}"
-        self.source_key = f"{src_node.get('id')}_{src_output_port}"
-        self.output_port_idx = src_output_port
-        self.frame_id = None
-        self.ts = time.time()
-
-    def update(self, source_info):
-        for k, v in source_info.items():
-            if v is None:
-                continue
-            if not hasattr(self, k) or getattr(self, k) != v:
-                setattr(self, k, v)
-
-    def to_dict(self):
-        return self.__dict__
-
-
-class PyMetaModule:
-    id = type = feed_port_idx = None
-
-    def __init__(self, cur_node=None, feed_port_idx=None):
-        if cur_node is None:
-            return
-        self.id = cur_node.get("id", None)
-        self.type = cur_node.get("type", None)
-        self.feed_port_idx = feed_port_idx
-
-    update = PyMetaSource.update
-    to_dict = PyMetaSource.to_dict
-
-
-class PyMetaFrameFormat:
-    encoder = None
-    with_base64 = False
-
-    def __init__(self, **kwargs):
-        for k, v in kwargs.items():
-            setattr(self, k, v)
-
-    update = PyMetaSource.update
-    to_dict = PyMetaSource.to_dict
-
-
-class PyMeta:
-    def __init__(self, cur_node, feed_idx, src_node, src_port, src_name):
-        self.ts = time.time()
-        self.module = PyMetaModule(cur_node=cur_node, feed_port_idx=feed_idx)
-        self.source = PyMetaSource(src_node=src_node, src_output_port=src_port, src_name=src_name)
-        self.frame_format = PyMetaFrameFormat()
-
-    def update_source(self, source_info=None):
-        if source_info is None:
-            source_info = {}
-        self.source.update(source_info)
-
-    def update_frame_format(self, frame_format_info=None):
-        if frame_format_info is None:
-            frame_format_info = {}
-        self.frame_format.update(frame_format_info)
-
-    def to_dict(self):
-        return {"ts": time.time(), "source": self.source.to_dict(), "module": self.module.to_dict(),
-                "frame_format": self.frame_format.to_dict()}
-
-
-class PyFramePacket:
-    frame = None
-    result = None
-
-    def __init__(self, feed_idx, cur_node, src_node=None, src_port=None, src_name=None):
-        self.meta = PyMeta(cur_node=cur_node, feed_idx=feed_idx, src_node=src_node, src_port=src_port,
-                           src_name=src_name)
-
-    def create_frame_packet(self, version=1, ext_info=None, result=None, frame=None, encoder=utils.Encoder.JPG,
-                            with_base64=False):
-        if not version > 0:
-            return None if frame is None else utils.img_to_base64str(image=frame)
-        meta_data = self.meta.to_dict()
-        if ext_info and isinstance(ext_info, dict):
-            for k, v in ext_info.items():
-                meta_data[k] = v
-        if result is None:
-            result = []
-        frame_as_text = None
-        if frame is not None:
-            if encoder is None:
-                encoder = self.meta.frame_format.encoder
-            if with_base64 is None:
-                with_base64 = self.meta.frame_format.with_base64
-            frame_as_text = utils.img_to_str(image=frame, encoder=encoder, with_base64=with_base64)
-            meta_data["frame_format"] = {"encoder": encoder, "with_base64": with_base64}
-        return {"meta": meta_data, "result": result, "frame": frame_as_text}
-
-    def parse_frame_packet(self, data, version=1, encoder=None, with_base64=None):
-        if version == 0:
-            return utils.base64_to_img(b64_bytes=data)
-        if isinstance(data, bytes):
-            data = json.loads(data.decode())
-        meta_info = data.get("meta", {})
-        self.meta.update_source(source_info=meta_info.get("source"))
-        self.meta.update_frame_format(meta_info.get("frame_format"))
-        frame_data = data.get("frame", None)
-        if frame_data:
-            if encoder is None:
-                encoder = self.meta.frame_format.encoder
-            if with_base64 is None:
-                with_base64 = self.meta.frame_format.with_base64
-            data["frame"] = utils.str_to_img(img_as_str=frame_data, encoder=encoder, with_base64=with_base64)
-        else:
-            data["frame"] = None
-        return data
-
-
-def py_gen_redis_key_local(node_id, port):
-    return f"{PREFIX.REDIS.LOCAL}_{node_id}_{port}"
 
 
 # ---- a private redis-server -------------------------------------------------------------
@@ -229,10 +105,10 @@ def road_cases(port):
 
 
 def small_cases():
-    env = {"fp": FramePacket(0, DETECTOR, CAMERA, 0), "py": PyFramePacket(0, DETECTOR, CAMERA, 0),
-           "meta": Meta(DETECTOR, 0, CAMERA, 0, None), "pymeta": PyMeta(DETECTOR, 0, CAMERA, 0, None),
-           "src": MetaSource(CAMERA, 0), "pysrc": PyMetaSource(CAMERA, 0), "DETECTIONS": DETECTIONS,
-           "key": utils.gen_redis_key_local, "pykey": py_gen_redis_key_local}
+    env = {"fp": FramePacket(0, DETECTOR, CAMERA, 0), "py": reference.FramePacket(0, DETECTOR, CAMERA, 0),
+           "meta": Meta(DETECTOR, 0, CAMERA, 0, None), "pymeta": reference.Meta(DETECTOR, 0, CAMERA, 0, None),
+           "src": MetaSource(CAMERA, 0), "pysrc": reference.MetaSource(CAMERA, 0), "DETECTIONS": DETECTIONS,
+           "key": utils.gen_redis_key_local, "pykey": reference_utils.gen_redis_key_local}
     # Two received sources that differ in time stamp and frame id, as
     # consecutive frames do: each update takes over two values.
     sent = FramePacket(0, CAMERA, CAMERA, 0).create_frame_packet(result=DETECTIONS)

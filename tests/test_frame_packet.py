@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 from hypothesis import given, strategies as st
 
+from reference import frame_packet as reference
 from xalo_sdk.redis import frame_packet as fp
 from xalo_sdk.redis import utils
 from xalo_sdk.redis.frame_packet import FramePacket, Meta, MetaFrameFormat, MetaModule, MetaSource
@@ -124,17 +125,6 @@ def test_update_failures_keep_what_was_applied(info, error, applied):
     assert rec.to_dict() == dict(cur=ODD, **applied)
 
 
-class TwinSource:
-    """The merge rule as plain Python spells it."""
-
-    id = type = name = source_name = source_key = output_port_idx = frame_id = ts = None
-
-    def update(self, source_info):
-        for k, v in source_info.items():
-            if v is not None and (not hasattr(self, k) or getattr(self, k) != v):
-                setattr(self, k, v)
-
-
 VALUES = st.one_of(st.none(), st.booleans(), st.integers(-3, 3), st.floats(allow_nan=True), st.text(max_size=2),
                    st.lists(st.integers(0, 2), max_size=2))
 INFOS = st.dictionaries(st.sampled_from(["id", "name", "frame_id", "ts", "extra", "other"]), VALUES, max_size=6)
@@ -142,7 +132,7 @@ INFOS = st.dictionaries(st.sampled_from(["id", "name", "frame_id", "ts", "extra"
 
 @given(st.lists(INFOS, max_size=4))
 def test_update_matches_the_python_rule(infos):
-    kit, twin = MetaSource(CAM, 0), TwinSource()
+    kit, twin = MetaSource(CAM, 0), reference.MetaSource()
     twin.__dict__.update(kit.to_dict())
     for info in infos:
         kit.update(info)
