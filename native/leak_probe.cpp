@@ -3,7 +3,6 @@
 #include "core/xcore.hpp"
 
 namespace py = pybind11;
-using xcore::Args;
 using xcore::call_method;
 using xcore::ref;
 
@@ -59,9 +58,9 @@ ref total_size(py::handle stats) {
 
 // ---- LeakProbeManager -------------------------------------------------------------
 
-py::object init(const Args& a) {
-    py::handle self = a[0], limit = a.integer(1), logger = a[2];
-    py::handle debug = a.flag(3) ? Py_True : Py_False;
+XALO_FUNCTION(init, self, limit, logger, debug) {
+    py::handle self = a[p::self], limit = a.integer(p::limit), logger = a[p::logger];
+    py::handle debug = a.flag(p::debug) ? Py_True : Py_False;
     // The thread machinery is set up but never started: every pass runs on the
     // caller's thread.
     ref thread_cls = xcore::getattr(G.get(XNAME("threading")), XNAME("Thread"));
@@ -76,7 +75,7 @@ py::object init(const Args& a) {
     xcore::setattr(self, XNAME("_limit"), limit);
     xcore::setattr(self, XNAME("_first_tm_snapshot"), Py_None);
     xcore::setattr(self, XNAME("_last_tm_snapshot"), Py_None);
-    if (a.flag(3)) {
+    if (a.flag(p::debug)) {
         call_method(G.get(XNAME("tracemalloc")), XNAME("start"));
         xcore::setattr(self, XNAME("_first_tm_snapshot"),
                        call_method(G.get(XNAME("tracemalloc")), XNAME("take_snapshot")));
@@ -89,8 +88,8 @@ void log_gc_count(py::handle self, const char* format) {
     log(self, text(format, formatted(count)));
 }
 
-py::object tracemalloc_check(const Args& a) {
-    py::handle self = a[0];
+XALO_FUNCTION(tracemalloc_check, self) {
+    py::handle self = a[p::self];
     if (!xcore::truth(xcore::getattr(self, XNAME("debug")))) {
         call_method(G.get(XNAME("gc")), XNAME("collect"));
         return py::bool_(true);
@@ -139,9 +138,9 @@ void log_entry(py::handle self, py::handle index, py::handle stat) {
         log(self, text("leak.tm - \t%U", formatted(line)));
 }
 
-py::object display_top_trace_scripts(const Args& a) {
-    py::handle self = a[0], key_type = a[2];
-    ref snapshot = call_method(a[1], XNAME("filter_traces"), exclusion_filters());
+XALO_FUNCTION(display_top_trace_scripts, self, snapshot, key_type) {
+    py::handle self = a[p::self], key_type = a[p::key_type];
+    ref snapshot = call_method(a[p::snapshot], XNAME("filter_traces"), exclusion_filters());
     ref top_stats = call_method(snapshot, XNAME("statistics"), key_type);
 
     ref limit = xcore::getattr(self, XNAME("_limit"));
@@ -176,8 +175,8 @@ void compare_with(py::handle self, py::handle cur, py::handle baseline, const ch
     });
 }
 
-py::object compare_snapshots(const Args& a) {
-    py::handle self = a[0], cur = a[1];
+XALO_FUNCTION(compare_snapshots, self, cur_tm_snapshot) {
+    py::handle self = a[p::self], cur = a[p::cur_tm_snapshot];
     ref first = xcore::getattr(self, XNAME("_first_tm_snapshot"));
     if (!first.is_none())
         compare_with(self, cur, first, "first");
@@ -187,8 +186,8 @@ py::object compare_snapshots(const Args& a) {
     return py::none();
 }
 
-py::object stop(const Args& a) {
-    py::handle self = a[0];
+XALO_FUNCTION(stop, self) {
+    py::handle self = a[p::self];
     // Tracing is process-wide: a manager that never started it leaves it alone.
     if (xcore::truth(xcore::getattr(self, XNAME("debug"))))
         call_method(G.get(XNAME("tracemalloc")), XNAME("stop"));
@@ -209,43 +208,43 @@ XALO_MODULE(leak_probe, "xalo_sdk.debug.leak_probe", m) {
     G.import_from("typing", "Optional");
     G.import_from("xalo_sdk.logging", "get_logger");
 
-    using xcore::Function;
+    using xcore::declare;
     xcore::ClassBuilder(G, "LeakProbeManager",
                         "Memory leak detector and GC diagnostic helper for long-running container processes.\n\n"
                         "Call ``tracemalloc_check()`` once per processing loop. In debug mode each pass logs\n"
                         "the top allocation sites, the traced-memory totals, the growth against the first\n"
                         "and the previous snapshot, and a full collection with object counts; otherwise a\n"
                         "pass only runs ``gc.collect()``. The thread base is never started.")
-        .def(Function("__init__", init)
-                 .arg("self")
-                 .arg("limit", "int", py::int_(10))
-                 .arg("logger", "Optional[logging.Logger]", py::none())
-                 .arg("debug", "bool", py::bool_(false))
+        .def(declare<init>("__init__")
+                 .arg<init::p::self>()
+                 .arg<init::p::limit>("int", py::int_(10))
+                 .arg<init::p::logger>("Optional[logging.Logger]", py::none())
+                 .arg<init::p::debug>("bool", py::bool_(false))
                  .doc("Set up the manager; in debug mode start tracing and take the first snapshot.\n\n"
                       ":param limit: number of top allocation lines listed per snapshot\n"
                       ":param logger: receives the report at info level (default: get_logger(\"tracemalloc\"))\n"
                       ":param debug: trace allocations and report; otherwise only collect garbage"))
-        .def(Function("tracemalloc_check", tracemalloc_check)
-                 .arg("self")
+        .def(declare<tracemalloc_check>("tracemalloc_check")
+                 .arg<tracemalloc_check::p::self>()
                  .returns("bool")
                  .doc("Run a memory and GC diagnostic pass.\n\n"
                       ":return: True"))
-        .def(Function("display_top_trace_scripts", display_top_trace_scripts)
-                 .arg("self")
-                 .arg("snapshot", "tracemalloc.Snapshot")
-                 .arg("key_type", "str", py::str("lineno"))
+        .def(declare<display_top_trace_scripts>("display_top_trace_scripts")
+                 .arg<display_top_trace_scripts::p::self>()
+                 .arg<display_top_trace_scripts::p::snapshot>("tracemalloc.Snapshot")
+                 .arg<display_top_trace_scripts::p::key_type>("str", py::str("lineno"))
                  .returns("None")
                  .doc("Log the top memory-allocating lines from a tracemalloc snapshot.\n\n"
                       ":param snapshot: the snapshot; import machinery and unknown frames are left out\n"
                       ":param key_type: grouping key passed to Snapshot.statistics"))
-        .def(Function("compare_snapshots", compare_snapshots)
-                 .arg("self")
-                 .arg("cur_tm_snapshot", "tracemalloc.Snapshot")
+        .def(declare<compare_snapshots>("compare_snapshots")
+                 .arg<compare_snapshots::p::self>()
+                 .arg<compare_snapshots::p::cur_tm_snapshot>("tracemalloc.Snapshot")
                  .returns("None")
                  .doc("Compare a snapshot against the first and the most recent previous one.\n\n"
                       "Logs up to ten differences per stored baseline."))
-        .def(Function("stop", stop)
-                 .arg("self")
+        .def(declare<stop>("stop")
+                 .arg<stop::p::self>()
                  .returns("None")
                  .doc("Stop tracemalloc tracing.\n\n"
                       "Only a debug manager stops it; tracing is process-wide, so this ends it for\n"

@@ -344,3 +344,49 @@ def test_sub_interpreter_import_is_refused(tmp_path, way, kind, order):
             assert outcome == f"ImportError: {name} runs in the main interpreter only, not in a sub-interpreter"
     for side in ("main before", "main after"):
         assert all(report.get(side, {True: True}).values()), report
+
+
+# A function body reads its arguments by the names its parameter list gives;
+# a declaration or a read that does not follow that list must not compile.
+NAMED_PARAMS_SOURCE = r"""
+#include "core/xcore.hpp"
+namespace py = pybind11;
+namespace {
+XALO_FUNCTION(probe, self, version, frame) { return xcore::ref::borrow(a[%(read)s]); }
+}
+void declare_probe() {
+    py::object f = xcore::declare<probe>("probe")%(declaration)s.build("probe", py::str("m"));
+}
+"""
+
+
+@pytest.mark.parametrize("read, declaration, error", [
+    ("p::frame", ".arg<probe::p::self>().arg<probe::p::version>(nullptr, py::int_(1))"
+                 ".arg<probe::p::frame>(nullptr, py::none())", None),
+    ("p::frame", ".arg<probe::p::self>().arg<probe::p::frame>().arg<probe::p::version>()",
+     "declared once each, in the order of the function's list"),
+    ("p::frame", ".arg<probe::p::self>().arg<probe::p::self>().arg<probe::p::version>()",
+     "declared once each, in the order of the function's list"),
+    ("p::frame", ".arg<probe::p::self>().arg<probe::p::version>()",
+     "leaves out parameters of the function's list"),
+    ("2", ".arg<probe::p::self>().arg<probe::p::version>().arg<probe::p::frame>()", "invalid conversion from"),
+])
+def test_parameters_follow_their_list_or_do_not_compile(tmp_path, read, declaration, error):
+    import pathlib
+    import shutil
+    import subprocess
+    import sysconfig
+
+    import pybind11
+
+    source = tmp_path / "probe.cpp"
+    source.write_text(NAMED_PARAMS_SOURCE % {"read": read, "declaration": declaration})
+    native = pathlib.Path(__file__).resolve().parents[1] / "native"
+    compiler = shutil.which("c++") or shutil.which("g++")
+    run = subprocess.run([compiler, "-std=c++17", "-fsyntax-only", f"-I{native}",
+                          f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}", str(source)],
+                         capture_output=True, text=True, timeout=120)
+    if error is None:
+        assert run.returncode == 0, run.stderr
+    else:
+        assert run.returncode != 0 and error in run.stderr, run.stderr
