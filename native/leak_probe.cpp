@@ -13,7 +13,7 @@ xcore::Globals G;
 // ---- small helpers --------------------------------------------------------------
 
 // One log line from its format; every %U argument is a str made by
-// formatted() below, so numbers and tuples read exactly as Python prints them.
+// xcore::format_text(), so numbers and tuples read exactly as Python prints them.
 inline PyObject* format_arg(const ref& r) { return r.ptr(); }
 inline const char* format_arg(const char* s) { return s; }
 
@@ -22,16 +22,10 @@ ref text(const char* format, const A&... args) {
     return ref::steal(PyUnicode_FromFormat(format, format_arg(args)...));
 }
 
-// format(value, format_spec); format_spec "" is how an f-string writes a value.
-ref formatted(py::handle value, const char* format_spec = "") {
-    ref pattern = ref::steal(PyUnicode_FromString(format_spec));
-    return ref::steal(PyObject_Format(value.ptr(), pattern.ptr()));
-}
-
 // size / 1024 with the given format (".2f", ".1f").
 ref kib(py::handle size, const char* format_spec) {
     ref per_kib = ref::steal(PyLong_FromLong(1024));
-    return formatted(ref::steal(PyNumber_TrueDivide(size.ptr(), per_kib.ptr())), format_spec);
+    return xcore::format_text(ref::steal(PyNumber_TrueDivide(size.ptr(), per_kib.ptr())), format_spec);
 }
 
 // self.logger.info(message); the logger is read at each message, so it may be
@@ -85,7 +79,7 @@ XALO_FUNCTION(init, self, limit, logger, debug) {
 
 void log_gc_count(py::handle self, const char* format) {
     ref count = call_method(G.get(XNAME("gc")), XNAME("get_count"));
-    log(self, text(format, formatted(count)));
+    log(self, text(format, xcore::format_text(count)));
 }
 
 XALO_FUNCTION(tracemalloc_check, self) {
@@ -100,7 +94,7 @@ XALO_FUNCTION(tracemalloc_check, self) {
 
     ref size, peak;
     xcore::unpack2(call_method(G.get(XNAME("tracemalloc")), XNAME("get_traced_memory")), &size, &peak);
-    log(self, text("leak.tm - get_traced_memory: %U, %U", formatted(size), formatted(peak)));
+    log(self, text("leak.tm - get_traced_memory: %U, %U", xcore::format_text(size), xcore::format_text(peak)));
 
     // Compared before the "last" baseline moves on, so it is the previous pass.
     xcore::vcall_method(self, XNAME("compare_snapshots"), {cur}, XKW("cur_tm_snapshot"));
@@ -108,7 +102,7 @@ XALO_FUNCTION(tracemalloc_check, self) {
 
     log_gc_count(self, "leak.gc - get_count (before): %U");
     ref found = call_method(G.get(XNAME("gc")), XNAME("collect"));
-    log(self, text("leak.gc - collect: %U", formatted(found)));
+    log(self, text("leak.gc - collect: %U", xcore::format_text(found)));
     log_gc_count(self, "leak.gc - get_count (after): %U");
     return py::bool_(true);
 }
@@ -129,13 +123,13 @@ void log_entry(py::handle self, py::handle index, py::handle stat) {
     ref frame = ref::steal(PyObject_GetItem(traceback.ptr(), zero.ptr()));
     ref filename = xcore::getattr(frame, XNAME("filename"));
     ref lineno = xcore::getattr(frame, XNAME("lineno"));
-    log(self, text("leak.tm -  #%U: %U:%U: %UKiB", formatted(index), formatted(filename), formatted(lineno),
+    log(self, text("leak.tm -  #%U: %U:%U: %UKiB", xcore::format_text(index), xcore::format_text(filename), xcore::format_text(lineno),
                    kib(xcore::getattr(stat, XNAME("size")), ".2f")));
 
     ref line = call_method(G.get(XNAME("linecache")), XNAME("getline"), filename, lineno);
     line = call_method(line, XNAME("strip"));
     if (xcore::truth(line))
-        log(self, text("leak.tm - \t%U", formatted(line)));
+        log(self, text("leak.tm - \t%U", xcore::format_text(line)));
 }
 
 XALO_FUNCTION(display_top_trace_scripts, self, snapshot, key_type) {
@@ -144,7 +138,7 @@ XALO_FUNCTION(display_top_trace_scripts, self, snapshot, key_type) {
     ref top_stats = call_method(snapshot, XNAME("statistics"), key_type);
 
     ref limit = xcore::getattr(self, XNAME("_limit"));
-    log(self, text("leak.tm - Top %U lines", formatted(limit)));
+    log(self, text("leak.tm - Top %U lines", xcore::format_text(limit)));
 
     ref listed = slice(top_stats, Py_None, limit);
     long index = 1;
@@ -159,7 +153,7 @@ XALO_FUNCTION(display_top_trace_scripts, self, snapshot, key_type) {
         throw py::error_already_set();
     if (n_other > 0) {
         ref count = ref::steal(PyLong_FromSsize_t(n_other));
-        log(self, text("leak.tm -  %U other: %U KiB", formatted(count), kib(total_size(other), ".1f")));
+        log(self, text("leak.tm -  %U other: %U KiB", xcore::format_text(count), kib(total_size(other), ".1f")));
     }
     log(self, text("leak.tm -  Total allocated size: %U KiB", kib(total_size(top_stats), ".1f")));
     return py::none();
@@ -171,7 +165,7 @@ void compare_with(py::handle self, py::handle cur, py::handle baseline, const ch
     ref diffs = call_method(cur, XNAME("compare_to"), baseline, XNAME("lineno"));
     ref ten = ref::steal(PyLong_FromLong(10));
     xcore::for_each(slice(diffs, Py_None, ten), [&](py::handle stat) {
-        log(self, text("leak.tm - compare with %s: %U", which, formatted(stat)));
+        log(self, text("leak.tm - compare with %s: %U", which, xcore::format_text(stat)));
     });
 }
 

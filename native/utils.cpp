@@ -435,13 +435,13 @@ Claim claimed_size(const unsigned char* d, size_t n) {
 // limit allows, or carries the signature of a format whose size is not read.
 // Data without a byte buffer is left to np.frombuffer to refuse.
 void check_image_size(py::handle data) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) {
-        PyErr_Clear();
-        return;
+    Claim c;
+    {
+        xcore::BufferView buf(data, PyBUF_SIMPLE, false);
+        if (!buf.ok())
+            return;
+        c = claimed_size(static_cast<const unsigned char*>(buf.view().buf), (size_t)buf.view().len);
     }
-    Claim c = claimed_size(static_cast<const unsigned char*>(view.buf), (size_t)view.len);
-    PyBuffer_Release(&view);
     if (c.kind == Claim::kUnreadable) {
         PyErr_Format(PyExc_ValueError, "%s image refused: its size cannot be read to check the pixel limit",
                      c.format);

@@ -83,16 +83,14 @@ int number_kind(PyObject* o, double& d) {
 bool float64_box(PyObject* b, double* out) {
     if (Py_TYPE(b) != O.ndarray)
         return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(b, &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
+    xcore::BufferView buf(b, PyBUF_STRIDES | PyBUF_FORMAT, false);
+    if (!buf.ok())
         return false;
-    }
+    const Py_buffer& view = buf.view();
     bool ok = view.ndim == 1 && view.shape[0] == 4 && view.itemsize == 8 && view.format != nullptr &&
               std::strcmp(view.format, "d") == 0;
     for (int i = 0; ok && i < 4; ++i)
         std::memcpy(&out[i], static_cast<const char*>(view.buf) + i * view.strides[0], sizeof(double));
-    PyBuffer_Release(&view);
     return ok;
 }
 
@@ -153,8 +151,6 @@ py::handle empty_text() { return XNAME(""); }
 // ---- Region check ---------------------------------------------------------------------
 
 ref roi_key(py::handle name) { return xcore::getattr(G.get(XNAME("RoiData")), name); }
-
-ref item(py::handle mapping, py::handle key) { return steal_result(PyObject_GetItem(mapping.ptr(), key.ptr())); }
 
 // The development switch, read from the module at each use.
 bool strict() { return xcore::truth(G.get(XNAME("STRICT"))); }
@@ -290,8 +286,8 @@ XALO_FUNCTION(init, self, polygons, frame_sz) {
         xcore::setattr(self, XNAME("polygons"), call_method(G.get(XNAME("copy")), XNAME("deepcopy"), polygons));
     xcore::setattr(self, XNAME("rois"), polygons);
     if (xcore::truth(frame_sz)) {
-        ref w = steal_result(PyNumber_Float(item(frame_sz, small_int_object(0)).ptr()));
-        ref h = steal_result(PyNumber_Float(item(frame_sz, small_int_object(1)).ptr()));
+        ref w = steal_result(PyNumber_Float(xcore::get_item(frame_sz, small_int_object(0)).ptr()));
+        ref h = steal_result(PyNumber_Float(xcore::get_item(frame_sz, small_int_object(1)).ptr()));
         ref size = xcore::new_list();
         xcore::append(size, w);
         xcore::append(size, h);
@@ -309,36 +305,36 @@ XALO_FUNCTION(init, self, polygons, frame_sz) {
     xcore::for_each(xcore::getattr(self, XNAME("rois")), [&](py::handle roi) {
         ref np = G.get(XNAME("np"));
         ref array = xcore::getattr(np, XNAME("array"));
-        ref points = item(roi, roi_key(XNAME("POINTS_KEY")));
+        ref points = xcore::get_item(roi, roi_key(XNAME("POINTS_KEY")));
         ref vertices = xcore::vcall(array, {points, xcore::getattr(G.get(XNAME("np")), XNAME("float32"))},
                                     XKW("dtype"));
         set_item(roi, roi_key(XNAME("POINTS_KEY")), vertices);
         ref polygon_class = G.get(XNAME("Polygon"));
-        ref polygon = call(polygon_class, item(roi, roi_key(XNAME("POINTS_KEY"))));
+        ref polygon = call(polygon_class, xcore::get_item(roi, roi_key(XNAME("POINTS_KEY"))));
         set_item(roi, XNAME("shapely_polygon"), polygon);
     });
     ref excluded = xcore::new_list();
     xcore::for_each(xcore::getattr(self, XNAME("rois")), [&](py::handle roi) {
-        if (!xcore::truth(item(roi, roi_key(XNAME("INCLUDE_KEY")))))
+        if (!xcore::truth(xcore::get_item(roi, roi_key(XNAME("INCLUDE_KEY")))))
             xcore::append(excluded, roi);
     });
     // Every include-exclude overlap is computed here, once, so that filtering
     // only ever tests points.
     xcore::for_each(xcore::getattr(self, XNAME("rois")), [&](py::handle roi) {
-        Py_ssize_t count = PyObject_Length(item(roi, roi_key(XNAME("POINTS_KEY"))).ptr());
+        Py_ssize_t count = PyObject_Length(xcore::get_item(roi, roi_key(XNAME("POINTS_KEY"))).ptr());
         if (count < 0)
             throw py::error_already_set();
         if (count == 0) {
             xcore::setattr(self, XNAME("_empty_polygon"), roi);
             return;
         }
-        if (!xcore::truth(item(roi, roi_key(XNAME("INCLUDE_KEY")))))
+        if (!xcore::truth(xcore::get_item(roi, roi_key(XNAME("INCLUDE_KEY")))))
             return;
         call_method(xcore::getattr(self, XNAME("_included_rois")), XNAME("append"), roi);
         ref overlaps = xcore::new_list();
         xcore::for_each(excluded, [&](py::handle ex) {
-            ref intersection = xcore::getattr(item(roi, XNAME("shapely_polygon")), XNAME("intersection"));
-            ref overlap = call(intersection, item(ex, XNAME("shapely_polygon")));
+            ref intersection = xcore::getattr(xcore::get_item(roi, XNAME("shapely_polygon")), XNAME("intersection"));
+            ref overlap = call(intersection, xcore::get_item(ex, XNAME("shapely_polygon")));
             if (!xcore::truth(xcore::getattr(overlap, XNAME("is_empty"))))
                 xcore::append(overlaps, overlap);
         });
@@ -764,8 +760,8 @@ private:
 // regions returns before this frame (the Filter's state) is set up.
 [[gnu::noinline]] ref filter_frame(py::handle self, py::handle det_or_trk, py::handle frame_sz,
                                           py::handle anchor_pt) {
-    ref fx = item(frame_sz, small_int_object(0));
-    ref fy = item(frame_sz, small_int_object(1));
+    ref fx = xcore::get_item(frame_sz, small_int_object(0));
+    ref fy = xcore::get_item(frame_sz, small_int_object(1));
     ref anchor[2];
     xcore::unpack(anchor_pt, 2, anchor);
     ref included = xcore::getattr(self, XNAME("_included_rois"));
@@ -808,7 +804,7 @@ XALO_FUNCTION(filter_in_roi, self, det_or_trk, frame_sz, anchor_pt) {
 
 XALO_FUNCTION(is_point_in_polygon, point_shapely, polygon) {
     py::handle point_shapely = a[p::point_shapely], polygon = a[p::polygon];
-    return call_method(item(polygon, XNAME("shapely_polygon")), XNAME("contains"), point_shapely);
+    return call_method(xcore::get_item(polygon, XNAME("shapely_polygon")), XNAME("contains"), point_shapely);
 }
 
 XALO_FUNCTION(is_point_excluded_for_polygon, self, point_shapely, polygon) {

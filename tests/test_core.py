@@ -390,3 +390,34 @@ def test_parameters_follow_their_list_or_do_not_compile(tmp_path, read, declarat
         assert run.returncode == 0, run.stderr
     else:
         assert run.returncode != 0 and error in run.stderr, run.stderr
+
+
+@pytest.mark.parametrize("line, breach", [
+    ("    Py_DECREF(obj);", "raw reference counting"),
+    ("    Py_XSETREF(slot, value);", "raw reference counting"),
+    ("    auto o = py::reinterpret_steal<py::object>(p);", "pybind11 ownership cast"),
+    ("    PyBuffer_Release(&view);", "hand-held buffer"),
+    ("ref body(py::handle x) { py::object y = x.attr(\"y\"); return y; }", "pybind11 object on a call path"),
+    ("XALO_MODULE(m, \"pkg.m\", mod) {\n    py::object seen = mod;\n}", None),
+    ("// Py_DECREF in a comment, \"Py_INCREF\" in a text", None),
+])
+def test_ownership_check_flags_hand_held_references(tmp_path, line, breach):
+    import pathlib
+    import subprocess
+    import sys
+
+    script = pathlib.Path(__file__).resolve().parents[1] / "tools" / "check_ownership.py"
+    source = tmp_path / "module.cpp"
+    source.write_text(line + "\n")
+    run = subprocess.run([sys.executable, str(script), str(source)], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, breach is not None and breach in run.stdout) == ((1, True) if breach else (0, False))
+
+
+def test_module_sources_hold_references_through_the_core_only():
+    import pathlib
+    import subprocess
+    import sys
+
+    script = pathlib.Path(__file__).resolve().parents[1] / "tools" / "check_ownership.py"
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout

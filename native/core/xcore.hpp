@@ -256,6 +256,11 @@ inline bool getattr_optional(py::handle obj, py::handle name, ref* out) {
 // format(value, ""): how an f-string or a formatted message turns a value
 // into text.
 inline ref format_text(py::handle value) { return ref::steal(PyObject_Format(value.ptr(), XNAME("").ptr())); }
+// format(value, spec), as "{:spec}" formats it.
+inline ref format_text(py::handle value, const char* spec) {
+    ref pattern = ref::steal(PyUnicode_FromString(spec));
+    return ref::steal(PyObject_Format(value.ptr(), pattern.ptr()));
+}
 
 // One part of a joined text, as an f-string writes it: a str as it is, an
 // int in decimal (written without a temporary string), anything else as
