@@ -8,7 +8,6 @@
 #include "core/xcore.hpp"
 
 namespace py = pybind11;
-using xcore::Args;
 using xcore::ref;
 
 namespace {
@@ -274,12 +273,22 @@ void merge(py::handle self, py::handle info) {
     });
 }
 
-py::object record_update(const Args& a) {
-    merge(a[0], a[1]);
+XALO_FUNCTION(source_update, self, source_info) {
+    merge(a[p::self], a[p::source_info]);
     return py::none();
 }
 
-py::object record_to_dict(const Args& a) { return instance_dict(a[0]); }
+XALO_FUNCTION(module_update, self, module_info) {
+    merge(a[p::self], a[p::module_info]);
+    return py::none();
+}
+
+XALO_FUNCTION(format_update, self, frame_format_info) {
+    merge(a[p::self], a[p::frame_format_info]);
+    return py::none();
+}
+
+XALO_FUNCTION(record_to_dict, self) { return instance_dict(a[p::self]); }
 
 // record.update(info), made in C++ when it is the kit's own.
 void update_record(py::handle record, const OwnMethod& m, py::handle info) {
@@ -296,8 +305,8 @@ ref record_dict(py::handle record, const OwnMethod& m) {
     return xcore::call_method(record, m.name);
 }
 
-py::object source_init(const Args& a) {
-    py::handle self = a[0], node = a[1], port = a[2], name = a[3];
+XALO_FUNCTION(source_init, self, src_node, src_output_port, src_name) {
+    py::handle self = a[p::self], node = a[p::src_node], port = a[p::src_output_port], name = a[p::src_name];
     if (node.is_none())
         return py::none();
     xcore::setattr(self, XNAME("id"), get(node, XNAME("id"), Py_None));
@@ -320,8 +329,8 @@ py::object source_init(const Args& a) {
     return py::none();
 }
 
-py::object module_init(const Args& a) {
-    py::handle self = a[0], node = a[1], feed_port_idx = a[2];
+XALO_FUNCTION(module_init, self, cur_node, feed_port_idx) {
+    py::handle self = a[p::self], node = a[p::cur_node], feed_port_idx = a[p::feed_port_idx];
     if (node.is_none())
         return py::none();
     xcore::setattr(self, XNAME("id"), get(node, XNAME("id"), Py_None));
@@ -330,14 +339,15 @@ py::object module_init(const Args& a) {
     return py::none();
 }
 
-py::object frame_format_init(const Args& a) {
-    py::handle self = a[0], kwargs = a[1];
+XALO_FUNCTION(frame_format_init, self, kwargs) {
+    py::handle self = a[p::self], kwargs = a[p::kwargs];
     for_each_item(kwargs, [&](py::handle key, py::handle value) { xcore::setattr(self, key, value); });
     return py::none();
 }
 
-py::object meta_init(const Args& a) {
-    py::handle self = a[0], cur_node = a[1], feed_idx = a[2], src_node = a[3], src_port = a[4], src_name = a[5];
+XALO_FUNCTION(meta_init, self, cur_node, feed_idx, src_node, src_port, src_name) {
+    py::handle self = a[p::self], cur_node = a[p::cur_node], feed_idx = a[p::feed_idx], src_node = a[p::src_node],
+               src_port = a[p::src_port], src_name = a[p::src_name];
     xcore::setattr(self, XNAME("ts"), now());
     xcore::setattr(self, XNAME("module"),
                    xcore::vcall(G.get(XNAME("MetaModule")), {cur_node, feed_idx}, XKW("cur_node", "feed_port_idx")));
@@ -359,18 +369,18 @@ void forward_update(py::handle meta, py::handle record_attr, const OwnMethod& m,
     update_record(record, m, empty);
 }
 
-py::object meta_update_source(const Args& a) {
-    forward_update(a[0], XNAME("source"), own.source_update, a[1]);
+XALO_FUNCTION(meta_update_source, self, source_info) {
+    forward_update(a[p::self], XNAME("source"), own.source_update, a[p::source_info]);
     return py::none();
 }
 
-py::object meta_update_frame_format(const Args& a) {
-    forward_update(a[0], XNAME("frame_format"), own.format_update, a[1]);
+XALO_FUNCTION(meta_update_frame_format, self, frame_format_info) {
+    forward_update(a[p::self], XNAME("frame_format"), own.format_update, a[p::frame_format_info]);
     return py::none();
 }
 
-py::object meta_update_module(const Args& a) {
-    forward_update(a[0], XNAME("module"), own.module_update, a[1]);
+XALO_FUNCTION(meta_update_module, self, module_info) {
+    forward_update(a[p::self], XNAME("module"), own.module_update, a[p::module_info]);
     return py::none();
 }
 
@@ -388,12 +398,13 @@ ref meta_dict(py::handle self) {
     return d;
 }
 
-py::object meta_to_dict(const Args& a) { return meta_dict(a[0]); }
+XALO_FUNCTION(meta_to_dict, self) { return meta_dict(a[p::self]); }
 
 // ---- FramePacket ------------------------------------------------------------------------
 
-py::object packet_init(const Args& a) {
-    py::handle self = a[0], feed_idx = a[1], cur_node = a[2], src_node = a[3], src_port = a[4], src_name = a[5];
+XALO_FUNCTION(packet_init, self, feed_idx, cur_node, src_node, src_port, src_name) {
+    py::handle self = a[p::self], feed_idx = a[p::feed_idx], cur_node = a[p::cur_node], src_node = a[p::src_node],
+               src_port = a[p::src_port], src_name = a[p::src_name];
     xcore::setattr(self, XNAME("meta"),
                    xcore::vcall(G.get(XNAME("Meta")), {cur_node, feed_idx, src_node, src_port, src_name},
                                 XKW("cur_node", "feed_idx", "src_node", "src_port", "src_name")));
@@ -405,9 +416,10 @@ ref frame_format_attr(py::handle self, py::handle attr) {
     return xcore::getattr(xcore::getattr(xcore::getattr(self, XNAME("meta")), XNAME("frame_format")), attr);
 }
 
-py::object create_frame_packet(const Args& a) {
-    py::handle self = a[0], version = a[1], ext_info = a[2], frame = a[4];
-    ref result = ref::borrow(a[3]), encoder = ref::borrow(a[5]), with_base64 = ref::borrow(a[6]);
+XALO_FUNCTION(create_frame_packet, self, version, ext_info, result, frame, encoder, with_base64) {
+    py::handle self = a[p::self], version = a[p::version], ext_info = a[p::ext_info], frame = a[p::frame];
+    ref result = ref::borrow(a[p::result]), encoder = ref::borrow(a[p::encoder]),
+        with_base64 = ref::borrow(a[p::with_base64]);
     if (!compares_to_zero(version, Py_GT)) {
         if (frame.is_none())
             return py::none();
@@ -437,7 +449,7 @@ py::object create_frame_packet(const Args& a) {
     set_item(payload, XNAME("meta"), meta_data);
     set_item(payload, XNAME("result"), result);
     set_item(payload, XNAME("frame"), frame_as_text);
-    return std::move(payload);
+    return payload;
 }
 
 // self.meta.update_<record>(meta_info.get(<record>)), evaluated in Python's
@@ -454,9 +466,10 @@ void meta_update(py::handle self, const OwnMethod& m, py::handle meta_info, py::
         xcore::vcall_method(meta, m.name, {info}, kwnames);
 }
 
-py::object parse_frame_packet(const Args& a) {
-    py::handle self = a[0], version = a[2];
-    ref data = ref::borrow(a[1]), encoder = ref::borrow(a[3]), with_base64 = ref::borrow(a[4]);
+XALO_FUNCTION(parse_frame_packet, self, data, version, encoder, with_base64) {
+    py::handle self = a[p::self], version = a[p::version];
+    ref data = ref::borrow(a[p::data]), encoder = ref::borrow(a[p::encoder]),
+        with_base64 = ref::borrow(a[p::with_base64]);
     if (compares_to_zero(version, Py_EQ))
         return xcore::vcall(G.get(XNAME("base64_to_img")), {data}, XKW("b64_bytes"));
     if (PyBytes_Check(data.ptr())) {
@@ -484,7 +497,7 @@ py::object parse_frame_packet(const Args& a) {
     } else {
         set_item(data, XNAME("frame"), Py_None);
     }
-    return std::move(data);
+    return data;
 }
 
 }  // namespace
@@ -499,16 +512,11 @@ XALO_MODULE(frame_packet, "xalo_sdk.redis.frame_packet", m) {
     for (const char* name : {"img_to_str", "str_to_img", "Encoder", "base64_to_img", "img_to_base64str"})
         G.import_from("xalo_sdk.redis.utils", name);
 
-    using xcore::Function;
-    auto update = [](const char* arg) {
-        return Function("update", record_update)
-            .arg("self")
-            .arg(arg)
-            .doc("Take over every value of the mapping that is not None and differs from the current one; "
-                 "new names are added.");
-    };
-    auto to_dict = Function("to_dict", record_to_dict)
-                       .arg("self")
+    using xcore::declare;
+    const char* update_doc = "Take over every value of the mapping that is not None and differs from the current "
+                             "one; new names are added.";
+    auto to_dict = declare<record_to_dict>("to_dict")
+                       .arg<record_to_dict::p::self>()
                        .doc("The record's own attribute dictionary itself (live, not a copy).");
 
     py::object source =
@@ -521,15 +529,18 @@ XALO_MODULE(frame_packet, "xalo_sdk.redis.frame_packet", m) {
             .attr("output_port_idx", Py_None)
             .attr("frame_id", Py_None)
             .attr("ts", Py_None)
-            .def(Function("__init__", source_init)
-                     .arg("self")
-                     .arg("src_node", nullptr, py::none())
-                     .arg("src_output_port", nullptr, py::none())
-                     .arg("src_name", nullptr, py::none())
+            .def(declare<source_init>("__init__")
+                     .arg<source_init::p::self>()
+                     .arg<source_init::p::src_node>(nullptr, py::none())
+                     .arg<source_init::p::src_output_port>(nullptr, py::none())
+                     .arg<source_init::p::src_name>(nullptr, py::none())
                      .doc(":param src_node: node description of the upstream node (read through get)\n"
                           ":param src_output_port: its output port\n"
                           ":param src_name: display name; \"<type>_<port>\" when not given"))
-            .def(update("source_info"))
+            .def(declare<source_update>("update")
+                     .arg<source_update::p::self>()
+                     .arg<source_update::p::source_info>()
+                     .doc(update_doc))
             .def(to_dict)
             .finish();
     py::object module =
@@ -537,50 +548,56 @@ XALO_MODULE(frame_packet, "xalo_sdk.redis.frame_packet", m) {
             .attr("id", Py_None)
             .attr("type", Py_None)
             .attr("feed_port_idx", Py_None)
-            .def(Function("__init__", module_init)
-                     .arg("self")
-                     .arg("cur_node", nullptr, py::none())
-                     .arg("feed_port_idx", nullptr, py::none())
+            .def(declare<module_init>("__init__")
+                     .arg<module_init::p::self>()
+                     .arg<module_init::p::cur_node>(nullptr, py::none())
+                     .arg<module_init::p::feed_port_idx>(nullptr, py::none())
                      .doc(":param cur_node: node description of this module (read through get)\n"
                           ":param feed_port_idx: index of the module's input port"))
-            .def(update("module_info"))
+            .def(declare<module_update>("update")
+                     .arg<module_update::p::self>()
+                     .arg<module_update::p::module_info>()
+                     .doc(update_doc))
             .def(to_dict)
             .finish();
     py::object frame_format =
         xcore::ClassBuilder(G, "MetaFrameFormat", "How the frame is encoded: encoder name and Base64 switch.")
             .attr("encoder", Py_None)
             .attr("with_base64", Py_False)
-            .def(Function("__init__", frame_format_init)
-                     .arg("self")
-                     .varkw("kwargs")
+            .def(declare<frame_format_init>("__init__")
+                     .arg<frame_format_init::p::self>()
+                     .varkw<frame_format_init::p::kwargs>()
                      .doc("One attribute per keyword argument, in the order given."))
-            .def(update("frame_format_info"))
+            .def(declare<format_update>("update")
+                     .arg<format_update::p::self>()
+                     .arg<format_update::p::frame_format_info>()
+                     .doc(update_doc))
             .def(to_dict)
             .finish();
     py::object meta =
         xcore::ClassBuilder(G, "Meta", "The metadata of a link: this module, the upstream source, the frame format.")
-            .def(Function("__init__", meta_init)
-                     .arg("self")
-                     .arg("cur_node")
-                     .arg("feed_idx")
-                     .arg("src_node")
-                     .arg("src_port")
-                     .arg("src_name")
+            .def(declare<meta_init>("__init__")
+                     .arg<meta_init::p::self>()
+                     .arg<meta_init::p::cur_node>()
+                     .arg<meta_init::p::feed_idx>()
+                     .arg<meta_init::p::src_node>()
+                     .arg<meta_init::p::src_port>()
+                     .arg<meta_init::p::src_name>()
                      .doc("Build the module, source and frame-format records."))
-            .def(Function("update_source", meta_update_source)
-                     .arg("self")
-                     .arg("source_info", nullptr, py::none())
+            .def(declare<meta_update_source>("update_source")
+                     .arg<meta_update_source::p::self>()
+                     .arg<meta_update_source::p::source_info>(nullptr, py::none())
                      .doc("Merge a received source description into the source record."))
-            .def(Function("update_frame_format", meta_update_frame_format)
-                     .arg("self")
-                     .arg("frame_format_info", nullptr, py::none())
+            .def(declare<meta_update_frame_format>("update_frame_format")
+                     .arg<meta_update_frame_format::p::self>()
+                     .arg<meta_update_frame_format::p::frame_format_info>(nullptr, py::none())
                      .doc("Merge a received frame format into the frame-format record."))
-            .def(Function("update_module", meta_update_module)
-                     .arg("self")
-                     .arg("module_info", nullptr, py::none())
+            .def(declare<meta_update_module>("update_module")
+                     .arg<meta_update_module::p::self>()
+                     .arg<meta_update_module::p::module_info>(nullptr, py::none())
                      .doc("Merge a module description into the module record."))
-            .def(Function("to_dict", meta_to_dict)
-                     .arg("self")
+            .def(declare<meta_to_dict>("to_dict")
+                     .arg<meta_to_dict::p::self>()
                      .doc("The metadata block: a fresh time stamp and the records' live mappings."))
             .finish();
     own.source_update.remember(source, "update");
@@ -597,26 +614,26 @@ XALO_MODULE(frame_packet, "xalo_sdk.redis.frame_packet", m) {
     xcore::ClassBuilder(G, "FramePacket", "Builds the payload of a module's output and parses payloads received.")
         .attr("frame", Py_None)
         .attr("result", Py_None)
-        .def(Function("__init__", packet_init)
-                 .arg("self")
-                 .arg("feed_idx")
-                 .arg("cur_node")
-                 .arg("src_node", nullptr, py::none())
-                 .arg("src_port", nullptr, py::none())
-                 .arg("src_name", nullptr, py::none())
+        .def(declare<packet_init>("__init__")
+                 .arg<packet_init::p::self>()
+                 .arg<packet_init::p::feed_idx>()
+                 .arg<packet_init::p::cur_node>()
+                 .arg<packet_init::p::src_node>(nullptr, py::none())
+                 .arg<packet_init::p::src_port>(nullptr, py::none())
+                 .arg<packet_init::p::src_name>(nullptr, py::none())
                  .doc(":param feed_idx: the input index at current module\n"
                       ":param cur_node: current module\n"
                       ":param src_node: upstream node\n"
                       ":param src_port: upstream output port\n"
                       ":param src_name: display name of the source"))
-        .def(Function("create_frame_packet", create_frame_packet)
-                 .arg("self")
-                 .arg("version", nullptr, py::int_(1))
-                 .arg("ext_info", nullptr, py::none())
-                 .arg("result", nullptr, py::none())
-                 .arg("frame", nullptr, py::none())
-                 .arg("encoder", nullptr, jpg)
-                 .arg("with_base64", nullptr, py::bool_(false))
+        .def(declare<create_frame_packet>("create_frame_packet")
+                 .arg<create_frame_packet::p::self>()
+                 .arg<create_frame_packet::p::version>(nullptr, py::int_(1))
+                 .arg<create_frame_packet::p::ext_info>(nullptr, py::none())
+                 .arg<create_frame_packet::p::result>(nullptr, py::none())
+                 .arg<create_frame_packet::p::frame>(nullptr, py::none())
+                 .arg<create_frame_packet::p::encoder>(nullptr, jpg)
+                 .arg<create_frame_packet::p::with_base64>(nullptr, py::bool_(false))
                  .doc("Generate payload to publish\n\n"
                       ":param version: 0.x -> publish frame data only into redis port\n"
                       "                1.x or later -> publish frame + metadata into redis port\n"
@@ -627,12 +644,12 @@ XALO_MODULE(frame_packet, "xalo_sdk.redis.frame_packet", m) {
                       ":param with_base64: frame as Base64 text (needed to store the payload as JSON)\n"
                       ":return: the payload dictionary (meta, result, frame); for version 0 the Base64 JPEG "
                       "of the frame or None"))
-        .def(Function("parse_frame_packet", parse_frame_packet)
-                 .arg("self")
-                 .arg("data")
-                 .arg("version", nullptr, py::int_(1))
-                 .arg("encoder", nullptr, py::none())
-                 .arg("with_base64", nullptr, py::none())
+        .def(declare<parse_frame_packet>("parse_frame_packet")
+                 .arg<parse_frame_packet::p::self>()
+                 .arg<parse_frame_packet::p::data>()
+                 .arg<parse_frame_packet::p::version>(nullptr, py::int_(1))
+                 .arg<parse_frame_packet::p::encoder>(nullptr, py::none())
+                 .arg<parse_frame_packet::p::with_base64>(nullptr, py::none())
                  .doc("Merge a received payload's metadata and decode its frame.\n\n"
                       ":param data: data from redis - dict or redis_string\n"
                       ":param version: 0 for the bare Base64 JPEG form\n"

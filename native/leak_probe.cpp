@@ -3,7 +3,6 @@
 #include "core/xcore.hpp"
 
 namespace py = pybind11;
-using xcore::Args;
 using xcore::call_method;
 using xcore::ref;
 
@@ -14,7 +13,7 @@ xcore::Globals G;
 // ---- small helpers --------------------------------------------------------------
 
 // One log line from its format; every %U argument is a str made by
-// formatted() below, so numbers and tuples read exactly as Python prints them.
+// xcore::format_text(), so numbers and tuples read exactly as Python prints them.
 inline PyObject* format_arg(const ref& r) { return r.ptr(); }
 inline const char* format_arg(const char* s) { return s; }
 
@@ -23,16 +22,10 @@ ref text(const char* format, const A&... args) {
     return ref::steal(PyUnicode_FromFormat(format, format_arg(args)...));
 }
 
-// format(value, format_spec); format_spec "" is how an f-string writes a value.
-ref formatted(py::handle value, const char* format_spec = "") {
-    ref pattern = ref::steal(PyUnicode_FromString(format_spec));
-    return ref::steal(PyObject_Format(value.ptr(), pattern.ptr()));
-}
-
 // size / 1024 with the given format (".2f", ".1f").
 ref kib(py::handle size, const char* format_spec) {
     ref per_kib = ref::steal(PyLong_FromLong(1024));
-    return formatted(ref::steal(PyNumber_TrueDivide(size.ptr(), per_kib.ptr())), format_spec);
+    return xcore::format_text(ref::steal(PyNumber_TrueDivide(size.ptr(), per_kib.ptr())), format_spec);
 }
 
 // self.logger.info(message); the logger is read at each message, so it may be
@@ -59,9 +52,9 @@ ref total_size(py::handle stats) {
 
 // ---- LeakProbeManager -------------------------------------------------------------
 
-py::object init(const Args& a) {
-    py::handle self = a[0], limit = a.integer(1), logger = a[2];
-    py::handle debug = a.flag(3) ? Py_True : Py_False;
+XALO_FUNCTION(init, self, limit, logger, debug) {
+    py::handle self = a[p::self], limit = a.integer(p::limit), logger = a[p::logger];
+    py::handle debug = a.flag(p::debug) ? Py_True : Py_False;
     // The thread machinery is set up but never started: every pass runs on the
     // caller's thread.
     ref thread_cls = xcore::getattr(G.get(XNAME("threading")), XNAME("Thread"));
@@ -76,7 +69,7 @@ py::object init(const Args& a) {
     xcore::setattr(self, XNAME("_limit"), limit);
     xcore::setattr(self, XNAME("_first_tm_snapshot"), Py_None);
     xcore::setattr(self, XNAME("_last_tm_snapshot"), Py_None);
-    if (a.flag(3)) {
+    if (a.flag(p::debug)) {
         call_method(G.get(XNAME("tracemalloc")), XNAME("start"));
         xcore::setattr(self, XNAME("_first_tm_snapshot"),
                        call_method(G.get(XNAME("tracemalloc")), XNAME("take_snapshot")));
@@ -86,11 +79,11 @@ py::object init(const Args& a) {
 
 void log_gc_count(py::handle self, const char* format) {
     ref count = call_method(G.get(XNAME("gc")), XNAME("get_count"));
-    log(self, text(format, formatted(count)));
+    log(self, text(format, xcore::format_text(count)));
 }
 
-py::object tracemalloc_check(const Args& a) {
-    py::handle self = a[0];
+XALO_FUNCTION(tracemalloc_check, self) {
+    py::handle self = a[p::self];
     if (!xcore::truth(xcore::getattr(self, XNAME("debug")))) {
         call_method(G.get(XNAME("gc")), XNAME("collect"));
         return py::bool_(true);
@@ -101,7 +94,7 @@ py::object tracemalloc_check(const Args& a) {
 
     ref size, peak;
     xcore::unpack2(call_method(G.get(XNAME("tracemalloc")), XNAME("get_traced_memory")), &size, &peak);
-    log(self, text("leak.tm - get_traced_memory: %U, %U", formatted(size), formatted(peak)));
+    log(self, text("leak.tm - get_traced_memory: %U, %U", xcore::format_text(size), xcore::format_text(peak)));
 
     // Compared before the "last" baseline moves on, so it is the previous pass.
     xcore::vcall_method(self, XNAME("compare_snapshots"), {cur}, XKW("cur_tm_snapshot"));
@@ -109,7 +102,7 @@ py::object tracemalloc_check(const Args& a) {
 
     log_gc_count(self, "leak.gc - get_count (before): %U");
     ref found = call_method(G.get(XNAME("gc")), XNAME("collect"));
-    log(self, text("leak.gc - collect: %U", formatted(found)));
+    log(self, text("leak.gc - collect: %U", xcore::format_text(found)));
     log_gc_count(self, "leak.gc - get_count (after): %U");
     return py::bool_(true);
 }
@@ -130,22 +123,22 @@ void log_entry(py::handle self, py::handle index, py::handle stat) {
     ref frame = ref::steal(PyObject_GetItem(traceback.ptr(), zero.ptr()));
     ref filename = xcore::getattr(frame, XNAME("filename"));
     ref lineno = xcore::getattr(frame, XNAME("lineno"));
-    log(self, text("leak.tm -  #%U: %U:%U: %UKiB", formatted(index), formatted(filename), formatted(lineno),
+    log(self, text("leak.tm -  #%U: %U:%U: %UKiB", xcore::format_text(index), xcore::format_text(filename), xcore::format_text(lineno),
                    kib(xcore::getattr(stat, XNAME("size")), ".2f")));
 
     ref line = call_method(G.get(XNAME("linecache")), XNAME("getline"), filename, lineno);
     line = call_method(line, XNAME("strip"));
     if (xcore::truth(line))
-        log(self, text("leak.tm - \t%U", formatted(line)));
+        log(self, text("leak.tm - \t%U", xcore::format_text(line)));
 }
 
-py::object display_top_trace_scripts(const Args& a) {
-    py::handle self = a[0], key_type = a[2];
-    ref snapshot = call_method(a[1], XNAME("filter_traces"), exclusion_filters());
+XALO_FUNCTION(display_top_trace_scripts, self, snapshot, key_type) {
+    py::handle self = a[p::self], key_type = a[p::key_type];
+    ref snapshot = call_method(a[p::snapshot], XNAME("filter_traces"), exclusion_filters());
     ref top_stats = call_method(snapshot, XNAME("statistics"), key_type);
 
     ref limit = xcore::getattr(self, XNAME("_limit"));
-    log(self, text("leak.tm - Top %U lines", formatted(limit)));
+    log(self, text("leak.tm - Top %U lines", xcore::format_text(limit)));
 
     ref listed = slice(top_stats, Py_None, limit);
     long index = 1;
@@ -160,7 +153,7 @@ py::object display_top_trace_scripts(const Args& a) {
         throw py::error_already_set();
     if (n_other > 0) {
         ref count = ref::steal(PyLong_FromSsize_t(n_other));
-        log(self, text("leak.tm -  %U other: %U KiB", formatted(count), kib(total_size(other), ".1f")));
+        log(self, text("leak.tm -  %U other: %U KiB", xcore::format_text(count), kib(total_size(other), ".1f")));
     }
     log(self, text("leak.tm -  Total allocated size: %U KiB", kib(total_size(top_stats), ".1f")));
     return py::none();
@@ -172,12 +165,12 @@ void compare_with(py::handle self, py::handle cur, py::handle baseline, const ch
     ref diffs = call_method(cur, XNAME("compare_to"), baseline, XNAME("lineno"));
     ref ten = ref::steal(PyLong_FromLong(10));
     xcore::for_each(slice(diffs, Py_None, ten), [&](py::handle stat) {
-        log(self, text("leak.tm - compare with %s: %U", which, formatted(stat)));
+        log(self, text("leak.tm - compare with %s: %U", which, xcore::format_text(stat)));
     });
 }
 
-py::object compare_snapshots(const Args& a) {
-    py::handle self = a[0], cur = a[1];
+XALO_FUNCTION(compare_snapshots, self, cur_tm_snapshot) {
+    py::handle self = a[p::self], cur = a[p::cur_tm_snapshot];
     ref first = xcore::getattr(self, XNAME("_first_tm_snapshot"));
     if (!first.is_none())
         compare_with(self, cur, first, "first");
@@ -187,8 +180,8 @@ py::object compare_snapshots(const Args& a) {
     return py::none();
 }
 
-py::object stop(const Args& a) {
-    py::handle self = a[0];
+XALO_FUNCTION(stop, self) {
+    py::handle self = a[p::self];
     // Tracing is process-wide: a manager that never started it leaves it alone.
     if (xcore::truth(xcore::getattr(self, XNAME("debug"))))
         call_method(G.get(XNAME("tracemalloc")), XNAME("stop"));
@@ -209,43 +202,43 @@ XALO_MODULE(leak_probe, "xalo_sdk.debug.leak_probe", m) {
     G.import_from("typing", "Optional");
     G.import_from("xalo_sdk.logging", "get_logger");
 
-    using xcore::Function;
+    using xcore::declare;
     xcore::ClassBuilder(G, "LeakProbeManager",
                         "Memory leak detector and GC diagnostic helper for long-running container processes.\n\n"
                         "Call ``tracemalloc_check()`` once per processing loop. In debug mode each pass logs\n"
                         "the top allocation sites, the traced-memory totals, the growth against the first\n"
                         "and the previous snapshot, and a full collection with object counts; otherwise a\n"
                         "pass only runs ``gc.collect()``. The thread base is never started.")
-        .def(Function("__init__", init)
-                 .arg("self")
-                 .arg("limit", "int", py::int_(10))
-                 .arg("logger", "Optional[logging.Logger]", py::none())
-                 .arg("debug", "bool", py::bool_(false))
+        .def(declare<init>("__init__")
+                 .arg<init::p::self>()
+                 .arg<init::p::limit>("int", py::int_(10))
+                 .arg<init::p::logger>("Optional[logging.Logger]", py::none())
+                 .arg<init::p::debug>("bool", py::bool_(false))
                  .doc("Set up the manager; in debug mode start tracing and take the first snapshot.\n\n"
                       ":param limit: number of top allocation lines listed per snapshot\n"
                       ":param logger: receives the report at info level (default: get_logger(\"tracemalloc\"))\n"
                       ":param debug: trace allocations and report; otherwise only collect garbage"))
-        .def(Function("tracemalloc_check", tracemalloc_check)
-                 .arg("self")
+        .def(declare<tracemalloc_check>("tracemalloc_check")
+                 .arg<tracemalloc_check::p::self>()
                  .returns("bool")
                  .doc("Run a memory and GC diagnostic pass.\n\n"
                       ":return: True"))
-        .def(Function("display_top_trace_scripts", display_top_trace_scripts)
-                 .arg("self")
-                 .arg("snapshot", "tracemalloc.Snapshot")
-                 .arg("key_type", "str", py::str("lineno"))
+        .def(declare<display_top_trace_scripts>("display_top_trace_scripts")
+                 .arg<display_top_trace_scripts::p::self>()
+                 .arg<display_top_trace_scripts::p::snapshot>("tracemalloc.Snapshot")
+                 .arg<display_top_trace_scripts::p::key_type>("str", py::str("lineno"))
                  .returns("None")
                  .doc("Log the top memory-allocating lines from a tracemalloc snapshot.\n\n"
                       ":param snapshot: the snapshot; import machinery and unknown frames are left out\n"
                       ":param key_type: grouping key passed to Snapshot.statistics"))
-        .def(Function("compare_snapshots", compare_snapshots)
-                 .arg("self")
-                 .arg("cur_tm_snapshot", "tracemalloc.Snapshot")
+        .def(declare<compare_snapshots>("compare_snapshots")
+                 .arg<compare_snapshots::p::self>()
+                 .arg<compare_snapshots::p::cur_tm_snapshot>("tracemalloc.Snapshot")
                  .returns("None")
                  .doc("Compare a snapshot against the first and the most recent previous one.\n\n"
                       "Logs up to ten differences per stored baseline."))
-        .def(Function("stop", stop)
-                 .arg("self")
+        .def(declare<stop>("stop")
+                 .arg<stop::p::self>()
                  .returns("None")
                  .doc("Stop tracemalloc tracing.\n\n"
                       "Only a debug manager stops it; tracing is process-wide, so this ends it for\n"

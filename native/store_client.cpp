@@ -8,7 +8,6 @@
 #include <cstdlib>
 
 namespace py = pybind11;
-using xcore::Args;
 using xcore::call_method;
 using xcore::ref;
 
@@ -180,9 +179,9 @@ ref make_redis_client(py::handle self, py::handle host, py::handle port, py::han
     return xcore::vcall(xcore::getattr(redis, XNAME("StrictRedis")), {pool}, XKW("connection_pool"));
 }
 
-py::object init(const Args& a) {
-    py::handle self = a[0], host = a.str(2), port = a.integer(3), workers = a.integer(4);
-    xcore::setattr(self, XNAME("_use_thread"), a.flag(1) ? Py_True : Py_False);
+XALO_FUNCTION(init, self, thread, host, port, workers) {
+    py::handle self = a[p::self], host = a.str(p::host), port = a.integer(p::port), workers = a.integer(p::workers);
+    xcore::setattr(self, XNAME("_use_thread"), a.flag(p::thread) ? Py_True : Py_False);
 
     // max(10, workers * 5) connections and a queue of max(1, workers).
     ref by_five = ref::steal(PyNumber_Multiply(workers.ptr(), C.five.ptr()));
@@ -216,8 +215,8 @@ py::object init(const Args& a) {
     return py::none();
 }
 
-py::object shutdown_executor(const Args& a) {
-    py::handle self = a[0];
+XALO_FUNCTION(shutdown_executor, self) {
+    py::handle self = a[p::self];
     xcore::catch_exception(
         [&] {
             call_method(xcore::getattr(self, XNAME("_stop_evt")), XNAME("set"));
@@ -314,33 +313,33 @@ void run_writer(Client&& client) {
     }
 }
 
-py::object worker_loop(const Args& a) {
-    py::handle self = a[0];
+XALO_FUNCTION(worker_loop, self) {
+    py::handle self = a[p::self];
     run_writer([&] { return ref::borrow(self); });
     return py::none();
 }
 
 // ---- StoreClient: write path ------------------------------------------------------
 
-py::object write_(const Args& a) {
-    py::handle self = a[0], data = a.dict(1), key = a.str(2), ttl = a.integer(3);
+XALO_FUNCTION(write_, self, data, redis_key, ttl) {
+    py::handle self = a[p::self], data = a.dict(p::data), key = a.str(p::redis_key), ttl = a.integer(p::ttl);
     ref value = call_method(G.get(XNAME("orjson")), XNAME("dumps"), data);
     return xcore::catch_exception(
-        [&]() -> py::object {
+        [&]() -> ref {
             ref client = redis_client(self);
             if (!redis_set(client, key, value, ttl))
                 return py::bool_(false);
             notify(client, key);
             return py::bool_(true);
         },
-        [&](py::handle exc) -> py::object {
+        [&](py::handle exc) -> ref {
             log_write_error(self, key, exc);
             return py::bool_(false);
         });
 }
 
-py::object write_frame_packet(const Args& a) {
-    py::handle self = a[0], data = a[1], key = a.str(2), ttl = a.integer(3);
+XALO_FUNCTION(write_frame_packet, self, data, redis_key, ttl) {
+    py::handle self = a[p::self], data = a[p::data], key = a.str(p::redis_key), ttl = a.integer(p::ttl);
     if (data.is_none())
         return call_method(self, XNAME("delete_data"), key);
     if (xcore::truth(xcore::getattr(self, XNAME("_use_thread")))) {
@@ -387,27 +386,27 @@ py::object write_frame_packet(const Args& a) {
     return counted_write(self, data, key, ttl);
 }
 
-py::object delete_data(const Args& a) {
-    py::handle self = a[0], key = a.str(1);
+XALO_FUNCTION(delete_data, self, redis_key) {
+    py::handle self = a[p::self], key = a.str(p::redis_key);
     return py::bool_(xcore::truth(call_method(redis_client(self), XNAME("delete"), key)));
 }
 
 // ---- StoreClient: bulk delete and key scan ----------------------------------------
 
-py::object delete_many(const Args& a) {
-    py::handle self = a[0], keys = a.list(1);
+XALO_FUNCTION(delete_many, self, redis_keys) {
+    py::handle self = a[p::self], keys = a.list(p::redis_keys);
     if (PyList_GET_SIZE(keys.ptr()) == 0)
         return py::int_(0);
     ref method = xcore::getattr(redis_client(self), XNAME("delete"));
     ref args = ref::steal(PyList_AsTuple(keys.ptr()));
     ref reply = ref::steal(PyObject_Call(method.ptr(), args.ptr(), nullptr));
     if (reply.is_none() || PyLong_CheckExact(reply.ptr()))
-        return std::move(reply);
+        return reply;
     return ref::steal(PyNumber_Long(reply.ptr()));
 }
 
-py::object scan_keys(const Args& a) {
-    py::handle self = a[0], pattern = a.str(1);
+XALO_FUNCTION(scan_keys, self, pattern) {
+    py::handle self = a[p::self], pattern = a.str(p::pattern);
     ref it = xcore::vcall_method(redis_client(self), XNAME("scan_iter"), {pattern}, XKW("match"));
     ref keys = xcore::new_list();
     xcore::for_each(it, [&](py::handle key) {
@@ -423,13 +422,13 @@ py::object scan_keys(const Args& a) {
         PyErr_Clear();
         log(XNAME("warning"), ref::steal(PyUnicode_FromFormat("Skipped a key that is not UTF-8: %R", key.ptr())));
     });
-    return std::move(keys);
+    return keys;
 }
 
 // ---- StoreClient: synchronous writes and reads ------------------------------------
 
-py::object write_data(const Args& a) {
-    py::handle self = a[0], key = a.str(1), data = a[2], ttl = a.integer(3);
+XALO_FUNCTION(write_data, self, redis_key, data, ttl) {
+    py::handle self = a[p::self], key = a.str(p::redis_key), data = a[p::data], ttl = a.integer(p::ttl);
     ref value = PyDict_Check(data.ptr()) ? call_method(G.get(XNAME("orjson")), XNAME("dumps"), data)
                                           : ref::borrow(data);
     ref client = redis_client(self);
@@ -467,8 +466,8 @@ bool refuse_oversized(py::handle key, unsigned long long size, unsigned long lon
 // A value over the payload limit is never fetched: STRLEN first, then GET. A
 // writer may grow the value between the two, so the fetched size is checked
 // again (the memory is spent by then, but the caller still never sees it).
-py::object read_data(const Args& a) {
-    py::handle self = a[0], key = a.str(1);
+XALO_FUNCTION(read_data, self, redis_key) {
+    py::handle self = a[p::self], key = a.str(p::redis_key);
     ref client = redis_client(self);
     unsigned long long limit = max_payload_bytes();
     ref size = call_method(client, XNAME("strlen"), key);
@@ -482,19 +481,19 @@ py::object read_data(const Args& a) {
     ref value = call_method(client, XNAME("get"), key);
     if (PyBytes_Check(value.ptr()) && refuse_oversized(key, (unsigned long long)PyBytes_GET_SIZE(value.ptr()), limit))
         return py::none();
-    return std::move(value);
+    return value;
 }
 
-py::object read_frame_packet(const Args& a) {
-    py::handle self = a[0], key = a.str(1);
+XALO_FUNCTION(read_frame_packet, self, redis_key) {
+    py::handle self = a[p::self], key = a.str(p::redis_key);
     return xcore::catch_exception(
-        [&]() -> py::object {
+        [&]() -> ref {
             ref data = xcore::vcall_method(self, XNAME("read_data"), {key}, XKW("redis_key"));
             if (PyBytes_Check(data.ptr()))
                 return call_method(G.get(XNAME("orjson")), XNAME("loads"), data);
-            return std::move(data);
+            return data;
         },
-        [&](py::handle exc) -> py::object {
+        [&](py::handle exc) -> ref {
             ref err = text_of(exc);
             log(XNAME("warning"),
                 ref::steal(PyUnicode_FromFormat("Failed to get redis frame from %U - %U", key.ptr(), err.ptr())));
@@ -506,8 +505,8 @@ py::object read_frame_packet(const Args& a) {
 
 // Stops the writer as interpreter exit would, and drops the exit hook so that a
 // closed client can be freed. Safe to call any number of times.
-py::object close(const Args& a) {
-    py::handle self = a[0];
+XALO_FUNCTION(close_client, self) {
+    py::handle self = a[p::self];
     call_method(self, XNAME("_shutdown_executor"));
     xcore::catch_exception(
         [&] {
@@ -532,8 +531,8 @@ py::object close(const Args& a) {
 // left the queue and is not finished is in flight, and a flight that is not
 // the writer's known current item (one just taken, or being displaced) is
 // waited out before anything is concluded.
-py::object flush(const Args& a) {
-    py::handle self = a[0], timeout = a.real(1);
+XALO_FUNCTION(flush, self, timeout) {
+    py::handle self = a[p::self], timeout = a.real(p::timeout);
     if (!xcore::truth(xcore::getattr(self, XNAME("_use_thread"))))
         return py::bool_(true);
     ref q = xcore::getattr(self, XNAME("_queue"));
@@ -591,8 +590,8 @@ py::object flush(const Args& a) {
     }
 }
 
-py::object stats(const Args& a) {
-    py::handle self = a[0];
+XALO_FUNCTION(stats, self) {
+    py::handle self = a[p::self];
     ref keep;
     Stats* st = stats_of(self, &keep);
     ref out = ref::steal(PyDict_New());
@@ -608,49 +607,49 @@ py::object stats(const Args& a) {
     py::handle last = st != nullptr && st->last_error ? py::handle(st->last_error) : py::handle(Py_None);
     if (PyDict_SetItemString(out.ptr(), "last_error", last.ptr()) != 0)
         throw py::error_already_set();
-    return std::move(out);
+    return out;
 }
 
 // StoreClient.from_url(url, thread=True, workers=2, **options): the class
 // called as cls(thread, workers=workers), so that a subclass's __init__ runs;
 // its StoreClient.__init__ connects by the URL instead of host and port.
-py::object from_url(const Args& a) {
-    py::handle cls = a[0], url = a.str(1), workers = a.integer(3), options = a[4];
+XALO_FUNCTION(from_url, cls, url, thread, workers, options) {
+    py::handle cls = a[p::cls], url = a.str(p::url), workers = a.integer(p::workers), options = a[p::options];
     PendingUrl p{cls.ptr(), url.ptr(), options.ptr(), false};
     struct Restore {
         PendingUrl* outer = pending_url;
         ~Restore() { pending_url = outer; }
     } restore;
     pending_url = &p;
-    ref client = xcore::vcall(cls, {a.flag(2) ? Py_True : Py_False, workers}, XKW("workers"));
+    ref client = xcore::vcall(cls, {a.flag(p::thread) ? Py_True : Py_False, workers}, XKW("workers"));
     if (!p.taken) {
         PyErr_Format(PyExc_TypeError, "%R.__init__ did not call StoreClient.__init__, so from_url could not connect it",
                      cls.ptr());
         throw py::error_already_set();
     }
-    return std::move(client);
+    return client;
 }
 
-py::object enter(const Args& a) { return py::reinterpret_borrow<py::object>(a[0]); }
+XALO_FUNCTION(enter, self) { return ref::borrow(a[p::self]); }
 
 // Closes the client; an exception of the with-block still propagates.
-py::object exit_(const Args& a) {
-    call_method(a[0], XNAME("close"));
+XALO_FUNCTION(exit_, self, exc_type, exc_value, traceback) {
+    call_method(a[p::self], XNAME("close"));
     return py::bool_(false);
 }
 
 // ---- _WeakClient: a background client's exit hook and writer target --------------
 
-py::object link_init(const Args& a) {
-    py::handle self = a[0], client = a[1];
+XALO_FUNCTION(link_init, self, client) {
+    py::handle self = a[p::self], client = a[p::client];
     ref forget = xcore::getattr(self, XNAME("_forget"));
     xcore::setattr(self, XNAME("_client"), ref::steal(PyWeakref_NewRef(client.ptr(), forget.ptr())));
     return py::none();
 }
 
 // The exit hook: stops the client's writer if the client still exists.
-py::object link_call(const Args& a) {
-    if (ref client = linked_client(a[0]))
+XALO_FUNCTION(link_call, self) {
+    if (ref client = linked_client(a[p::self]))
         call_method(client, XNAME("_shutdown_executor"));
     return py::none();
 }
@@ -658,31 +657,31 @@ py::object link_call(const Args& a) {
 // Equal to the links of the same client and to the client's bound
 // _shutdown_executor, so that atexit.unregister(client._shutdown_executor)
 // still removes the hook. Never raises: atexit compares every hook with it.
-py::object link_eq(const Args& a) {
-    py::handle self = a[0], other = a[1];
+XALO_FUNCTION(link_eq, self, other) {
+    py::handle self = a[p::self], other = a[p::other];
     if (self.ptr() == other.ptr())
         return py::bool_(true);
     return xcore::catch_exception(
-        [&]() -> py::object {
+        [&]() -> ref {
             ref client = linked_client(self);
             if (!client)
-                return py::reinterpret_borrow<py::object>(Py_NotImplemented);
+                return ref::borrow(Py_NotImplemented);
             if (PyObject_TypeCheck(other.ptr(), reinterpret_cast<PyTypeObject*>(C.link_type)))
                 return py::bool_(linked_client(other).ptr() == client.ptr());
             return py::bool_(xcore::compare(xcore::getattr(client, XNAME("_shutdown_executor")), other, Py_EQ));
         },
-        [](py::handle) -> py::object { return py::reinterpret_borrow<py::object>(Py_NotImplemented); });
+        [](py::handle) -> ref { return ref::borrow(Py_NotImplemented); });
 }
 
-py::object link_run(const Args& a) {
-    py::handle self = a[0];
+XALO_FUNCTION(link_run, self) {
+    py::handle self = a[p::self];
     run_writer([&] { return linked_client(self); });
     return py::none();
 }
 
 // Called when the client is freed unclosed: its hook is no longer needed.
-py::object link_forget(const Args& a) {
-    py::handle self = a[0];
+XALO_FUNCTION(link_forget, self, ref) {
+    py::handle self = a[p::self];
     xcore::catch_exception(
         [&] {
             if (PySet_Discard(G.get(XNAME("_background")).ptr(), self.ptr()) < 0)
@@ -697,7 +696,7 @@ py::object link_forget(const Args& a) {
 // client's writer is gone and its queue's lock may be held by a thread of the
 // parent. Each such client gets a fresh queue, event and writer; the writes
 // still pending in the parent's queue stay the parent's.
-py::object after_fork_in_child(const Args&) {
+XALO_FUNCTION(after_fork_in_child) {
     ref links = ref::steal(PySequence_List(G.get(XNAME("_background")).ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(links.ptr()); ++i) {
         py::handle link = PyList_GET_ITEM(links.ptr(), i);
@@ -775,121 +774,121 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
     py::object default_url = os.attr("environ").attr("get")("REDIS_URL");
     C.default_url.init((default_url.is_none() || py::len(default_url) == 0 ? py::none() : default_url).release().ptr());
 
-    using xcore::Function;
+    using xcore::declare;
     xcore::ClassBuilder(G, "StoreClient",
                         "Represents a redis client specified for the containers.\n\n"
                         "One client per pipeline module. With ``thread`` true, payload writes are queued\n"
                         "and stored by a background writer thread; otherwise they are stored at once.")
-        .def(Function("__init__", init)
-                 .arg("self")
-                 .arg("thread", "bool", py::bool_(true))
-                 .arg("host", "str", default_host)
-                 .arg("port", "int", default_port)
-                 .arg("workers", "int", py::int_(2))
+        .def(declare<init>("__init__")
+                 .arg<init::p::self>()
+                 .arg<init::p::thread>("bool", py::bool_(true))
+                 .arg<init::p::host>("str", default_host)
+                 .arg<init::p::port>("int", default_port)
+                 .arg<init::p::workers>("int", py::int_(2))
                  .doc("Create the connection pool and, with ``thread`` true, the background writer.\n\n"
                       ":param thread: write payloads from a background thread\n"
                       ":param host: Redis host (default: REDIS_HOST at import, else localhost)\n"
                       ":param port: Redis port\n"
                       ":param workers: sizes the pool (max(10, workers * 5)) and the write queue "
                       "(max(1, workers))"))
-        .def(Function("_shutdown_executor", shutdown_executor)
-                 .arg("self")
+        .def(declare<shutdown_executor>("_shutdown_executor")
+                 .arg<shutdown_executor::p::self>()
                  .returns("None")
                  .doc("Stop the background writer; pending writes are dropped and later writes are "
                       "synchronous."))
-        .def(Function("_worker_loop", worker_loop)
-                 .arg("self")
+        .def(declare<worker_loop>("_worker_loop")
+                 .arg<worker_loop::p::self>()
                  .returns("None")
                  .doc("Drain the write queue until the stop event is set."))
-        .def(Function("_write_", write_)
-                 .arg("self")
-                 .arg("data", "dict")
-                 .arg("redis_key", "str")
-                 .arg("ttl", "Optional[int]", py::none())
+        .def(declare<write_>("_write_")
+                 .arg<write_::p::self>()
+                 .arg<write_::p::data>("dict")
+                 .arg<write_::p::redis_key>("str")
+                 .arg<write_::p::ttl>("Optional[int]", py::none())
                  .returns("bool")
                  .doc("Internal function that is executed in background thread\n\n"
                       "Store ``data`` as JSON under ``redis_key`` and publish \"1\" on "
                       "``redis_key + \"_notify\"``."))
-        .def(Function("write_frame_packet", write_frame_packet)
-                 .arg("self")
-                 .arg("data", "Optional[dict]")
-                 .arg("redis_key", "str")
-                 .arg("ttl", "Optional[int]", py::none())
+        .def(declare<write_frame_packet>("write_frame_packet")
+                 .arg<write_frame_packet::p::self>()
+                 .arg<write_frame_packet::p::data>("Optional[dict]")
+                 .arg<write_frame_packet::p::redis_key>("str")
+                 .arg<write_frame_packet::p::ttl>("Optional[int]", py::none())
                  .returns("bool")
                  .doc("Write video frame to the target redis key. If data is None, deletes the key.\n\n"
                       ":param data: payload dictionary, or None to delete the key\n"
                       ":param redis_key: target key\n"
                       ":param ttl: expiry in seconds, None for none\n"
                       ":return: True when queued (background mode) or stored"))
-        .def(Function("delete_data", delete_data)
-                 .arg("self")
-                 .arg("redis_key", "str")
+        .def(declare<delete_data>("delete_data")
+                 .arg<delete_data::p::self>()
+                 .arg<delete_data::p::redis_key>("str")
                  .returns("bool")
                  .doc("Delete data from the target redis location\n\n"
                       ":return: True when the key existed and was deleted"))
-        .def(Function("delete_many", delete_many)
-                 .arg("self")
-                 .arg("redis_keys", "list")
+        .def(declare<delete_many>("delete_many")
+                 .arg<delete_many::p::self>()
+                 .arg<delete_many::p::redis_keys>("list")
                  .returns("int")
                  .doc("Delete multiple keys in a single Redis command.\n\n"
                       ":param redis_keys: keys to delete\n"
                       ":return: the number of keys that were deleted"))
-        .def(Function("scan_keys", scan_keys)
-                 .arg("self")
-                 .arg("pattern", "str")
+        .def(declare<scan_keys>("scan_keys")
+                 .arg<scan_keys::p::self>()
+                 .arg<scan_keys::p::pattern>("str")
                  .returns("list")
                  .doc("Return all existing keys matching a glob pattern using SCAN (non-blocking).\n\n"
                       ":param pattern: glob pattern, e.g. 'redis_<node_id>_*'\n"
                       ":return: the matching keys as str"))
-        .def(Function("write_data", write_data)
-                 .arg("self")
-                 .arg("redis_key", "str")
-                 .arg("data", "Union[str, dict]")
-                 .arg("ttl", "Optional[int]", py::none())
+        .def(declare<write_data>("write_data")
+                 .arg<write_data::p::self>()
+                 .arg<write_data::p::redis_key>("str")
+                 .arg<write_data::p::data>("Union[str, dict]")
+                 .arg<write_data::p::ttl>("Optional[int]", py::none())
                  .returns("bool")
                  .doc("Write data to the target redis location\n\n"
                       "A dict is stored as JSON, any other value as it is; \"1\" is published on "
                       "``redis_key + \"_notify\"``."))
-        .def(Function("read_data", read_data)
-                 .arg("self")
-                 .arg("redis_key", "str")
+        .def(declare<read_data>("read_data")
+                 .arg<read_data::p::self>()
+                 .arg<read_data::p::redis_key>("str")
                  .returns("Any")
                  .doc("Read data from the target redis location\n\n"
                       ":return: the stored bytes, or None when the key does not exist"))
-        .def(Function("read_frame_packet", read_frame_packet)
-                 .arg("self")
-                 .arg("redis_key", "str")
+        .def(declare<read_frame_packet>("read_frame_packet")
+                 .arg<read_frame_packet::p::self>()
+                 .arg<read_frame_packet::p::redis_key>("str")
                  .doc("Read video frame from a given redis key\n\n"
                       ":return: the parsed payload, or None when the key is missing or unreadable"))
-        .def(Function("close", close)
-                 .arg("self")
+        .def(declare<close_client>("close")
+                 .arg<close_client::p::self>()
                  .returns("None")
                  .doc("Stop the background writer and release the client's exit hook.\n\n"
                       "Writes still pending are dropped; later writes are synchronous. Calling it "
                       "again does nothing."))
-        .def(Function("flush", flush)
-                 .arg("self")
-                 .arg("timeout", "Optional[float]", py::none())
+        .def(declare<flush>("flush")
+                 .arg<flush::p::self>()
+                 .arg<flush::p::timeout>("Optional[float]", py::none())
                  .returns("bool")
                  .doc("Wait until every payload queued before the call has been stored, displaced or "
                       "has failed.\n\n"
                       ":param timeout: seconds to wait at most, None for no limit\n"
                       ":return: True when they all have (at once in direct or stopped mode), False on "
                       "timeout or when the writer was stopped with some still pending"))
-        .def(Function("stats", stats)
-                 .arg("self")
+        .def(declare<stats>("stats")
+                 .arg<stats::p::self>()
                  .returns("dict")
                  .doc("Payload write counts since construction.\n\n"
                       ":return: a dict with ``queued``, ``stored``, ``displaced``, ``failed`` and "
                       "``last_error`` (the text of the last failed write, or None)"))
         .attr("from_url",
               ref::steal(PyClassMethod_New(
-                  Function("from_url", from_url)
-                      .arg("cls")
-                      .arg("url", "str")
-                      .arg("thread", "bool", py::bool_(true))
-                      .arg("workers", "int", py::int_(2))
-                      .varkw("options")
+                  declare<from_url>("from_url")
+                      .arg<from_url::p::cls>()
+                      .arg<from_url::p::url>("str")
+                      .arg<from_url::p::thread>("bool", py::bool_(true))
+                      .arg<from_url::p::workers>("int", py::int_(2))
+                      .varkw<from_url::p::options>()
                       .returns("StoreClient")
                       .doc("Create a client connected by a Redis URL.\n\n"
                            "redis://[user:password@]host[:port][/db], rediss://... (TLS), "
@@ -906,12 +905,12 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
                            "ssl_ca_certs, health_check_interval")
                       .build("StoreClient.from_url", G.name())
                       .ptr())))
-        .def(Function("__enter__", enter).arg("self").doc("Return the client itself."))
-        .def(Function("__exit__", exit_)
-                 .arg("self")
-                 .arg("exc_type")
-                 .arg("exc_value")
-                 .arg("traceback")
+        .def(declare<enter>("__enter__").arg<enter::p::self>().doc("Return the client itself."))
+        .def(declare<exit_>("__exit__")
+                 .arg<exit_::p::self>()
+                 .arg<exit_::p::exc_type>()
+                 .arg<exit_::p::exc_value>()
+                 .arg<exit_::p::traceback>()
                  .returns("bool")
                  .doc("Close the client; exceptions raised in the with-block propagate."))
         // _stats is a slot so that vars() of a client shows only its specified attributes.
@@ -922,14 +921,14 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
     ref link_type = xcore::ClassBuilder(G, "_WeakClient",
                                         "Holds a background StoreClient weakly: its exit hook and its "
                                         "writer thread's target.")
-                        .def(Function("__init__", link_init).arg("self").arg("client"))
-                        .def(Function("__call__", link_call).arg("self"))
-                        .def(Function("__eq__", link_eq).arg("self").arg("other"))
-                        .def(Function("run", link_run).arg("self"))
-                        .def(Function("_forget", link_forget).arg("self").arg("ref"))
+                        .def(declare<link_init>("__init__").arg<link_init::p::self>().arg<link_init::p::client>())
+                        .def(declare<link_call>("__call__").arg<link_call::p::self>())
+                        .def(declare<link_eq>("__eq__").arg<link_eq::p::self>().arg<link_eq::p::other>())
+                        .def(declare<link_run>("run").arg<link_run::p::self>())
+                        .def(declare<link_forget>("_forget").arg<link_forget::p::self>().arg<link_forget::p::ref>())
                         .attr("__hash__", py::module_::import("builtins").attr("object").attr("__hash__"))
                         .finish();
     C.link_type = xcore::keep_forever(link_type);
-    G.def(Function("_after_fork_in_child", after_fork_in_child));
+    G.def(declare<after_fork_in_child>("_after_fork_in_child"));
     xcore::vcall(os.attr("register_at_fork"), {G.get(XNAME("_after_fork_in_child"))}, XKW("after_in_child"));
 }

@@ -15,7 +15,6 @@
 #include <string>
 
 namespace py = pybind11;
-using xcore::Args;
 using xcore::call_method;
 using xcore::ref;
 
@@ -438,13 +437,13 @@ Claim claimed_size(const unsigned char* d, size_t n) {
 // limit allows, or carries the signature of a format whose size is not read.
 // Data without a byte buffer is left to np.frombuffer to refuse.
 void check_image_size(py::handle data) {
-    Py_buffer view;
-    if (PyObject_GetBuffer(data.ptr(), &view, PyBUF_SIMPLE) != 0) {
-        PyErr_Clear();
-        return;
+    Claim c;
+    {
+        xcore::BufferView buf(data, PyBUF_SIMPLE, false);
+        if (!buf.ok())
+            return;
+        c = claimed_size(static_cast<const unsigned char*>(buf.view().buf), (size_t)buf.view().len);
     }
-    Claim c = claimed_size(static_cast<const unsigned char*>(view.buf), (size_t)view.len);
-    PyBuffer_Release(&view);
     if (c.kind == Claim::kUnreadable) {
         PyErr_Format(PyExc_ValueError, "%s image refused: its size cannot be read to check the pixel limit",
                      c.format);
@@ -500,18 +499,18 @@ ref redis_prefix(py::handle which) {
     return xcore::getattr(xcore::getattr(prefix, XNAME("REDIS")), which);
 }
 
-py::object gen_redis_key_local(const Args& a) {
+XALO_FUNCTION(gen_redis_key_local, node_id, port) {
     ref local = redis_prefix(XNAME("LOCAL"));
     xcore::KeyPart prefix(local);
-    xcore::KeyPart node(a[0]);
-    xcore::KeyPart port(a[1]);
+    xcore::KeyPart node(a[p::node_id]);
+    xcore::KeyPart port(a[p::port]);
     return xcore::join_key({&prefix, &node, &port});
 }
 
-py::object gen_redis_key_status(const Args& a) {
+XALO_FUNCTION(gen_redis_key_status, node_id) {
     ref status = redis_prefix(XNAME("STATUS"));
     xcore::KeyPart prefix(status);
-    xcore::KeyPart node(a[0]);
+    xcore::KeyPart node(a[p::node_id]);
     return xcore::join_key({&prefix, &node});
 }
 
@@ -527,18 +526,6 @@ bool is_shm_encoding(py::handle enc) {
     ref shm;
     return xcore::getattr_optional(G.get(XNAME("Encoder")), XNAME("SHM"), &shm) && equal(enc, shm);
 }
-
-// A C-contiguous buffer of an object, released with this.
-struct ContiguousBuffer {
-    Py_buffer view;
-    ContiguousBuffer(py::handle obj, int flags) {
-        if (PyObject_GetBuffer(obj.ptr(), &view, flags | PyBUF_C_CONTIGUOUS) != 0)
-            throw py::error_already_set();
-    }
-    ~ContiguousBuffer() { PyBuffer_Release(&view); }
-    ContiguousBuffer(const ContiguousBuffer&) = delete;
-    ContiguousBuffer& operator=(const ContiguousBuffer&) = delete;
-};
 
 [[noreturn]] void raise_value_error(const std::string& message) {
     PyErr_SetString(PyExc_ValueError, message.c_str());
@@ -578,19 +565,12 @@ ref shm_put(py::handle image) {
     ref array = ref::borrow(image);
     // A view that is not C-contiguous (a crop, a transpose) is copied first.
     if (PyObject_CheckBuffer(array.ptr())) {
-        Py_buffer probe;
-        if (PyObject_GetBuffer(array.ptr(), &probe, PyBUF_C_CONTIGUOUS) == 0)
-            PyBuffer_Release(&probe);
-        else if (PyErr_ExceptionMatches(PyExc_BufferError) || PyErr_ExceptionMatches(PyExc_ValueError)) {
-            PyErr_Clear();
+        if (!xcore::BufferView(array, PyBUF_C_CONTIGUOUS, false).ok())
             array = call_method(G.get(XNAME("np")), XNAME("ascontiguousarray"), image);
-        } else {
-            throw py::error_already_set();
-        }
     }
-    ContiguousBuffer buf(array, PyBUF_FORMAT);
+    xcore::BufferView buf(array, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS);
     xshm::Reference r;
-    r.type = frame_type(array, buf.view);
+    r.type = frame_type(array, buf.view());
     xshm::WriterRing* ring = nullptr;
     try {
         ring = &xshm::writer_for(r.type);
@@ -598,7 +578,7 @@ ref shm_put(py::handle image) {
         PyErr_SetString(PyExc_OSError, e.what());
         throw py::error_already_set();
     }
-    ring->write(buf.view.buf, &r.slot, &r.seq);
+    ring->write(buf.view().buf, &r.slot, &r.seq);
     r.boot_id = xshm::boot_id();
     r.machine_id = xshm::machine_id();
     r.name = ring->name();
@@ -666,18 +646,18 @@ ref shm_get(py::handle data) {
     ref out = xcore::vcall(empty, {shape, dtype}, XKW("dtype"));
     xshm::ReadStatus status;
     {
-        ContiguousBuffer buf(out, PyBUF_WRITABLE);
-        if ((uint64_t)buf.view.len != r.type.bytes()) {
+        xcore::BufferView buf(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        if ((uint64_t)buf.view().len != r.type.bytes()) {
             PyErr_SetString(PyExc_SystemError, "np.empty gave an array of another size");
             throw py::error_already_set();
         }
         // The new array is this call's own, and the mapping is held by `ring`.
         if (r.type.bytes() >= kCopyWithoutGil) {
             PyThreadState* ts = PyEval_SaveThread();
-            status = ring->read(r.slot, r.seq, buf.view.buf);
+            status = ring->read(r.slot, r.seq, buf.view().buf);
             PyEval_RestoreThread(ts);
         } else {
-            status = ring->read(r.slot, r.seq, buf.view.buf);
+            status = ring->read(r.slot, r.seq, buf.view().buf);
         }
     }
     if (status != xshm::ReadStatus::kOk) {
@@ -691,22 +671,22 @@ ref shm_get(py::handle data) {
 
 // ---- image string forms ---------------------------------------------------------
 
-py::object base64_to_img(const Args& a) {
-    py::handle b64_bytes = a.bytes(0);
+XALO_FUNCTION(base64_to_img, b64_bytes) {
+    py::handle b64_bytes = a.bytes(p::b64_bytes);
     return xcore::catch_exception(
-        [&]() -> py::object {
+        [&]() -> ref {
             ref str_frame = call_method(G.get(XNAME("base64")), XNAME("b64decode"), b64_bytes);
             return imdecode(str_frame);
         },
-        [&](py::handle exc) -> py::object {
+        [&](py::handle exc) -> ref {
             warn(ref::steal(PyUnicode_FromFormat("Failed to convert base64 to image - %S", exc.ptr())));
             return py::none();
         });
 }
 
-py::object img_to_base64str(const Args& a) {
-    ref image = ref::borrow(a[0]);
-    py::handle zoom = a.real(1);
+XALO_FUNCTION(img_to_base64str, image, zoom_ratio) {
+    ref image = ref::borrow(a[p::image]);
+    py::handle zoom = a.real(p::zoom_ratio);
     bool scale = PyFloat_CheckExact(zoom.ptr()) ? PyFloat_AS_DOUBLE(zoom.ptr()) != 1.0 : differs(zoom, C.one_float);
     if (scale)
         image = xcore::vcall_method(G.get(XNAME("cv2")), XNAME("resize"), {image, Py_None, zoom, zoom},
@@ -718,11 +698,11 @@ py::object img_to_base64str(const Args& a) {
     return call_method(G.get(XNAME("base64")), XNAME("b64encode"), jpg);
 }
 
-py::object img_to_str(const Args& a) {
-    py::handle image = a[0], encoder = a[1];
-    bool with_base64 = a[2].ptr() == Py_True;  // the object True itself, not any true value
+XALO_FUNCTION(img_to_str, image, encoder, with_base64) {
+    py::handle image = a[p::image], encoder = a[p::encoder];
+    bool with_base64 = a[p::with_base64].ptr() == Py_True;  // the object True itself, not any true value
     return xcore::catch_exception(
-        [&]() -> py::object {
+        [&]() -> ref {
             if (encoder.is_none()) {
                 ref raw = call_method(image, XNAME("tobytes"));
                 return with_base64 ? b64encode_text(raw) : raw;
@@ -742,18 +722,18 @@ py::object img_to_str(const Args& a) {
             }
             return with_base64 ? b64encode_text(encoded) : call_method(encoded, XNAME("tobytes"));
         },
-        [](py::handle exc) -> py::object {
+        [](py::handle exc) -> ref {
             warn(exc);
             return py::none();
         });
 }
 
-py::object str_to_img(const Args& a) {
-    py::handle encoder = a[1];
-    bool with_base64 = a[2].ptr() == Py_True;
+XALO_FUNCTION(str_to_img, img_as_str, encoder, with_base64) {
+    py::handle encoder = a[p::encoder];
+    bool with_base64 = a[p::with_base64].ptr() == Py_True;
     return xcore::catch_exception(
-        [&]() -> py::object {
-            ref data = ref::borrow(a[0]);
+        [&]() -> ref {
+            ref data = ref::borrow(a[p::img_as_str]);
             // A reference is read as given: Base64 has no meaning for it.
             ref enc;
             if (PyUnicode_CheckExact(encoder.ptr())) {
@@ -783,7 +763,7 @@ py::object str_to_img(const Args& a) {
             warn_unknown_encoding(encoder, XNAME("BMP"), XNAME("JPG"));
             return py::none();
         },
-        [](py::handle exc) -> py::object {
+        [](py::handle exc) -> ref {
             warn(exc);
             return py::none();
         });
@@ -791,8 +771,8 @@ py::object str_to_img(const Args& a) {
 
 // ---- resize -------------------------------------------------------------------------
 
-py::object resize(const Args& a) {
-    py::handle img = a[0], zoom = a[1], size = a[2];
+XALO_FUNCTION(resize, img, zoom, size) {
+    py::handle img = a[p::img], zoom = a[p::zoom], size = a[p::size];
     if (img.is_none())
         return py::none();
     bool by_size = !size.is_none() && PyTuple_Check(size.ptr());
@@ -801,7 +781,7 @@ py::object resize(const Args& a) {
     if (!by_size && PyFloat_CheckExact(zoom.ptr()) && PyFloat_AS_DOUBLE(zoom.ptr()) == 1.0)
         return ref::borrow(img);
     return xcore::catch_exception(
-        [&]() -> py::object {
+        [&]() -> ref {
             ref target, shape;
             if (by_size) {
                 ref w, h;
@@ -826,7 +806,7 @@ py::object resize(const Args& a) {
                 return ref::borrow(img);
             return call_method(G.get(XNAME("cv2")), XNAME("resize"), img, target);
         },
-        [](py::handle exc) -> py::object {
+        [](py::handle exc) -> ref {
             warn(exc);
             return py::none();
         });
@@ -881,31 +861,31 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
         .attr("VERSION_1", py::int_(1))
         .finish();
 
-    using xcore::Function;
-    G.def(Function("gen_redis_key_local", gen_redis_key_local)
-              .arg("node_id")
-              .arg("port")
+    using xcore::declare;
+    G.def(declare<gen_redis_key_local>("gen_redis_key_local")
+              .arg<gen_redis_key_local::p::node_id>()
+              .arg<gen_redis_key_local::p::port>()
               .doc("Redis key of one output port of a node: \"<PREFIX.REDIS.LOCAL>_<node_id>_<port>\"."));
-    G.def(Function("gen_redis_key_status", gen_redis_key_status)
-              .arg("node_id")
+    G.def(declare<gen_redis_key_status>("gen_redis_key_status")
+              .arg<gen_redis_key_status::p::node_id>()
               .doc("Redis key of a node's status: \"<PREFIX.REDIS.STATUS>_<node_id>\"."));
-    G.def(Function("base64_to_img", base64_to_img)
-              .arg("b64_bytes", "bytes")
+    G.def(declare<base64_to_img>("base64_to_img")
+              .arg<base64_to_img::p::b64_bytes>("bytes")
               .returns("Union[None, np.ndarray]")
               .doc("Convert base64 string to opencv frame\n\n"
                    ":param b64_bytes: Base64 text of an image file, as bytes\n"
                    ":return: the decoded image, or None when the data is no readable image"));
-    G.def(Function("img_to_base64str", img_to_base64str)
-              .arg("image", "np.ndarray")
-              .arg("zoom_ratio", "Optional[float]", py::float_(1.0))
+    G.def(declare<img_to_base64str>("img_to_base64str")
+              .arg<img_to_base64str::p::image>("np.ndarray")
+              .arg<img_to_base64str::p::zoom_ratio>("Optional[float]", py::float_(1.0))
               .doc("Convert opencv frame to base64 encoded string\n\n"
                    ":param image: the frame\n"
                    ":param zoom_ratio: scale factor applied before encoding (1.0: none)\n"
                    ":return: Base64 of a JPEG file of the frame, as bytes; None when encoding fails"));
-    G.def(Function("img_to_str", img_to_str)
-              .arg("image", "np.ndarray")
-              .arg("encoder", nullptr, py::none())
-              .arg("with_base64", nullptr, py::bool_(false))
+    G.def(declare<img_to_str>("img_to_str")
+              .arg<img_to_str::p::image>("np.ndarray")
+              .arg<img_to_str::p::encoder>(nullptr, py::none())
+              .arg<img_to_str::p::with_base64>(nullptr, py::bool_(false))
               .doc("Encode an image as raw pixel bytes or an image file, optionally as Base64 text.\n\n"
                    "Args:\n"
                    "    image: np.ndarray - the image\n"
@@ -913,10 +893,10 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
                    "    with_base64: True, False\n\n"
                    "Returns:\n"
                    "    bytes or str: Encoded image data"));
-    G.def(Function("str_to_img", str_to_img)
-              .arg("img_as_str")
-              .arg("encoder", nullptr, py::none())
-              .arg("with_base64", nullptr, py::bool_(false))
+    G.def(declare<str_to_img>("str_to_img")
+              .arg<str_to_img::p::img_as_str>()
+              .arg<str_to_img::p::encoder>(nullptr, py::none())
+              .arg<str_to_img::p::with_base64>(nullptr, py::bool_(false))
               .doc("Decode image data made by img_to_str.\n\n"
                    "Args:\n"
                    "    img_as_str: bytes or str - encoded image data\n"
@@ -924,10 +904,10 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
                    "    with_base64: True if data is base64 encoded\n\n"
                    "Returns:\n"
                    "    np.ndarray or None: Decoded image"));
-    G.def(Function("resize", resize)
-              .arg("img", "np.ndarray")
-              .arg("zoom", nullptr, py::float_(1.0))
-              .arg("size", nullptr, py::none())
+    G.def(declare<resize>("resize")
+              .arg<resize::p::img>("np.ndarray")
+              .arg<resize::p::zoom>(nullptr, py::float_(1.0))
+              .arg<resize::p::size>(nullptr, py::none())
               .doc("Scale an image to ``size`` (width, height) or by ``zoom``.\n\n"
                    ":param img: the image\n"
                    ":param zoom: scale factor for both axes, used when no size tuple is given\n"

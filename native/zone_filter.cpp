@@ -26,7 +26,6 @@
 #include <vector>
 
 namespace py = pybind11;
-using xcore::Args;
 using xcore::call;
 using xcore::call_method;
 using xcore::ref;
@@ -84,16 +83,14 @@ int number_kind(PyObject* o, double& d) {
 bool float64_box(PyObject* b, double* out) {
     if (Py_TYPE(b) != O.ndarray)
         return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(b, &view, PyBUF_STRIDES | PyBUF_FORMAT) != 0) {
-        PyErr_Clear();
+    xcore::BufferView buf(b, PyBUF_STRIDES | PyBUF_FORMAT, false);
+    if (!buf.ok())
         return false;
-    }
+    const Py_buffer& view = buf.view();
     bool ok = view.ndim == 1 && view.shape[0] == 4 && view.itemsize == 8 && view.format != nullptr &&
               std::strcmp(view.format, "d") == 0;
     for (int i = 0; ok && i < 4; ++i)
         std::memcpy(&out[i], static_cast<const char*>(view.buf) + i * view.strides[0], sizeof(double));
-    PyBuffer_Release(&view);
     return ok;
 }
 
@@ -154,8 +151,6 @@ py::handle empty_text() { return XNAME(""); }
 // ---- Region check ---------------------------------------------------------------------
 
 ref roi_key(py::handle name) { return xcore::getattr(G.get(XNAME("RoiData")), name); }
-
-ref item(py::handle mapping, py::handle key) { return steal_result(PyObject_GetItem(mapping.ptr(), key.ptr())); }
 
 // The development switch, read from the module at each use.
 bool strict() { return xcore::truth(G.get(XNAME("STRICT"))); }
@@ -258,8 +253,8 @@ void check_region_list(py::handle polygons, py::handle frame_sz) {
     xcore::for_each(polygons, [&](py::handle entry) { check_entry(index++, entry, fractions); });
 }
 
-py::object check_regions(const Args& a) {
-    check_region_list(a[0], a[1]);
+XALO_FUNCTION(check_regions, polygons, frame_sz) {
+    check_region_list(a[p::polygons], a[p::frame_sz]);
     return py::none();
 }
 
@@ -282,8 +277,8 @@ void prepare_for(py::handle self) {
         [](py::handle) {});
 }
 
-py::object init(const Args& a) {
-    py::handle self = a[0], polygons = a[1], frame_sz = a[2];
+XALO_FUNCTION(init, self, polygons, frame_sz) {
+    py::handle self = a[p::self], polygons = a[p::polygons], frame_sz = a[p::frame_sz];
     if (strict())
         check_region_list(polygons, frame_sz);
     xcore::setattr(self, XNAME("polygons"), Py_None);
@@ -291,8 +286,8 @@ py::object init(const Args& a) {
         xcore::setattr(self, XNAME("polygons"), call_method(G.get(XNAME("copy")), XNAME("deepcopy"), polygons));
     xcore::setattr(self, XNAME("rois"), polygons);
     if (xcore::truth(frame_sz)) {
-        ref w = steal_result(PyNumber_Float(item(frame_sz, small_int_object(0)).ptr()));
-        ref h = steal_result(PyNumber_Float(item(frame_sz, small_int_object(1)).ptr()));
+        ref w = steal_result(PyNumber_Float(xcore::get_item(frame_sz, small_int_object(0)).ptr()));
+        ref h = steal_result(PyNumber_Float(xcore::get_item(frame_sz, small_int_object(1)).ptr()));
         ref size = xcore::new_list();
         xcore::append(size, w);
         xcore::append(size, h);
@@ -310,36 +305,36 @@ py::object init(const Args& a) {
     xcore::for_each(xcore::getattr(self, XNAME("rois")), [&](py::handle roi) {
         ref np = G.get(XNAME("np"));
         ref array = xcore::getattr(np, XNAME("array"));
-        ref points = item(roi, roi_key(XNAME("POINTS_KEY")));
+        ref points = xcore::get_item(roi, roi_key(XNAME("POINTS_KEY")));
         ref vertices = xcore::vcall(array, {points, xcore::getattr(G.get(XNAME("np")), XNAME("float32"))},
                                     XKW("dtype"));
         set_item(roi, roi_key(XNAME("POINTS_KEY")), vertices);
         ref polygon_class = G.get(XNAME("Polygon"));
-        ref polygon = call(polygon_class, item(roi, roi_key(XNAME("POINTS_KEY"))));
+        ref polygon = call(polygon_class, xcore::get_item(roi, roi_key(XNAME("POINTS_KEY"))));
         set_item(roi, XNAME("shapely_polygon"), polygon);
     });
     ref excluded = xcore::new_list();
     xcore::for_each(xcore::getattr(self, XNAME("rois")), [&](py::handle roi) {
-        if (!xcore::truth(item(roi, roi_key(XNAME("INCLUDE_KEY")))))
+        if (!xcore::truth(xcore::get_item(roi, roi_key(XNAME("INCLUDE_KEY")))))
             xcore::append(excluded, roi);
     });
     // Every include-exclude overlap is computed here, once, so that filtering
     // only ever tests points.
     xcore::for_each(xcore::getattr(self, XNAME("rois")), [&](py::handle roi) {
-        Py_ssize_t count = PyObject_Length(item(roi, roi_key(XNAME("POINTS_KEY"))).ptr());
+        Py_ssize_t count = PyObject_Length(xcore::get_item(roi, roi_key(XNAME("POINTS_KEY"))).ptr());
         if (count < 0)
             throw py::error_already_set();
         if (count == 0) {
             xcore::setattr(self, XNAME("_empty_polygon"), roi);
             return;
         }
-        if (!xcore::truth(item(roi, roi_key(XNAME("INCLUDE_KEY")))))
+        if (!xcore::truth(xcore::get_item(roi, roi_key(XNAME("INCLUDE_KEY")))))
             return;
         call_method(xcore::getattr(self, XNAME("_included_rois")), XNAME("append"), roi);
         ref overlaps = xcore::new_list();
         xcore::for_each(excluded, [&](py::handle ex) {
-            ref intersection = xcore::getattr(item(roi, XNAME("shapely_polygon")), XNAME("intersection"));
-            ref overlap = call(intersection, item(ex, XNAME("shapely_polygon")));
+            ref intersection = xcore::getattr(xcore::get_item(roi, XNAME("shapely_polygon")), XNAME("intersection"));
+            ref overlap = call(intersection, xcore::get_item(ex, XNAME("shapely_polygon")));
             if (!xcore::truth(xcore::getattr(overlap, XNAME("is_empty"))))
                 xcore::append(overlaps, overlap);
         });
@@ -399,7 +394,7 @@ public:
         divide_float64_ = kfx == kFloat64Number || kfy == kFloat64Number;
     }
 
-    py::object over(py::handle det_or_trk) {
+    ref over(py::handle det_or_trk) {
         PyObject* d = det_or_trk.ptr();
         if (PyList_CheckExact(d) || PyTuple_CheckExact(d)) {
             for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(d); ++i) {
@@ -704,7 +699,7 @@ private:
                                  !PyUnicode_CheckExact(key.ptr()));
             if (v == nullptr && PyErr_Occurred())
                 throw py::error_already_set();
-            return py::reinterpret_borrow<py::object>(v != nullptr ? py::handle(v) : empty_text()).release().ptr();
+            return ref::borrow(v != nullptr ? py::handle(v) : empty_text()).release().ptr();
         }
         ref get = python([&] { return xcore::getattr(entry, XNAME("get")); });
         ref key = ref::borrow(class_key(c, XNAME("RoiData"), key_name));
@@ -763,10 +758,10 @@ private:
 
 // One frame's objects through the regions. Out of line: a filter without
 // regions returns before this frame (the Filter's state) is set up.
-[[gnu::noinline]] py::object filter_frame(py::handle self, py::handle det_or_trk, py::handle frame_sz,
+[[gnu::noinline]] ref filter_frame(py::handle self, py::handle det_or_trk, py::handle frame_sz,
                                           py::handle anchor_pt) {
-    ref fx = item(frame_sz, small_int_object(0));
-    ref fy = item(frame_sz, small_int_object(1));
+    ref fx = xcore::get_item(frame_sz, small_int_object(0));
+    ref fy = xcore::get_item(frame_sz, small_int_object(1));
     ref anchor[2];
     xcore::unpack(anchor_pt, 2, anchor);
     ref included = xcore::getattr(self, XNAME("_included_rois"));
@@ -785,10 +780,11 @@ private:
     throw py::error_already_set();
 }
 
-py::object filter_in_roi(const Args& a) {
-    py::handle self = a[0], det_or_trk = a[1], frame_arg = a[2], anchor_pt = a[3];
+XALO_FUNCTION(filter_in_roi, self, det_or_trk, frame_sz, anchor_pt) {
+    py::handle self = a[p::self], det_or_trk = a[p::det_or_trk], frame_arg = a[p::frame_sz],
+               anchor_pt = a[p::anchor_pt];
     return xcore::catch_exception(
-        [&]() -> py::object {
+        [&]() -> ref {
             ref frame_sz = ref::borrow(frame_arg);
             if (!xcore::truth(frame_sz))
                 frame_sz = xcore::getattr(self, XNAME("frame_sz"));
@@ -796,7 +792,7 @@ py::object filter_in_roi(const Args& a) {
                 return ref::borrow(det_or_trk);
             return filter_frame(self, det_or_trk, frame_sz, anchor_pt);
         },
-        [&](py::handle exc) -> py::object {
+        [&](py::handle exc) -> ref {
             if (strict())
                 raise_again(exc);
             call(G.get(XNAME("exception_traceback")), G.get(XNAME("logger")), exc);
@@ -806,13 +802,13 @@ py::object filter_in_roi(const Args& a) {
 
 // ---- ZoneFilter: helpers --------------------------------------------------------------
 
-py::object is_point_in_polygon(const Args& a) {
-    py::handle point_shapely = a[0], polygon = a[1];
-    return call_method(item(polygon, XNAME("shapely_polygon")), XNAME("contains"), point_shapely);
+XALO_FUNCTION(is_point_in_polygon, point_shapely, polygon) {
+    py::handle point_shapely = a[p::point_shapely], polygon = a[p::polygon];
+    return call_method(xcore::get_item(polygon, XNAME("shapely_polygon")), XNAME("contains"), point_shapely);
 }
 
-py::object is_point_excluded_for_polygon(const Args& a) {
-    py::handle self = a[0], point_shapely = a[1], polygon = a[2];
+XALO_FUNCTION(is_point_excluded_for_polygon, self, point_shapely, polygon) {
+    py::handle self = a[p::self], point_shapely = a[p::point_shapely], polygon = a[p::polygon];
     ref get = xcore::getattr(xcore::getattr(self, XNAME("_exclusion_intersections")), XNAME("get"));
     ref geometries = call(get, steal_result(PyLong_FromVoidPtr(polygon.ptr())), xcore::new_list());
     bool none_contains = xcore::for_each(geometries, [&](py::handle geometry) {
@@ -830,8 +826,9 @@ ref entry_values(py::handle matched_polygons, py::handle key_name) {
     return values;
 }
 
-py::object assign_roi_info(const Args& a) {
-    py::handle item_copy = a[0], matched_polygons = a[1], has_info_attr = a[2];
+XALO_FUNCTION(assign_roi_info, item_copy, matched_polygons, has_info_attr) {
+    py::handle item_copy = a[p::item_copy], matched_polygons = a[p::matched_polygons],
+               has_info_attr = a[p::has_info_attr];
     ref ids = entry_values(matched_polygons, XNAME("ROI_ID_KEY"));
     ref names = entry_values(matched_polygons, XNAME("ROI_LABEL_KEY"));
     if (xcore::truth(has_info_attr)) {
@@ -874,45 +871,45 @@ XALO_MODULE(zone_filter, "xalo_sdk.roi.zone_filter", m) {
         .attr("POLYGON_EDGE", py::int_(1))
         .finish();
 
-    using xcore::Function;
+    using xcore::declare;
     py::object zone_filter =
         xcore::ClassBuilder(G, "ZoneFilter")
-            .def(Function("__init__", init)
-                     .arg("self")
-                     .arg("polygons", nullptr, py::none())
-                     .arg("frame_sz", nullptr, py::none())
+            .def(declare<init>("__init__")
+                     .arg<init::p::self>()
+                     .arg<init::p::polygons>(nullptr, py::none())
+                     .arg<init::p::frame_sz>(nullptr, py::none())
                      .doc("check the point in polygon area\n"
                           ":param polygons: polygon information in the previous roi node\n"
                           ":param frame_sz: size of the frame"))
-            .def(Function("filter_in_roi", filter_in_roi)
-                     .arg("self")
-                     .arg("det_or_trk")
-                     .arg("frame_sz", nullptr, py::none())
-                     .arg("anchor_pt", nullptr, py::make_tuple(0.5, 0.5))
+            .def(declare<filter_in_roi>("filter_in_roi")
+                     .arg<filter_in_roi::p::self>()
+                     .arg<filter_in_roi::p::det_or_trk>()
+                     .arg<filter_in_roi::p::frame_sz>(nullptr, py::none())
+                     .arg<filter_in_roi::p::anchor_pt>(nullptr, py::make_tuple(0.5, 0.5))
                      .doc(":param det_or_trk: this param is detection result or tracking result\n"
                           ":param frame_sz: frame size of the image frame\n"
                           ":param anchor_pt: anchored position of tracking result or detection result\n"
                           ":return:"))
-            .def_static(Function("_is_point_in_polygon", is_point_in_polygon)
-                            .arg("point_shapely")
-                            .arg("polygon")
+            .def_static(declare<is_point_in_polygon>("_is_point_in_polygon")
+                            .arg<is_point_in_polygon::p::point_shapely>()
+                            .arg<is_point_in_polygon::p::polygon>()
                             .doc("Whether the region entry's polygon contains the point (its boundary does not)."))
-            .def(Function("_is_point_excluded_for_polygon", is_point_excluded_for_polygon)
-                     .arg("self")
-                     .arg("point_shapely")
-                     .arg("polygon")
+            .def(declare<is_point_excluded_for_polygon>("_is_point_excluded_for_polygon")
+                     .arg<is_point_excluded_for_polygon::p::self>()
+                     .arg<is_point_excluded_for_polygon::p::point_shapely>()
+                     .arg<is_point_excluded_for_polygon::p::polygon>()
                      .doc("Whether the point lies in one of the stored overlaps of the region entry with the "
                           "exclude regions."))
-            .def_static(Function("_assign_roi_info", assign_roi_info)
-                            .arg("item_copy")
-                            .arg("matched_polygons")
-                            .arg("has_info_attr")
+            .def_static(declare<assign_roi_info>("_assign_roi_info")
+                            .arg<assign_roi_info::p::item_copy>()
+                            .arg<assign_roi_info::p::matched_polygons>()
+                            .arg<assign_roi_info::p::has_info_attr>()
                             .doc("Tag the copy with the ids and labels of the matched region entries: in its info "
                                  "mapping when it has one, else as its roi_id and roi_name attributes."))
             .finish();
-    G.def(Function("check_regions", check_regions)
-              .arg("polygons")
-              .arg("frame_sz", nullptr, py::none())
+    G.def(declare<check_regions>("check_regions")
+              .arg<check_regions::p::polygons>()
+              .arg<check_regions::p::frame_sz>(nullptr, py::none())
               .doc("Check a region list as ZoneFilter(polygons, frame_sz) takes it; raise ValueError naming the "
                    "first wrong entry and what is wrong with it."));
     remember_originals(copy_module, np, zone_filter);

@@ -344,3 +344,80 @@ def test_sub_interpreter_import_is_refused(tmp_path, way, kind, order):
             assert outcome == f"ImportError: {name} runs in the main interpreter only, not in a sub-interpreter"
     for side in ("main before", "main after"):
         assert all(report.get(side, {True: True}).values()), report
+
+
+# A function body reads its arguments by the names its parameter list gives;
+# a declaration or a read that does not follow that list must not compile.
+NAMED_PARAMS_SOURCE = r"""
+#include "core/xcore.hpp"
+namespace py = pybind11;
+namespace {
+XALO_FUNCTION(probe, self, version, frame) { return xcore::ref::borrow(a[%(read)s]); }
+}
+void declare_probe() {
+    py::object f = xcore::declare<probe>("probe")%(declaration)s.build("probe", py::str("m"));
+}
+"""
+
+
+@pytest.mark.parametrize("read, declaration, error", [
+    ("p::frame", ".arg<probe::p::self>().arg<probe::p::version>(nullptr, py::int_(1))"
+                 ".arg<probe::p::frame>(nullptr, py::none())", None),
+    ("p::frame", ".arg<probe::p::self>().arg<probe::p::frame>().arg<probe::p::version>()",
+     "declared once each, in the order of the function's list"),
+    ("p::frame", ".arg<probe::p::self>().arg<probe::p::self>().arg<probe::p::version>()",
+     "declared once each, in the order of the function's list"),
+    ("p::frame", ".arg<probe::p::self>().arg<probe::p::version>()",
+     "leaves out parameters of the function's list"),
+    ("2", ".arg<probe::p::self>().arg<probe::p::version>().arg<probe::p::frame>()", "invalid conversion from"),
+])
+def test_parameters_follow_their_list_or_do_not_compile(tmp_path, read, declaration, error):
+    import pathlib
+    import shutil
+    import subprocess
+    import sysconfig
+
+    import pybind11
+
+    source = tmp_path / "probe.cpp"
+    source.write_text(NAMED_PARAMS_SOURCE % {"read": read, "declaration": declaration})
+    native = pathlib.Path(__file__).resolve().parents[1] / "native"
+    compiler = shutil.which("c++") or shutil.which("g++")
+    run = subprocess.run([compiler, "-std=c++17", "-fsyntax-only", f"-I{native}",
+                          f"-I{pybind11.get_include()}", f"-I{sysconfig.get_paths()['include']}", str(source)],
+                         capture_output=True, text=True, timeout=120)
+    if error is None:
+        assert run.returncode == 0, run.stderr
+    else:
+        assert run.returncode != 0 and error in run.stderr, run.stderr
+
+
+@pytest.mark.parametrize("line, breach", [
+    ("    Py_DECREF(obj);", "raw reference counting"),
+    ("    Py_XSETREF(slot, value);", "raw reference counting"),
+    ("    auto o = py::reinterpret_steal<py::object>(p);", "pybind11 ownership cast"),
+    ("    PyBuffer_Release(&view);", "hand-held buffer"),
+    ("ref body(py::handle x) { py::object y = x.attr(\"y\"); return y; }", "pybind11 object on a call path"),
+    ("XALO_MODULE(m, \"pkg.m\", mod) {\n    py::object seen = mod;\n}", None),
+    ("// Py_DECREF in a comment, \"Py_INCREF\" in a text", None),
+])
+def test_ownership_check_flags_hand_held_references(tmp_path, line, breach):
+    import pathlib
+    import subprocess
+    import sys
+
+    script = pathlib.Path(__file__).resolve().parents[1] / "tools" / "check_ownership.py"
+    source = tmp_path / "module.cpp"
+    source.write_text(line + "\n")
+    run = subprocess.run([sys.executable, str(script), str(source)], capture_output=True, text=True, timeout=60)
+    assert (run.returncode, breach is not None and breach in run.stdout) == ((1, True) if breach else (0, False))
+
+
+def test_module_sources_hold_references_through_the_core_only():
+    import pathlib
+    import subprocess
+    import sys
+
+    script = pathlib.Path(__file__).resolve().parents[1] / "tools" / "check_ownership.py"
+    run = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stdout

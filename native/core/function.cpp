@@ -215,7 +215,7 @@ Py_ssize_t find_param(const Binding& s, PyObject* key) {
     return -1;
 }
 
-inline PyObject* result_of(py::object result) {
+inline PyObject* result_of(ref result) {
     if (!result && !PyErr_Occurred())
         return py::none().release().ptr();
     return result.release().ptr();
@@ -466,10 +466,23 @@ py::handle Args::declared(size_t i, Check check, bool optional_allowed) const {
     return v;
 }
 
-Function& Function::add(const char* name, const char* annotation, py::object dflt, Kind kind) {
+std::string name_in_list(const char* list, size_t i) {
+    std::string text(list);
+    size_t begin = 0;
+    for (size_t k = 0; k < i; ++k)
+        begin = text.find(',', begin) + 1;
+    size_t end = std::min(text.find(',', begin), text.size());
+    while (begin < end && text[begin] == ' ')
+        ++begin;
+    while (end > begin && text[end - 1] == ' ')
+        --end;
+    return text.substr(begin, end - begin);
+}
+
+Function& Function::add(std::string name, const char* annotation, py::object dflt, Kind kind) {
     if (params_.size() >= kMaxParams)
         throw std::logic_error("too many parameters for a native function");
-    params_.push_back(Param{name, annotation ? annotation : "", std::move(dflt), kind});
+    params_.push_back(Param{std::move(name), annotation ? annotation : "", std::move(dflt), kind});
     return *this;
 }
 

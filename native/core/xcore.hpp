@@ -84,6 +84,35 @@ public:
     static ref borrow(py::handle h) { return ref(py::reinterpret_borrow<py::object>(h)); }
 };
 
+// A buffer of obj, released when the view goes out of scope (and leaked, as
+// a ref is, on a thread that is being ended at interpreter exit).
+class BufferView {
+public:
+    // Throws the pending error when obj has no buffer of the kind flags ask
+    // for; with required false, the view is empty instead and no error is left.
+    BufferView(py::handle obj, int flags, bool required = true) {
+        ok_ = PyObject_GetBuffer(obj.ptr(), &view_, flags) == 0;
+        if (!ok_) {
+            if (required)
+                throw py::error_already_set();
+            PyErr_Clear();
+        }
+    }
+    ~BufferView() {
+        if (ok_ && !thread_is_being_ended())
+            PyBuffer_Release(&view_);
+    }
+    BufferView(const BufferView&) = delete;
+    BufferView& operator=(const BufferView&) = delete;
+
+    bool ok() const { return ok_; }
+    const Py_buffer& view() const { return view_; }
+
+private:
+    Py_buffer view_;
+    bool ok_;
+};
+
 // ---------------------------------------------------------------------------
 // Objects kept for the process's life
 
@@ -227,6 +256,11 @@ inline bool getattr_optional(py::handle obj, py::handle name, ref* out) {
 // format(value, ""): how an f-string or a formatted message turns a value
 // into text.
 inline ref format_text(py::handle value) { return ref::steal(PyObject_Format(value.ptr(), XNAME("").ptr())); }
+// format(value, spec), as "{:spec}" formats it.
+inline ref format_text(py::handle value, const char* spec) {
+    ref pattern = ref::steal(PyUnicode_FromString(spec));
+    return ref::steal(PyObject_Format(value.ptr(), pattern.ptr()));
+}
 
 // One part of a joined text, as an f-string writes it: a str as it is, an
 // int in decimal (written without a temporary string), anything else as
@@ -416,7 +450,7 @@ private:
 
 // A body receives the bound and checked arguments in parameter order and
 // returns a new reference (py::none() for None), or throws.
-using Impl = py::object (*)(const Args&);
+using Impl = ref (*)(const Args&);
 
 enum class Kind : unsigned char { PositionalOrKeyword, VarKeyword };
 
@@ -431,17 +465,11 @@ struct Param {
 // function object. Declared types are read from the annotation texts: "str",
 // "bytes", "dict", "list", "int", "float", "bool" and Optional[...] of these
 // are checked (and numbers converted) before the body runs.
+template <class F, size_t Next>
+class Declaration;
+
 class Function {
 public:
-    Function(const char* name, Impl impl) : name_(name), impl_(impl) {}
-
-    Function& arg(const char* name, const char* annotation = nullptr) {
-        return add(name, annotation, py::object(), Kind::PositionalOrKeyword);
-    }
-    Function& arg(const char* name, const char* annotation, py::object default_value) {
-        return add(name, annotation, std::move(default_value), Kind::PositionalOrKeyword);
-    }
-    Function& varkw(const char* name) { return add(name, nullptr, py::object(), Kind::VarKeyword); }
     Function& returns(const char* annotation) {
         returns_ = annotation;
         return *this;
@@ -457,7 +485,13 @@ public:
     const std::string& name() const { return name_; }
 
 private:
-    Function& add(const char* name, const char* annotation, py::object dflt, Kind kind);
+    // Made through declare<F>(), from a body that names its parameters.
+    template <class F>
+    friend Declaration<F, 0> declare(const char* name);
+    template <class F, size_t Next>
+    friend class Declaration;
+    Function(const char* name, Impl impl) : name_(name), impl_(impl) {}
+    Function& add(std::string name, const char* annotation, py::object dflt, Kind kind);
 
     std::string name_;
     Impl impl_;
@@ -465,6 +499,135 @@ private:
     const char* returns_ = nullptr;
     const char* doc_ = nullptr;
 };
+
+// ---------------------------------------------------------------------------
+// Parameters by name
+//
+// A native function names its parameters where its body is:
+//
+//     XALO_FUNCTION(create_frame_packet, self, version, frame) {
+//         if (a[p::frame].is_none()) ...
+//     }
+//
+// defines the struct create_frame_packet: its enum p lists the parameters in
+// their order, and its body reads each argument as a[p::<name>] (an index of
+// another function, or a bare number, does not compile). Module set-up
+// declares it from the same list:
+//
+//     xcore::declare<create_frame_packet>("create_frame_packet")
+//         .arg<create_frame_packet::p::self>()
+//         .arg<create_frame_packet::p::version>(nullptr, py::int_(1))
+//         .arg<create_frame_packet::p::frame>(nullptr, py::none())
+//
+// The Python names come from the list; a declaration that skips, repeats or
+// reorders a parameter does not compile. So a reordered list either moves
+// the body's reads and the declaration's defaults together or stops the build.
+// The typed view compiles to the plain one: no cost per call.
+
+// The number of names in a stringized parameter list.
+constexpr size_t count_names(const char* list) {
+    size_t n = 0;
+    bool in_name = false;
+    for (; *list != '\0'; ++list) {
+        if (*list == ',') {
+            in_name = false;
+        } else if (*list != ' ' && !in_name) {
+            in_name = true;
+            ++n;
+        }
+    }
+    return n;
+}
+
+// Name i of a stringized parameter list.
+std::string name_in_list(const char* list, size_t i);
+
+// The arguments of a function F, read by F's parameter names.
+template <class F>
+class Params : private Args {
+public:
+    using Name = typename F::p::Index;
+    explicit Params(const Args& a) : Args(a) {}
+    py::handle operator[](Name i) const { return Args::operator[](i); }
+    py::handle list(Name i) const { return Args::list(i); }
+    py::handle str(Name i) const { return Args::str(i); }
+    py::handle dict(Name i) const { return Args::dict(i); }
+    py::handle bytes(Name i) const { return Args::bytes(i); }
+    py::handle integer(Name i) const { return Args::integer(i); }
+    py::handle real(Name i) const { return Args::real(i); }
+    bool flag(Name i) const { return Args::flag(i); }
+};
+
+template <class F>
+ref call_body(const Args& a) {
+    return F::body(Params<F>(a));
+}
+
+// A Function being declared, its parameters 0..Next-1 given.
+template <class F, size_t Next>
+class Declaration {
+public:
+    using Name = typename F::p::Index;
+    explicit Declaration(Function f) : f_(std::move(f)) {}
+
+    template <Name N>
+    Declaration<F, Next + 1> arg(const char* annotation = nullptr) && {
+        return std::move(*this).template add<N>(annotation, py::object(), Kind::PositionalOrKeyword);
+    }
+    template <Name N>
+    Declaration<F, Next + 1> arg(const char* annotation, py::object default_value) && {
+        return std::move(*this).template add<N>(annotation, std::move(default_value), Kind::PositionalOrKeyword);
+    }
+    template <Name N>
+    Declaration<F, Next + 1> varkw() && {
+        return std::move(*this).template add<N>(nullptr, py::object(), Kind::VarKeyword);
+    }
+    Declaration&& returns(const char* annotation) && {
+        f_.returns(annotation);
+        return std::move(*this);
+    }
+    Declaration&& doc(const char* text) && {
+        f_.doc(text);
+        return std::move(*this);
+    }
+    // Complete once every parameter of the list is declared.
+    operator const Function&() const {
+        static_assert(Next == count_names(F::names), "the declaration leaves out parameters of the function's list");
+        return f_;
+    }
+
+    // The function object itself, for a declaration that no class holds.
+    py::object build(const std::string& qualname, py::handle module_name) const {
+        return static_cast<const Function&>(*this).build(qualname, module_name);
+    }
+
+private:
+    template <Name N>
+    Declaration<F, Next + 1> add(const char* annotation, py::object dflt, Kind kind) && {
+        static_assert(static_cast<size_t>(N) == Next,
+                      "parameters must be declared once each, in the order of the function's list");
+        f_.add(name_in_list(F::names, Next), annotation, std::move(dflt), kind);
+        return Declaration<F, Next + 1>(std::move(f_));
+    }
+    Function f_;
+};
+
+template <class F>
+Declaration<F, 0> declare(const char* name) {
+    return Declaration<F, 0>(Function(name, &call_body<F>));
+}
+
+// Defines the struct fn (see above) and opens its body; the body sees the
+// arguments as `a` and returns a new reference (py::none() for None).
+#define XALO_FUNCTION(fn, ...)                                                   \
+    struct fn {                                                                  \
+        struct p {                                                               \
+            enum Index : size_t { __VA_ARGS__ };                                 \
+        };                                                                       \
+        static constexpr const char* names = #__VA_ARGS__;                       \
+        static ::xcore::ref body(const ::xcore::Params<fn>& a);                  \
+    };                                                                           \
+    ::xcore::ref fn::body([[maybe_unused]] const ::xcore::Params<fn>& a)
 
 // ---------------------------------------------------------------------------
 // Module definition

@@ -190,62 +190,61 @@ bool CopyCheck::untouched(PyTypeObject* t, uint64_t epoch) {
 
 namespace {
 
-PyObject* keep(py::handle obj) { return py::reinterpret_borrow<py::object>(obj).release().ptr(); }
-
 // obj.<name>, kept, or null when it is missing (or cannot be read).
 PyObject* keep_optional(py::handle obj, const char* name) {
     ref value;
     bool found = xcore::catch_exception([&] { return xcore::getattr_optional(obj, ref::steal(PyUnicode_FromString(name)), &value); },
                                         [](py::handle) { return false; });
-    return found ? keep(value) : nullptr;
+    return found ? xcore::keep_forever(value) : nullptr;
 }
 
 }  // namespace
 
 void remember_originals(py::handle copy_module, py::handle np, py::handle zone_filter) {
-    O.copy_module = keep(copy_module);
-    O.copy_function = keep(copy_module.attr("copy"));
+    O.copy_module = xcore::keep_forever(copy_module);
+    O.copy_function = xcore::keep_forever(copy_module.attr("copy"));
     // Private names of the copy machinery: where one is missing, every copy
     // is made by copy.copy itself.
     O.copy_reconstruct = keep_optional(copy_module, "_reconstruct");
     py::module_ copyreg = py::module_::import("copyreg");
-    O.copyreg_module = keep(copyreg);
+    O.copyreg_module = xcore::keep_forever(copyreg);
     O.copyreg_newobj = keep_optional(copyreg, "__newobj__");
 
     py::module_ shapely = py::module_::import("shapely");
-    O.shapely = keep(shapely);
+    O.shapely = xcore::keep_forever(shapely);
     py::module_ geometry = py::module_::import("shapely.geometry");
     for (const char* name : {"Point", "LineString", "LinearRing", "Polygon", "MultiPoint", "MultiLineString",
                              "MultiPolygon", "GeometryCollection"})
-        O.geometries.push_back((PyTypeObject*)keep(geometry.attr(name)));
-    O.point = (PyTypeObject*)keep(geometry.attr("Point"));
-    O.point_new = keep(type_lookup(O.point, XNAME("__new__")));
-    O.polygon = (PyTypeObject*)keep(geometry.attr("Polygon"));
-    O.multipolygon = (PyTypeObject*)keep(geometry.attr("MultiPolygon"));
-    O.geometry_contains = keep(type_lookup(O.polygon, XNAME("contains")));
+        O.geometries.push_back((PyTypeObject*)xcore::keep_forever(geometry.attr(name)));
+    O.point = (PyTypeObject*)xcore::keep_forever(geometry.attr("Point"));
+    O.point_new = xcore::keep_forever(type_lookup(O.point, XNAME("__new__")));
+    O.polygon = (PyTypeObject*)xcore::keep_forever(geometry.attr("Polygon"));
+    O.multipolygon = (PyTypeObject*)xcore::keep_forever(geometry.attr("MultiPolygon"));
+    O.geometry_contains = xcore::keep_forever(type_lookup(O.polygon, XNAME("contains")));
 
-    O.ndarray = (PyTypeObject*)keep(np.attr("ndarray"));
-    O.float32 = (PyTypeObject*)keep(np.attr("float32"));
-    O.float64 = (PyTypeObject*)keep(np.attr("float64"));
+    O.ndarray = (PyTypeObject*)xcore::keep_forever(np.attr("ndarray"));
+    O.float32 = (PyTypeObject*)xcore::keep_forever(np.attr("float32"));
+    O.float64 = (PyTypeObject*)xcore::keep_forever(np.attr("float64"));
 
     PyTypeObject* cls = (PyTypeObject*)zone_filter.ptr();
-    O.in_polygon = keep(type_lookup(cls, XNAME("_is_point_in_polygon")));
-    O.excluded = keep(type_lookup(cls, XNAME("_is_point_excluded_for_polygon")));
-    O.assign = keep(type_lookup(cls, XNAME("_assign_roi_info")));
+    O.in_polygon = xcore::keep_forever(type_lookup(cls, XNAME("_is_point_in_polygon")));
+    O.excluded = xcore::keep_forever(type_lookup(cls, XNAME("_is_point_excluded_for_polygon")));
+    O.assign = xcore::keep_forever(type_lookup(cls, XNAME("_assign_roi_info")));
 
-    O.object_reduce_ex = keep(type_lookup(&PyBaseObject_Type, XNAME("__reduce_ex__")));
-    O.object_reduce = keep(type_lookup(&PyBaseObject_Type, XNAME("__reduce__")));
+    O.object_reduce_ex = xcore::keep_forever(type_lookup(&PyBaseObject_Type, XNAME("__reduce_ex__")));
+    O.object_reduce = xcore::keep_forever(type_lookup(&PyBaseObject_Type, XNAME("__reduce__")));
     PyObject* getstate = type_lookup(&PyBaseObject_Type, XNAME("__getstate__"));
-    O.object_getstate = getstate != nullptr ? keep(getstate) : nullptr;
-    O.object_new = keep(type_lookup(&PyBaseObject_Type, XNAME("__new__")));
+    O.object_getstate = getstate != nullptr ? xcore::keep_forever(getstate) : nullptr;
+    O.object_new = xcore::keep_forever(type_lookup(&PyBaseObject_Type, XNAME("__new__")));
     // The layout of an instance of a class with nothing but a __dict__.
-    py::object plain = py::reinterpret_borrow<py::object>((PyObject*)&PyType_Type)("_Plain", py::tuple(), py::dict());
+    ref plain = xcore::call(reinterpret_cast<PyObject*>(&PyType_Type), XNAME("_Plain"),
+                            ref::steal(PyTuple_New(0)), ref::steal(PyDict_New()));
     PyTypeObject* pt = (PyTypeObject*)plain.ptr();
     O.plain_basicsize = pt->tp_basicsize;
     O.plain_dictoffset = pt->tp_dictoffset;
     O.plain_weaklistoffset = pt->tp_weaklistoffset;
     O.plain_layout_flags = pt->tp_flags & kLayoutFlags;
-    O.empty_tuple = keep(py::tuple());
+    O.empty_tuple = xcore::keep_forever(py::tuple());
     O.native_copy = O.copy_reconstruct != nullptr && O.copyreg_newobj != nullptr && native_copy_holds(plain, copy_module);
 }
 

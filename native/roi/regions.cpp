@@ -16,23 +16,12 @@ using xgeom::Ring;
 
 namespace {
 
-struct BufferView {
-    Py_buffer view;
-    explicit BufferView(py::handle obj) {
-        if (PyObject_GetBuffer(obj.ptr(), &view, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT) != 0)
-            throw py::error_already_set();
-    }
-    ~BufferView() { PyBuffer_Release(&view); }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-};
-
 // The ring's coordinates as Shapely holds them (float64). False when one is
 // outside the range the exact predicates cover.
 bool read_ring(py::handle shapely, py::handle ring_geometry, Ring& ring) {
     ref coords = call_method(shapely, XNAME("get_coordinates"), ring_geometry);
-    BufferView buf(coords);
-    const Py_buffer& v = buf.view;
+    xcore::BufferView buf(coords, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+    const Py_buffer& v = buf.view();
     if (v.itemsize != 8 || v.format == nullptr || std::strcmp(v.format, "d") != 0 || v.len % 16 != 0)
         return false;
     return ring.assign(static_cast<const double*>(v.buf), (size_t)(v.len / 16));
@@ -64,8 +53,8 @@ void read_envelope(PyObject* geometry, Shape& shape) {
     xcore::catch_exception(
         [&] {
             ref bounds = call_method(O.shapely, XNAME("bounds"), geometry);
-            BufferView buf(bounds);
-            const Py_buffer& v = buf.view;
+            xcore::BufferView buf(bounds, PyBUF_C_CONTIGUOUS | PyBUF_FORMAT);
+            const Py_buffer& v = buf.view();
             if (v.itemsize != 8 || v.format == nullptr || std::strcmp(v.format, "d") != 0 || v.len != 32)
                 return;
             const double* b = static_cast<const double*>(v.buf);
