@@ -302,12 +302,20 @@ XALO_FUNCTION(init, self, polygons, frame_sz) {
         return py::none();
 
     // Vertex arrays as float32 and their polygons, in place in the caller's entries.
+    Py_ssize_t index = 0;
     xcore::for_each(xcore::getattr(self, XNAME("rois")), [&](py::handle roi) {
         ref np = G.get(XNAME("np"));
         ref array = xcore::getattr(np, XNAME("array"));
         ref points = xcore::get_item(roi, roi_key(XNAME("POINTS_KEY")));
         ref vertices = xcore::vcall(array, {points, xcore::getattr(G.get(XNAME("np")), XNAME("float32"))},
                                     XKW("dtype"));
+        // Some GEOS builds (the boards') abort the process on an overlap of
+        // polygons with infinite or NaN vertices: refuse them here instead.
+        if (!xcore::truth(call_method(call_method(np, XNAME("isfinite"), vertices), XNAME("all")))) {
+            PyErr_Format(PyExc_ValueError, "region entry %zd has a vertex that is not finite as a 32-bit float", index);
+            throw py::error_already_set();
+        }
+        ++index;
         set_item(roi, roi_key(XNAME("POINTS_KEY")), vertices);
         ref polygon_class = G.get(XNAME("Polygon"));
         ref polygon = call(polygon_class, xcore::get_item(roi, roi_key(XNAME("POINTS_KEY"))));

@@ -137,6 +137,14 @@ def test_construction_errors(regions, error):
         ZoneFilter(regions)
 
 
+@pytest.mark.parametrize("bad", [float("nan"), float("inf"), 1e300])
+def test_non_finite_vertices_are_refused_before_any_overlap(bad):
+    # An overlap of such polygons aborts the process in some GEOS builds.
+    regions = [region(square(0, 0, 1, 1)), region([(0.5, 0), (bad, 0), (0.5, 1)], False)]
+    with pytest.raises(ValueError, match="region entry 1 has a vertex that is not finite"):
+        ZoneFilter(regions)
+
+
 SQUARE = square(0.25, 0.25, 0.75, 0.75)
 
 

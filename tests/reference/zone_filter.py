@@ -33,8 +33,11 @@ class ZoneFilter:
         self._exclusion_intersections = {}
         if not self.rois:
             return
-        for roi in self.rois:
-            roi[RoiData.POINTS_KEY] = np.array(roi[RoiData.POINTS_KEY], dtype=np.float32)
+        for index, roi in enumerate(self.rois):
+            vertices = np.array(roi[RoiData.POINTS_KEY], dtype=np.float32)
+            if not np.isfinite(vertices).all():
+                raise ValueError(f"region entry {index} has a vertex that is not finite as a 32-bit float")
+            roi[RoiData.POINTS_KEY] = vertices
             roi["shapely_polygon"] = Polygon(roi[RoiData.POINTS_KEY])
         excluded = [roi for roi in self.rois if not roi[RoiData.INCLUDE_KEY]]
         for roi in self.rois:
