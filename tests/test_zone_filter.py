@@ -2,6 +2,7 @@
 native point decisions checked against Shapely decision for decision."""
 
 import copy
+import copyreg
 import dataclasses
 import gc
 import inspect
@@ -474,6 +475,35 @@ def test_plain_objects_are_copied_natively(monkeypatch):
     finally:
         sys.setprofile(None)
     assert len(out) == 3 and calls == []
+
+
+def hook_copy(cls, made):
+    cls.__copy__ = lambda self: made.append(self) or plain_class()()
+
+
+def hook_reduce(cls, made):
+    cls.__reduce_ex__ = lambda self, protocol: made.append(self) or (plain_class(), ())
+
+
+def register_reducer(cls, made):
+    copyreg.pickle(cls, lambda obj: made.append(obj) or (plain_class(), ()))
+
+
+@pytest.mark.parametrize("hook", [hook_copy, hook_reduce, register_reducer])
+def test_copy_hooks_added_after_native_copies_are_used(hook):
+    # The decision to copy natively is cached per class; a hook added to the
+    # class, or a reducer registered for it, must end that.
+    Track = plain_class()
+    zf = ZoneFilter([region(A, roi_id="a")])
+    zf.filter_in_roi([Track()])
+    zf.filter_in_roi([Track()])  # copied natively from here on
+    made = []
+    hook(Track, made)
+    try:
+        objs = [Track(), Track()]
+        assert len(zf.filter_in_roi(objs)) == 2 and made == objs
+    finally:
+        copyreg.dispatch_table.pop(Track, None)
 
 
 def test_copy_module_and_globals_are_read_at_each_use(monkeypatch):

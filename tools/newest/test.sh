@@ -30,6 +30,7 @@ in_root "$ROOT" /bin/sh -euc '
 ' sh "$work"
 
 in_root "$ROOT" /bin/sh -c '
-    cd "$1/src"; shift
-    exec ../venv/bin/python -m pytest -p no:cacheprovider -m "not long" "$@"
+    work=$1; shift
+    cd "$work/src"
+    exec "$work/venv/bin/python" -m pytest -p no:cacheprovider -m "not long" "$@"
 ' sh "$work" "$@"
