@@ -38,8 +38,14 @@
 //                    before a class's own hooks: _copy_dispatch up to 3.13,
 //                    _copy_atomic_types and _copy_builtin_containers from
 //                    3.14).  Gate: 3.9 to 3.14.  Check: the zone filter's
-//                    copy of a probe instance equals copy.copy's.  Fallback:
-//                    copy.copy for every object.
+//                    copy of a probe instance equals copy.copy's
+//                    (native_copy_holds in roi/fastpath.cpp, at its import).
+//                    Fallback: copy.copy for every object.
+//
+// Not bets, and so not here: the documented macros and type-object fields
+// of the full C API (PyList_GET_ITEM, tp_getattro, ...), and version gates
+// that only choose between two public functions (PyErr_GetRaisedException
+// from 3.12, say).
 #pragma once
 
 #include <Python.h>
