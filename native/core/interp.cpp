@@ -2,6 +2,9 @@
 // their plain fallbacks.
 #include "core/xcore.hpp"
 
+#include <cstdlib>
+#include <cstring>
+
 namespace xcore::interp {
 
 bool private_lookup_holds = false;
@@ -131,9 +134,17 @@ bool version_tag_moves(PyTypeObject* t) {
 
 }  // namespace
 
+bool plain_only() {
+    static const bool plain = [] {
+        const char* v = std::getenv("XALO_PLAIN_INTERPRETER");
+        return v != nullptr && std::strcmp(v, "1") == 0;
+    }();
+    return plain;
+}
+
 void check_at_import() {
     static bool checked = false;
-    if (checked)
+    if (checked || plain_only())
         return;
     checked = true;
     ref probe = probe_class();

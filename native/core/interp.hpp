@@ -53,7 +53,10 @@
 namespace xcore::interp {
 
 // Runs the checks above once per extension module; from module init.
+// With XALO_PLAIN_INTERPRETER=1 in the environment every entry takes its
+// fallback instead, so that the suite can run the fallbacks too.
 void check_at_import();
+bool plain_only();
 
 // ---- type_lookup ---------------------------------------------------------------
 

@@ -224,7 +224,7 @@ void remember_originals(py::handle copy_module, py::handle np, py::handle zone_f
     PyTypeObject* pt = (PyTypeObject*)plain.ptr();
     O.plain_layout = xcore::interp::layout_of(pt);
     O.empty_tuple = keep(py::tuple());
-    O.native_copy = O.copy_reconstruct != nullptr && O.copyreg_newobj != nullptr && native_copy_holds(plain, copy_module);
+    O.native_copy = !xcore::interp::plain_only() && O.copy_reconstruct != nullptr && O.copyreg_newobj != nullptr && native_copy_holds(plain, copy_module);
 }
 
 }  // namespace xroi
