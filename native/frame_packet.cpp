@@ -102,14 +102,14 @@ struct OwnMethod {
     void remember(py::handle klass, const char* method) {
         cls = reinterpret_cast<PyTypeObject*>(xcore::keep_forever(klass));
         name = xcore::intern_forever(method);
-        fn = xcore::keep_forever(_PyType_Lookup(cls, name));
+        fn = xcore::keep_forever(xcore::interp::type_lookup(cls, name));
     }
 
     bool class_holds_fn() const {
-        unsigned int tag = xcore::class_version(cls);
+        unsigned int tag = xcore::interp::class_version(cls);
         if (tag != 0 && tag == verified_tag)
             return true;
-        if (_PyType_Lookup(cls, name) != fn)
+        if (xcore::interp::type_lookup(cls, name) != fn)
             return false;
         verified_tag = tag;
         return true;
@@ -194,7 +194,7 @@ bool merge_plain(py::handle self, py::handle d, py::handle key, py::handle value
         return false;
     if (PyUnicode_GET_LENGTH(key.ptr()) > 0 && PyUnicode_READ_CHAR(key.ptr(), 0) == '_')
         return false;
-    PyObject* on_class = _PyType_Lookup(Py_TYPE(self.ptr()), key.ptr());
+    PyObject* on_class = xcore::interp::type_lookup(Py_TYPE(self.ptr()), key.ptr());
     if (on_class != nullptr && (Py_TYPE(on_class)->tp_descr_get != nullptr ||
                                 Py_TYPE(on_class)->tp_descr_set != nullptr || PyCallable_Check(on_class)))
         return false;
@@ -234,7 +234,7 @@ bool names_member(py::handle self, py::handle key) {
     PyObject* k = key.ptr();
     if (PyUnicode_GET_LENGTH(k) > 0 && PyUnicode_READ_CHAR(k, 0) == '_')
         return true;
-    PyObject* on_class = _PyType_Lookup(Py_TYPE(self.ptr()), k);
+    PyObject* on_class = xcore::interp::type_lookup(Py_TYPE(self.ptr()), k);
     if (on_class == nullptr || on_class == Py_None || PyBool_Check(on_class))
         return false;
     PyTypeObject* t = Py_TYPE(on_class);

@@ -483,7 +483,7 @@ void imencode(py::handle ext, py::handle image, ref* ret, ref* encoded) {
 PyObject* plain_class_attr(py::handle cls, py::handle name) {
     if (Py_TYPE(cls.ptr()) != &PyType_Type)
         return nullptr;
-    PyObject* v = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
+    PyObject* v = xcore::interp::type_lookup(reinterpret_cast<PyTypeObject*>(cls.ptr()), name.ptr());
     return v != nullptr && Py_TYPE(v)->tp_descr_get == nullptr ? v : nullptr;
 }
 

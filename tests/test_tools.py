@@ -179,13 +179,15 @@ def test_scene_keeps_an_object_in_the_exclude_region(size, objects):
 def test_labels_never_cover_each_other():
     from xalo_sdk.demo.scene import LabelLayout, _label
 
-    img = np.zeros((240, 320, 3), np.uint8)
-    layout = LabelLayout(320, 240)
-    layout.reserve((0, 0, 320, 20))
+    # Wide enough for two columns of these labels in any OpenCV's font
+    # metrics (4.x draws them some 190 pixels wide, 5.x some 150).
+    img = np.zeros((240, 480, 3), np.uint8)
+    layout = LabelLayout(480, 240)
+    layout.reserve((0, 0, 480, 20))
     for i in range(14):  # all at one box: each takes the next free place
         _label(img, layout, f"#{i} person 0.9 > Lane A", (255, 255, 255), box=((10, 100), (50, 160)))
     boxes = layout.taken
-    assert all(0 <= x0 < x1 <= 320 and 0 <= y0 < y1 <= 240 for x0, y0, x1, y1 in boxes)
+    assert all(0 <= x0 < x1 <= 480 and 0 <= y0 < y1 <= 240 for x0, y0, x1, y1 in boxes)
     for i, a in enumerate(boxes):
         for b in boxes[:i]:
             assert a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1], (a, b)

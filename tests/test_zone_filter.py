@@ -2,12 +2,14 @@
 native point decisions checked against Shapely decision for decision."""
 
 import copy
+import copyreg
 import dataclasses
 import gc
 import inspect
 import os
 import re
 import signal
+import subprocess
 import sys
 import threading
 import time
@@ -442,6 +444,10 @@ def test_copies_equal_copy_copy_when_read_back(make, failures):
     assert not failures
 
 
+PLAIN_INTERPRETER = os.environ.get("XALO_PLAIN_INTERPRETER") == "1"
+
+
+@pytest.mark.skipif(PLAIN_INTERPRETER, reason="every copy is made by copy.copy there")
 def test_plain_objects_are_copied_natively(monkeypatch):
     zf = ZoneFilter([region(A, roi_id="a")])
     Track = plain_class()
@@ -457,6 +463,47 @@ def test_plain_objects_are_copied_natively(monkeypatch):
     finally:
         sys.setprofile(None)
     assert len(out) == 3 and calls == []
+
+
+def hook_copy(cls, made):
+    cls.__copy__ = lambda self: made.append(self) or plain_class()()
+
+
+def hook_reduce(cls, made):
+    cls.__reduce_ex__ = lambda self, protocol: made.append(self) or (plain_class(), ())
+
+
+def register_reducer(cls, made):
+    copyreg.pickle(cls, lambda obj: made.append(obj) or (plain_class(), ()))
+
+
+@pytest.mark.parametrize("hook", [hook_copy, hook_reduce, register_reducer])
+def test_copy_hooks_added_after_native_copies_are_used(hook):
+    # The decision to copy natively is cached per class; a hook added to the
+    # class, or a reducer registered for it, must end that.
+    Track = plain_class()
+    zf = ZoneFilter([region(A, roi_id="a")])
+    zf.filter_in_roi([Track()])
+    zf.filter_in_roi([Track()])  # copied natively from here on
+    made = []
+    hook(Track, made)
+    try:
+        objs = [Track(), Track()]
+        assert len(zf.filter_in_roi(objs)) == 2 and made == objs
+    finally:
+        copyreg.dispatch_table.pop(Track, None)
+
+
+def test_interpreter_fallbacks_pass_the_filter_and_packet_tests():
+    # Every interpreter detail the kit relies on has a plain fallback; the
+    # filter's and the packet's tests are run again with all of them taken.
+    here = os.path.dirname(__file__)
+    run = subprocess.run(
+        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-m", "not long", "-x",
+         os.path.join(here, "test_zone_filter.py"), os.path.join(here, "test_frame_packet.py"),
+         "-k", "not fallbacks"],
+        env=dict(os.environ, XALO_PLAIN_INTERPRETER="1"), capture_output=True, text=True, timeout=1200)
+    assert run.returncode == 0, run.stdout[-3000:]
 
 
 def test_copy_module_and_globals_are_read_at_each_use(monkeypatch):

@@ -99,14 +99,14 @@ void missing_arguments(FunctionObject* f, PyObject* const* slots, size_t end) {
             names.append(ref::steal(PyObject_Repr(f->binding->params[i].name)));
     }
     Py_ssize_t len = (Py_ssize_t)names.size();
-    PyObject* const* item = reinterpret_cast<PyListObject*>(names.ptr())->ob_item;
+    auto item = [&](Py_ssize_t i) { return PyList_GET_ITEM(names.ptr(), i); };
     ref text;
     if (len == 1) {
-        text = ref::borrow(item[0]);
+        text = ref::borrow(item(0));
     } else if (len == 2) {
-        text = ref::steal(PyUnicode_FromFormat("%U and %U", item[0], item[1]));
+        text = ref::steal(PyUnicode_FromFormat("%U and %U", item(0), item(1)));
     } else {
-        ref tail = ref::steal(PyUnicode_FromFormat(", %U, and %U", item[len - 2], item[len - 1]));
+        ref tail = ref::steal(PyUnicode_FromFormat(", %U, and %U", item(len - 2), item(len - 1)));
         ref head = ref::steal(PyList_GetSlice(names.ptr(), 0, len - 2));
         ref joined = ref::steal(PyUnicode_Join(py::str(", ").ptr(), head.ptr()));
         text = ref::steal(PyUnicode_Concat(joined.ptr(), tail.ptr()));

@@ -2,7 +2,9 @@
 // class creation.
 #include "core/xcore.hpp"
 
+#ifdef XALO_FORCED_UNWIND
 #include <cxxabi.h>
+#endif
 
 #include <algorithm>
 #include <cstring>
@@ -17,6 +19,7 @@ thread_local bool t_being_ended = false;
 // interpreter exit) as it passes, before any frame of ours drops a reference.
 template <class Call>
 PyObject* noting_thread_end(Call&& call) {
+#ifdef XALO_FORCED_UNWIND
     try {
         return call();
     } catch (abi::__forced_unwind&) {
@@ -24,6 +27,9 @@ PyObject* noting_thread_end(Call&& call) {
         exit_begun.store(true, std::memory_order_relaxed);
         throw;
     }
+#else
+    return call();
+#endif
 }
 
 // The atexit hook: exit has begun, threads may be ended from now on.
@@ -366,6 +372,7 @@ int ModuleDefinition::exec(PyObject* module) {
         return 0;
     try {
         PYBIND11_ENSURE_INTERNALS_READY
+        interp::check_at_import();
         auto m = py::reinterpret_borrow<py::module_>(module);
         self->body_(m);
         self->module_ = keep_forever(module);

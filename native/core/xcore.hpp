@@ -15,6 +15,8 @@
 
 #include <pybind11/pybind11.h>
 
+#include "core/interp.hpp"
+
 #include <atomic>
 #include <initializer_list>
 #include <string>
@@ -37,13 +39,7 @@ namespace py = pybind11;
 // the interpreter finalizes counts too.
 bool thread_end_noted_or_no_gil() noexcept;
 
-inline bool interpreter_finalizing() noexcept {
-#if PY_VERSION_HEX >= 0x030D0000
-    return Py_IsFinalizing();
-#else
-    return _Py_IsFinalizing();
-#endif
-}
+inline bool interpreter_finalizing() noexcept { return interp::finalizing(); }
 
 // Set when this module's exit hook runs (atexit callbacks run before the
 // interpreter starts finalizing, and so before any thread is ended) or when
@@ -241,11 +237,7 @@ inline ref getattr(py::handle obj, py::handle name) {
 // propagates.
 inline bool getattr_optional(py::handle obj, py::handle name, ref* out) {
     PyObject* value = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-    int rc = PyObject_GetOptionalAttr(obj.ptr(), name.ptr(), &value);
-#else
-    int rc = _PyObject_LookupAttr(obj.ptr(), name.ptr(), &value);
-#endif
+    int rc = interp::lookup_attr(obj.ptr(), name.ptr(), &value);
     if (rc < 0)
         throw py::error_already_set();
     if (rc > 0)
@@ -334,17 +326,6 @@ inline void unpack2(py::handle value, ref* first, ref* second) {
     unpack(value, 2, both);
     *first = std::move(both[0]);
     *second = std::move(both[1]);
-}
-
-// A class's attribute-cache version, when the interpreter keeps a valid one
-// for it, else 0. It changes whenever the class or one of its bases changes,
-// so a decision about a class can be cached under it.
-inline unsigned int class_version(PyTypeObject* t) {
-#if PY_VERSION_HEX >= 0x030C0000
-    return t->tp_version_tag;
-#else
-    return (t->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG) ? t->tp_version_tag : 0;
-#endif
 }
 
 // ---------------------------------------------------------------------------

@@ -13,20 +13,6 @@ using xcore::call_method;
 
 namespace {
 
-// Type flags that tell where an instance keeps its __dict__, weak references
-// and attribute values, on the interpreters that have them.
-constexpr unsigned long kLayoutFlags = 0
-#ifdef Py_TPFLAGS_MANAGED_DICT
-                                       | Py_TPFLAGS_MANAGED_DICT
-#endif
-#ifdef Py_TPFLAGS_MANAGED_WEAKREF
-                                       | Py_TPFLAGS_MANAGED_WEAKREF
-#endif
-#ifdef Py_TPFLAGS_INLINE_VALUES
-                                       | Py_TPFLAGS_INLINE_VALUES
-#endif
-    ;
-
 // copy.copy(x) for an instance of this class would create cls.__new__(cls)
 // and update its __dict__ with x's, running nothing of the class's own.
 bool copies_by_default(PyTypeObject* t) {
@@ -34,8 +20,7 @@ bool copies_by_default(PyTypeObject* t) {
         return false;
     if (PyType_IsSubtype(t, &PyType_Type) || PyType_IsSubtype(t, &PyList_Type) || PyType_IsSubtype(t, &PyDict_Type))
         return false;
-    if (t->tp_basicsize != O.plain_basicsize || t->tp_dictoffset != O.plain_dictoffset ||
-        t->tp_weaklistoffset != O.plain_weaklistoffset || (t->tp_flags & kLayoutFlags) != O.plain_layout_flags)
+    if (xcore::interp::layout_of(t) != O.plain_layout)
         return false;
     if (t->tp_new != PyBaseObject_Type.tp_new || t->tp_getattro != PyObject_GenericGetAttr)
         return false;
@@ -50,7 +35,7 @@ bool copies_by_default(PyTypeObject* t) {
     if (dict_descr == nullptr || Py_TYPE(dict_descr) != &PyGetSetDescr_Type)
         return false;
     // Set by the first copy of an instance; until then copy.copy does the work.
-    PyObject* slotnames = peek(t->tp_dict, XNAME("__slotnames__"));
+    PyObject* slotnames = xcore::interp::cached_slotnames(t);
     return slotnames != nullptr && PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0;
 }
 
@@ -61,7 +46,7 @@ bool copies_by_default(PyTypeObject* t) {
 const ItemClass& item_class(PyTypeObject* t) {
     static ItemClass cache[16];
     ItemClass& c = cache[((uintptr_t)t >> 4) & 15];
-    if (c.type == t && c.tag != 0 && c.tag == xcore::class_version(t))
+    if (c.type == t && c.tag != 0 && c.tag == xcore::interp::class_version(t))
         return c;
     ItemClass fresh;
     fresh.type = t;
@@ -70,7 +55,7 @@ const ItemClass& item_class(PyTypeObject* t) {
     fresh.plain_write = t->tp_setattro == PyObject_GenericSetAttr && type_lookup(t, XNAME("roi_id")) == nullptr &&
                         type_lookup(t, XNAME("roi_name")) == nullptr;
     fresh.default_copy = O.native_copy && copies_by_default(t);
-    fresh.tag = xcore::class_version(t);
+    fresh.tag = xcore::interp::class_version(t);
     c = fresh;
     return c;
 }
@@ -97,7 +82,7 @@ namespace {
 // but separate __dict__. Interpreters newer than those it was tried on take
 // copy.copy itself.
 bool native_copy_holds(py::handle plain_class, py::handle copy_module) {
-#if PY_VERSION_HEX >= 0x030E0000
+#ifndef XALO_COPY_ROUTE
     (void)plain_class;
     (void)copy_module;
     return false;
@@ -176,11 +161,7 @@ bool CopyCheck::untouched(PyTypeObject* t, uint64_t epoch) {
         return false;
     if (t == checked_type_)
         return true;
-    PyObject* d = PyModule_GetDict(O.copy_module);
-    PyObject* dispatch = peek(d, XNAME("_copy_dispatch"));
-    PyObject* table = peek(d, XNAME("dispatch_table"));
-    if (dispatch == nullptr || table == nullptr || !PyDict_CheckExact(dispatch) || !PyDict_CheckExact(table) ||
-        peek(dispatch, (PyObject*)t) != nullptr || peek(table, (PyObject*)t) != nullptr)
+    if (!xcore::interp::copy_tables_pass(PyModule_GetDict(O.copy_module), t))
         return false;
     checked_type_ = t;
     return true;
@@ -240,12 +221,10 @@ void remember_originals(py::handle copy_module, py::handle np, py::handle zone_f
     ref plain = xcore::call(reinterpret_cast<PyObject*>(&PyType_Type), XNAME("_Plain"),
                             ref::steal(PyTuple_New(0)), ref::steal(PyDict_New()));
     PyTypeObject* pt = (PyTypeObject*)plain.ptr();
-    O.plain_basicsize = pt->tp_basicsize;
-    O.plain_dictoffset = pt->tp_dictoffset;
-    O.plain_weaklistoffset = pt->tp_weaklistoffset;
-    O.plain_layout_flags = pt->tp_flags & kLayoutFlags;
+    O.plain_layout = xcore::interp::layout_of(pt);
     O.empty_tuple = xcore::keep_forever(py::tuple());
-    O.native_copy = O.copy_reconstruct != nullptr && O.copyreg_newobj != nullptr && native_copy_holds(plain, copy_module);
+    O.native_copy = !xcore::interp::plain_only() && O.copy_reconstruct != nullptr && O.copyreg_newobj != nullptr &&
+                    native_copy_holds(plain, copy_module);
 }
 
 }  // namespace xroi

@@ -43,10 +43,7 @@ struct Originals {
     PyObject* object_reduce = nullptr;
     PyObject* object_getstate = nullptr;  // absent before Python 3.11
     PyObject* object_new = nullptr;
-    Py_ssize_t plain_basicsize = 0;
-    Py_ssize_t plain_dictoffset = 0;
-    Py_ssize_t plain_weaklistoffset = 0;
-    unsigned long plain_layout_flags = 0;
+    xcore::interp::InstanceLayout plain_layout;  // of a class with nothing but a __dict__
     PyObject* empty_tuple = nullptr;
     bool native_copy = false;  // default_copy equals copy.copy here
 };
@@ -55,7 +52,7 @@ extern Originals O;
 
 using xcore::peek;
 
-inline PyObject* type_lookup(PyTypeObject* t, py::handle name) { return _PyType_Lookup(t, name.ptr()); }
+inline PyObject* type_lookup(PyTypeObject* t, py::handle name) { return xcore::interp::type_lookup(t, name.ptr()); }
 
 // Fills O at module set-up, after ZoneFilter has been made.
 void remember_originals(py::handle copy_module, py::handle np, py::handle zone_filter);

@@ -148,7 +148,7 @@ bool still_matches(const Prepared& prep, PyObject* included, PyObject* exclusion
                 return false;
     }
     for (PyTypeObject* t : prep.geometry_types)
-        if (_PyType_Lookup(t, XNAME("contains").ptr()) != O.geometry_contains)
+        if (type_lookup(t, XNAME("contains")) != O.geometry_contains)
             return false;
     return true;
 }

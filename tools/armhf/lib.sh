@@ -1,12 +1,16 @@
-# Shared by the armhf scripts: where the board root lives, how to enter it,
-# and how to get rid of one safely.  Sourced, not run.
+# Shared by the scripts that make and use a Debian root (the emulated board
+# here, the newest interpreter's root in tools/newest): where the root lives,
+# how to enter it, and how to get rid of one safely.  Sourced, not run.  A
+# script for another root sets ROOT_TAG, ROOT_CACHE and ROOT before sourcing.
 
 XALO_ARMHF_CACHE=${XALO_ARMHF_CACHE:-/var/cache/xalo-armhf}
-ROOT=$XALO_ARMHF_CACHE/bullseye-root
+ROOT_TAG=${ROOT_TAG:-armhf}
+ROOT_CACHE=${ROOT_CACHE:-$XALO_ARMHF_CACHE}
+ROOT=${ROOT:-$ROOT_CACHE/bullseye-root}
 MIRROR=${XALO_ARMHF_MIRROR:-http://deb.debian.org/debian}
 HOST_CA=/etc/ssl/certs/ca-certificates.crt
 
-say() { printf '[armhf] %s\n' "$*" >&2; }
+say() { printf '[%s] %s\n' "$ROOT_TAG" "$*" >&2; }
 die() { say "error: $*"; exit 1; }
 
 [ "$(id -u)" = 0 ] || die "needs root (debootstrap, chroot and mounts)"
@@ -91,10 +95,11 @@ remove_root() {
 }
 
 # One run at a time per cache: two would build or delete the same root.
+# The lock is taken once per cache, by the outermost script.
 take_lock() {
-    [ -n "${XALO_ARMHF_LOCKED:-}" ] && return 0
-    mkdir -p "$XALO_ARMHF_CACHE"
-    exec 9>"$XALO_ARMHF_CACHE/lock"
+    case ":${XALO_ROOT_LOCKED:-}:" in *":$ROOT_CACHE:"*) return 0 ;; esac
+    mkdir -p "$ROOT_CACHE"
+    exec 9>"$ROOT_CACHE/lock"
     flock 9
-    export XALO_ARMHF_LOCKED=1
+    export XALO_ROOT_LOCKED=${XALO_ROOT_LOCKED:+$XALO_ROOT_LOCKED:}$ROOT_CACHE
 }
