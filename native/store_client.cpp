@@ -4,8 +4,6 @@
 
 #include <atomic>
 #include <memory>
-#include <cerrno>
-#include <cstdlib>
 
 namespace py = pybind11;
 using xcore::call_method;
@@ -442,15 +440,7 @@ constexpr unsigned long long kDefaultMaxPayloadBytes = 64ULL << 20;
 
 // XALO_MAX_PAYLOAD_BYTES when it holds a positive integer, else the default.
 unsigned long long max_payload_bytes() {
-    const char* text = std::getenv("XALO_MAX_PAYLOAD_BYTES");
-    if (text == nullptr || *text == '\0')
-        return kDefaultMaxPayloadBytes;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v == 0 || text[0] == '-')
-        return kDefaultMaxPayloadBytes;
-    return v;
+    return xcore::env_positive("XALO_MAX_PAYLOAD_BYTES", kDefaultMaxPayloadBytes);
 }
 
 // True (after a warning) when a value of `size` bytes is over the limit.

@@ -8,9 +8,7 @@
 #include "shm/ring.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -94,17 +92,7 @@ ref frombuffer_u8(py::handle data) {
 constexpr unsigned long long kDefaultMaxImagePixels = 1ULL << 26;  // 8K UHD passes
 
 // XALO_MAX_IMAGE_PIXELS when it holds a positive integer, else the default.
-unsigned long long max_image_pixels() {
-    const char* text = std::getenv("XALO_MAX_IMAGE_PIXELS");
-    if (text == nullptr || *text == '\0')
-        return kDefaultMaxImagePixels;
-    char* end = nullptr;
-    errno = 0;
-    unsigned long long v = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || v == 0 || text[0] == '-')
-        return kDefaultMaxImagePixels;
-    return v;
-}
+unsigned long long max_image_pixels() { return xcore::env_positive("XALO_MAX_IMAGE_PIXELS", kDefaultMaxImagePixels); }
 
 inline unsigned be16(const unsigned char* p) { return (unsigned)p[0] << 8 | p[1]; }
 inline unsigned long be32(const unsigned char* p) { return (unsigned long)be16(p) << 16 | be16(p + 2); }

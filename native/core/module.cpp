@@ -7,6 +7,8 @@
 #endif
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <type_traits>
 
@@ -463,6 +465,16 @@ py::object ClassBuilder::finish(py::tuple bases) {
     py::object cls = call(meta, py::str(name_), bases, ns_);
     g_.set(name_.c_str(), cls);
     return cls;
+}
+
+unsigned long long env_positive(const char* name, unsigned long long fallback) noexcept {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0' || *text == '-')
+        return fallback;
+    char* end = nullptr;
+    errno = 0;
+    unsigned long long v = std::strtoull(text, &end, 10);
+    return errno != 0 || *end != '\0' || v == 0 ? fallback : v;
 }
 
 }  // namespace xcore

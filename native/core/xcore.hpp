@@ -245,6 +245,11 @@ inline bool getattr_optional(py::handle obj, py::handle name, ref* out) {
     return rc > 0;
 }
 
+// The environment variable `name` when it holds a positive decimal integer,
+// else `fallback`: the kit's limits (XALO_MAX_IMAGE_PIXELS, ...), read at
+// each use so that a process can change them while it runs.
+unsigned long long env_positive(const char* name, unsigned long long fallback) noexcept;
+
 // format(value, ""): how an f-string or a formatted message turns a value
 // into text.
 inline ref format_text(py::handle value) { return ref::steal(PyObject_Format(value.ptr(), XNAME("").ptr())); }

@@ -106,6 +106,16 @@ def _pool_size_and_options(url, options, query):
     return merged
 
 
+def _credentials(kwargs, user, password, tls):
+    """The URL's user, password and TLS switch, over any given as options."""
+    if user:
+        kwargs["username"] = user
+    if password:
+        kwargs["password"] = password
+    if tls:
+        kwargs["ssl"] = True
+
+
 def _sentinel(url, tls, max_connections, options):
     from redis import StrictRedis
     from redis.sentinel import Sentinel, SentinelConnectionPool
@@ -119,12 +129,7 @@ def _sentinel(url, tls, max_connections, options):
         if not parts[1].isdigit():
             _fail(url, "the database must be a number")
         kwargs.setdefault("db", int(parts[1]))
-    if user:
-        kwargs["username"] = user
-    if password:
-        kwargs["password"] = password
-    if tls:
-        kwargs["ssl"] = True
+    _credentials(kwargs, user, password, tls)
     # The Sentinels take their own credentials (sentinel_username,
     # sentinel_password) and share the socket and TLS settings.
     sentinel_kwargs = {k[len("sentinel_"):]: kwargs.pop(k) for k in list(kwargs) if k.startswith("sentinel_")}
@@ -143,12 +148,7 @@ def _cluster(url, tls, max_connections, options):
     if path.strip("/") or kwargs.get("db", 0) != 0:
         _fail(url, "a cluster has only database 0 and no path")
     kwargs.pop("db", None)
-    if user:
-        kwargs["username"] = user
-    if password:
-        kwargs["password"] = password
-    if tls:
-        kwargs["ssl"] = True
+    _credentials(kwargs, user, password, tls)
     nodes = [ClusterNode(h, p) for h, p in _nodes(url, hosts, 6379)]
     return RedisCluster(startup_nodes=nodes, max_connections=max_connections, decode_responses=False, **kwargs)
 
