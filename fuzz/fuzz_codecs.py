@@ -53,6 +53,15 @@ def over_limit(image):
     return isinstance(image, np.ndarray) and image.ndim >= 2 and image.shape[0] * image.shape[1] > h.KIT_PIXEL_LIMIT
 
 
+def refused_unread(native, recorder):
+    """The kit refused data of a format OpenCV decodes whose size it does not
+    read (or a header cut short or malformed), whatever OpenCV would have made
+    of it. The reference is not asked then: OpenCV itself may allocate
+    without bound on such data."""
+    return native[0] == "ok" and native[1] is None and len(recorder.records) == 1 and \
+        "size cannot be read" in str(recorder.records[0][1])
+
+
 def test_one_input(data):
     if len(data) < 3:
         return
@@ -62,12 +71,16 @@ def test_one_input(data):
     if selector & 0x80:
         what = "base64_to_img"
         native = h.outcome(utils.base64_to_img, arg)
+        if refused_unread(native, recorder):
+            return
         reference = h.outcome(ref_utils.base64_to_img, arg)
     else:
         what = "str_to_img"
         encoder = ENCODERS[enc_byte % len(ENCODERS)]
         with_base64 = SWITCHES[switch_byte % len(SWITCHES)]
         native = h.outcome(utils.str_to_img, arg, encoder, with_base64)
+        if refused_unread(native, recorder):
+            return
         reference = h.outcome(ref_utils.str_to_img, arg, encoder, with_base64)
 
     got_warnings = [r[1] for r in recorder.records]
@@ -78,11 +91,6 @@ def test_one_input(data):
         # Refused for its size: None and one warning, whatever its text.
         if native[0] != "ok" or native[1] is not None or len(got_warnings) != 1:
             h.mismatch(what + " size refusal", (native, got_warnings), reference, data)
-        return
-    if native[0] == "ok" and native[1] is None and len(got_warnings) == 1 and \
-            "size cannot be read" in str(recorder.records[0][1]):
-        # A format OpenCV decodes but whose size the kit does not read (or a
-        # header cut short) is refused whatever OpenCV would have made of it.
         return
     if h.canon(native) != h.canon(reference):
         h.mismatch(what, native, reference, data)

@@ -154,6 +154,21 @@ Claim unreadable(const char* format) {
     return c;
 }
 
+// A PNG's size from its IHDR, once every chunk is seen to lie within the
+// data: some decoders allocate a chunk's stated length before reading it, so
+// a few corrupt bytes could otherwise cost gigabytes.
+Claim png_claim(const unsigned char* d, size_t n) {
+    for (size_t at = 8; n - at >= 12;) {
+        unsigned long long length = be32(d + at);
+        if (length > n - at - 12)
+            return unreadable("PNG");
+        if (std::memcmp(d + at + 4, "IEND", 4) == 0)
+            break;
+        at += 12 + (size_t)length;
+    }
+    return known("PNG", be32(d + 16), be32(d + 20));
+}
+
 inline bool space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 inline bool digit(unsigned char c) { return c >= '0' && c <= '9'; }
 
@@ -402,7 +417,7 @@ Claim claimed_size(const unsigned char* d, size_t n) {
         return tiff_size(d, n);
     static const unsigned char png[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
     if (n >= 8 && std::memcmp(d, png, 8) == 0)
-        return n >= 24 && std::memcmp(d + 12, "IHDR", 4) == 0 ? known("PNG", be32(d + 16), be32(d + 20)) : Claim();
+        return n >= 24 && std::memcmp(d + 12, "IHDR", 4) == 0 ? png_claim(d, n) : Claim();
     if (n >= 132 && std::memcmp(d + 128, "DICM", 4) == 0)
         return unreadable("DICOM");
     if (starts("\x00\x00\x00\x0cjP  \r\n\x87\n", 12))

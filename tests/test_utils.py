@@ -204,6 +204,10 @@ UNREADABLE = {
     "avif": b"\0\0\0\x1cftypmif1\0\0\0\0mif1avifmiaf" + bytes(20), "dicom": bytes(128) + b"DICM" + bytes(20),
     "tiff_without_length": tiff(b"II", False, 3, tags=(256,)), "tiff_cut": tiff(b"MM", False, 4)[:12],
     "nitf": b"NITF02.10" + bytes(20),
+    # An 8x6 PNG whose next chunk claims 2.7 GB: some OpenCV releases
+    # allocate that before they find the data cut short.
+    "png_chunk_past_the_end": b"\x89PNG\r\n\x1a\n" + struct.pack(">I4sIIBBBBB", 13, b"IHDR", 8, 6, 8, 0, 0, 0, 0)
+    + b"\0\0\0\0" + struct.pack(">I4s", 0xA3A4A5A6, b"IDAT") + bytes(8),
 }
 
 
