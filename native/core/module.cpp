@@ -347,7 +347,7 @@ PyObject* ModuleDefinition::init() {
 // standard-layout), so the one's address is the other's.
 static_assert(std::is_standard_layout_v<ModuleDefinition>);
 
-PyObject* ModuleDefinition::create(PyObject* spec, PyModuleDef* def) {
+PyObject* ModuleDefinition::create(PyObject* import_entry, PyModuleDef* def) {
     auto* self = reinterpret_cast<ModuleDefinition*>(def);
     if (self->refused())
         return nullptr;
@@ -355,7 +355,7 @@ PyObject* ModuleDefinition::create(PyObject* spec, PyModuleDef* def) {
         Py_INCREF(self->module_);
         return self->module_;
     }
-    PyObject* name = PyObject_GetAttrString(spec, "name");
+    PyObject* name = PyObject_GetAttrString(import_entry, "name");
     if (name == nullptr)
         return nullptr;
     PyObject* module = PyModule_NewObject(name);

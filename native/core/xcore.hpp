@@ -253,9 +253,9 @@ unsigned long long env_positive(const char* name, unsigned long long fallback) n
 // format(value, ""): how an f-string or a formatted message turns a value
 // into text.
 inline ref format_text(py::handle value) { return ref::steal(PyObject_Format(value.ptr(), XNAME("").ptr())); }
-// format(value, spec), as "{:spec}" formats it.
-inline ref format_text(py::handle value, const char* spec) {
-    ref pattern = ref::steal(PyUnicode_FromString(spec));
+// format(value, pattern), as "{:pattern}" formats it.
+inline ref format_text(py::handle value, const char* pattern_text) {
+    ref pattern = ref::steal(PyUnicode_FromString(pattern_text));
     return ref::steal(PyObject_Format(value.ptr(), pattern.ptr()));
 }
 
@@ -637,7 +637,7 @@ public:
     PyObject* init();
 
 private:
-    static PyObject* create(PyObject* spec, PyModuleDef* def);
+    static PyObject* create(PyObject* import_entry, PyModuleDef* def);
     static int exec(PyObject* module);
     bool refused() const;  // true, with ImportError set, outside the main interpreter
 
