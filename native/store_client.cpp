@@ -26,7 +26,7 @@ ref redis_client(py::handle self) { return xcore::getattr(self, XNAME("_redis_cl
 
 // Made in module init.
 struct {
-    xcore::Constant five, ten, one;
+    xcore::Constant zero, five, ten, one;
     xcore::Constant wait_for_work;  // the writer's queue timeout, seconds
     xcore::Constant wait_for_writer;  // the shutdown's join timeout, seconds
     xcore::Constant flush_poll;  // how often flush() looks at the queue, seconds
@@ -36,9 +36,10 @@ struct {
     // The constructor's own default objects (a caller's explicit host or port
     // is never one of them), and REDIS_URL as it was at import, or None.
     xcore::Constant default_host, default_port, default_url;
+    PyObject* no_permission = nullptr;  // redis.exceptions.NoPermissionError
 } C;
 
-// A client's write counts and the writer's state, kept in its `_stats` slot
+// A client's write counts, the writer's state and what its server refuses, kept in its `_stats` slot
 // (a slot, so that vars() of a client lists only its own attributes). The
 // counters are touched from the callers' threads and the writer's.
 struct Stats {
@@ -46,6 +47,7 @@ struct Stats {
     ref last_error;  // text of the last failed write
     ref current;     // the queued item the writer is storing
     ref link;        // background clients: their _WeakClient
+    std::atomic<bool> no_getrange{false};  // the server refused GETRANGE to this user
 };
 
 constexpr const char* kStatsCapsule = "xalo_sdk.redis.store_client.Stats";
@@ -453,20 +455,64 @@ bool refuse_oversized(py::handle key, unsigned long long size, unsigned long lon
     return true;
 }
 
-// A value over the payload limit is never fetched: STRLEN first, then GET. A
-// writer may grow the value between the two, so the fetched size is checked
-// again (the memory is spent by then, but the caller still never sees it).
+// Values shorter than this come back in one round trip (GETRANGE); the
+// frame payloads of most pipelines are.
+constexpr unsigned long long kOneTripBytes = 256 * 1024;
+
+// What one GETRANGE of the first min(limit + 1, kOneTripBytes) bytes tells:
+// the whole value when it is shorter than that (so no limit can be crossed),
+// that the key is empty or missing, or nothing (longer, GETRANGE refused to
+// this ACL user, or a client that does not answer bytes).
+struct ShortRead {
+    ref value;
+    bool empty = false;
+};
+
+ShortRead read_short_value(py::handle self, py::handle client, py::handle key, unsigned long long limit) {
+    ref keep;
+    Stats* st = stats_of(self, &keep);
+    if (st == nullptr || st->no_getrange)
+        return {};
+    unsigned long long fetch = std::min(limit + 1, kOneTripBytes);
+    ref last = ref::steal(PyLong_FromUnsignedLongLong(fetch - 1));
+    ref head = xcore::try_vcall_method(client, XNAME("getrange"), {key, C.zero, last});
+    if (!head) {
+        xcore::PendingError e;
+        if (!e.matches(C.no_permission))
+            e.rethrow();
+        st->no_getrange = true;
+        return {};
+    }
+    if (!PyBytes_Check(head.ptr()))
+        return {};
+    auto n = (unsigned long long)PyBytes_GET_SIZE(head.ptr());
+    if (n == 0)
+        return {ref(), true};
+    if (n >= fetch)
+        return {};
+    return {std::move(head)};
+}
+
+// A value over the payload limit is never fetched: a short value comes in one
+// round trip, any other after STRLEN, with GET. A writer may grow the value
+// before the GET, so the fetched size is checked again (the memory is spent
+// by then, but the caller still never sees it).
 XALO_FUNCTION(read_data, self, redis_key) {
     py::handle self = a[p::self], key = a.str(p::redis_key);
     ref client = redis_client(self);
     unsigned long long limit = max_payload_bytes();
-    ref size = call_method(client, XNAME("strlen"), key);
-    if (PyLong_Check(size.ptr())) {
-        unsigned long long n = PyLong_AsUnsignedLongLong(size.ptr());
-        if (n == (unsigned long long)-1 && PyErr_Occurred())
-            throw py::error_already_set();
-        if (refuse_oversized(key, n, limit))
-            return py::none();
+    ShortRead head = read_short_value(self, client, key, limit);
+    if (head.value)
+        return std::move(head.value);
+    if (!head.empty) {
+        ref size = call_method(client, XNAME("strlen"), key);
+        if (PyLong_Check(size.ptr())) {
+            unsigned long long n = PyLong_AsUnsignedLongLong(size.ptr());
+            if (n == (unsigned long long)-1 && PyErr_Occurred())
+                throw py::error_already_set();
+            if (refuse_oversized(key, n, limit))
+                return py::none();
+        }
     }
     ref value = call_method(client, XNAME("get"), key);
     if (PyBytes_Check(value.ptr()) && refuse_oversized(key, (unsigned long long)PyBytes_GET_SIZE(value.ptr()), limit))
@@ -728,6 +774,7 @@ XALO_FUNCTION(after_fork_in_child) {
 
 XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
     G.init(m);
+    C.zero.init(PyLong_FromLong(0));
     C.five.init(PyLong_FromLong(5));
     C.ten.init(PyLong_FromLong(10));
     C.one.init(PyLong_FromLong(1));
@@ -745,7 +792,9 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
     G.import_from("typing", "Any");
     G.import_from("typing", "Optional");
     G.import_from("typing", "Union");
-    G.import("redis");
+    ref redis = G.import("redis");
+    C.no_permission = xcore::keep_forever(
+        xcore::getattr(xcore::getattr(redis, XNAME("exceptions")), XNAME("NoPermissionError")));
     G.import_from("concurrent.futures", "ThreadPoolExecutor");
     ref get_logger = G.import_from("xalo_sdk.logging.logger", "get_logger");
     G.set("logger", xcore::call(get_logger, py::str("REDIS")));

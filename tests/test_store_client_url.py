@@ -280,7 +280,8 @@ def test_socket_timeout_is_opt_in(own_redis):
 
 
 @pytest.mark.parametrize("limit, size, refused", [
-    ("100", 100, False), ("100", 101, True), (None, 1000, False), ("junk", 1000, False), ("0", 1000, False)])
+    ("100", 100, False), ("100", 101, True), (None, 1000, False), ("junk", 1000, False), ("0", 1000, False),
+    *((None, 2**18 + d, False) for d in (-1, 0, 1))])  # about the one-round-trip size
 def test_oversized_values_are_refused_before_they_are_fetched(redis_server, redis_conn, rec, monkeypatch,
                                                               limit, size, refused):
     if limit is None:
@@ -295,7 +296,9 @@ def test_oversized_values_are_refused_before_they_are_fetched(redis_server, redi
         assert rec.records[0] == ("warning", "Refused redis value of big: 101 bytes, more than 100 "
                                              "(XALO_MAX_PAYLOAD_BYTES)")
     else:
-        assert len(got[0]) == size and len(got[1]) == size - 2 and rec.records == []
+        assert got[0] == redis_conn.get("big") and len(got[1]) == size - 2 and rec.records == []
+    redis_conn.set("empty", b"")
+    assert (c.read_data("empty"), c.read_data("missing")) == (b"", None)
 
 
 def test_peek_connects_by_url(acl, capsys, monkeypatch):
