@@ -42,6 +42,7 @@ except ImportError:  # run from a checkout without PYTHONPATH
 
 import numpy as np
 
+from _timing import measure
 from xalo_sdk.redis import utils
 from xalo_sdk.redis.frame_packet import FramePacket, Meta
 from xalo_sdk.roi.zone_filter import ZoneFilter
@@ -155,19 +156,6 @@ def cases(tw):
 
 
 # ---- timing ---------------------------------------------------------------------------------
-
-def measure(kit, twin, repeats, budget_ns):
-    """Median ns per call of each side; short batches, finely interleaved, so
-    that load from elsewhere on the machine falls on both sides alike."""
-    one = max(twin.timeit(3) / 3 * 1e9, 1.0)
-    n = max(1, int(budget_ns // one))
-    kit_t, twin_t = [], []
-    for r in range(repeats):
-        pair = ((kit, kit_t), (twin, twin_t)) if r % 2 == 0 else ((twin, twin_t), (kit, kit_t))
-        for timer, sink in pair:
-            sink.append(timer.timeit(n) / n * 1e9)
-    return statistics.median(kit_t), statistics.median(twin_t)
-
 
 def count_instructions(directory, rows, calls):
     """Instructions per call of each side, counted by callgrind: repeatable

@@ -17,13 +17,7 @@ import argparse
 import base64
 import json
 import os
-import shutil
-import socket
-import statistics
-import subprocess
 import sys
-import tempfile
-import time
 import timeit
 
 import cv2
@@ -31,6 +25,8 @@ import numpy as np
 import orjson
 import redis
 
+from _server import Server
+from _timing import measure
 from bench_utils import scene  # the same camera-like test frame
 from xalo_sdk.redis import utils
 from xalo_sdk.redis.frame_packet import FramePacket, Meta, MetaSource
@@ -43,34 +39,6 @@ CAMERA = {"id": "cam-7", "type": "camera", "name": "gate"}
 DETECTOR = {"id": "det-2", "type": "detector", "name": "people"}
 TRACKER = {"id": "trk-1", "type": "tracker", "name": "tracks"}
 DETECTIONS = [{"bbox": [10 * i, 20, 50, 80], "score": 0.9, "label": "person"} for i in range(5)]
-
-
-# ---- a private redis-server -------------------------------------------------------------
-
-class Server:
-    def __enter__(self):
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
-        self.dir = tempfile.mkdtemp(prefix="xalo-bench-")
-        self.proc = subprocess.Popen(
-            [shutil.which("redis-server") or "/usr/bin/redis-server", "--port", str(self.port),
-             "--bind", "127.0.0.1", "--save", "", "--appendonly", "no", "--dir", self.dir],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return self
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise RuntimeError("redis-server did not start")
-                time.sleep(0.02)
-
-    def __exit__(self, *exc):
-        self.proc.terminate()
-        self.proc.wait(10)
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 # ---- cases ---------------------------------------------------------------------------------
@@ -128,20 +96,7 @@ def small_cases():
     ]
 
 
-# ---- timing --------------------------------------------------------------------------------
-
-def measure(kit, bare, repeats, budget_ns):
-    """Median ns per call of each side; short batches, finely interleaved, so
-    that load from elsewhere on the machine falls on both sides alike."""
-    one = max(bare.timeit(3) / 3 * 1e9, 1.0)
-    n = max(1, int(budget_ns // one))
-    kit_t, bare_t = [], []
-    for r in range(repeats):
-        pair = ((kit, kit_t), (bare, bare_t)) if r % 2 == 0 else ((bare, bare_t), (kit, kit_t))
-        for timer, sink in pair:
-            sink.append(timer.timeit(n) / n * 1e9)
-    return statistics.median(kit_t), statistics.median(bare_t)
-
+# ---- report --------------------------------------------------------------------------------
 
 def row(name, k, b, unit, scale, target):
     verdict = "ok" if k / b <= target else "MISSED"

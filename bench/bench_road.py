@@ -14,8 +14,9 @@ import argparse
 
 import numpy as np
 
+from _server import Server
 from _timing import measure
-from bench_frame_packet import CAMERA, DETECTIONS, DETECTOR, TRACKER, Server
+from bench_frame_packet import CAMERA, DETECTIONS, DETECTOR, TRACKER
 from bench_utils import scene
 from xalo_sdk.redis import utils
 from xalo_sdk.redis.frame_packet import FramePacket

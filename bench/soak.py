@@ -19,17 +19,13 @@ modules show as traced growth; leaks of native allocations as RSS growth.
 
 import argparse
 import gc
-import os
-import shutil
-import socket
-import subprocess
 import sys
-import tempfile
 import time
 import tracemalloc
 
 import numpy as np
 
+from _server import Server
 from xalo_sdk.redis import utils
 from xalo_sdk.redis.frame_packet import FramePacket
 from xalo_sdk.redis.store_client import StoreClient
@@ -45,36 +41,6 @@ def rss_kb():
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise RuntimeError("no VmRSS in /proc/self/status")
-
-
-class PrivateRedis:
-    """A redis-server on a free loopback port, persistence off, for this run only."""
-
-    def __enter__(self):
-        exe = shutil.which("redis-server")
-        if exe is None:
-            sys.exit("redis-server is not installed (make soak installs it)")
-        with socket.socket() as s:
-            s.bind(("127.0.0.1", 0))
-            self.port = s.getsockname()[1]
-        self.dir = tempfile.mkdtemp(prefix="xalo-soak-")
-        self.proc = subprocess.Popen(
-            [exe, "--port", str(self.port), "--bind", "127.0.0.1", "--save", "", "--appendonly", "no",
-             "--dir", self.dir], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        deadline = time.monotonic() + 10
-        while True:
-            try:
-                socket.create_connection(("127.0.0.1", self.port), timeout=0.2).close()
-                return self
-            except OSError:
-                if time.monotonic() > deadline:
-                    raise RuntimeError("redis-server did not start")
-                time.sleep(0.02)
-
-    def __exit__(self, *exc):
-        self.proc.terminate()
-        self.proc.wait(10)
-        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class Det:
@@ -145,7 +111,7 @@ def main():
     frame[::7, ::5] = rng.integers(0, 256, frame[::7, ::5].shape, dtype=np.uint8)
     result = [{"tlwh": [int(x), 200, 60, 120], "score": 0.9} for x in range(0, 600, 100)]
 
-    with PrivateRedis() as server:
+    with Server("xalo-soak-") as server:
         client = StoreClient(thread=False, host="127.0.0.1", port=server.port)
         key = utils.gen_redis_key_local("cam-1", 0)
 
