@@ -563,8 +563,13 @@ xshm::FrameType frame_type(py::handle image, const Py_buffer& view) {
     return type;
 }
 
+// The development switch, read from the module at each use.
+bool strict() { return xcore::truth(G.get(XNAME("STRICT"))); }
+
 // img_to_str(image, Encoder.SHM): the frame into the ring, its reference out.
-ref shm_put(py::handle image) {
+// *ring_failed tells the caller that the OSError raised is the ring's (not
+// made: no room in /dev/shm, over the size limit, ...).
+ref shm_put(py::handle image, bool* ring_failed) {
     ref array = ref::borrow(image);
     // A view that is not C-contiguous (a crop, a transpose) is copied first.
     if (PyObject_CheckBuffer(array.ptr())) {
@@ -578,6 +583,7 @@ ref shm_put(py::handle image) {
     try {
         ring = &xshm::writer_for(r.type);
     } catch (const xshm::Error& e) {
+        *ring_failed = true;
         PyErr_SetString(PyExc_OSError, e.what());
         throw py::error_already_set();
     }
@@ -704,6 +710,7 @@ XALO_FUNCTION(img_to_base64str, image, zoom_ratio) {
 XALO_FUNCTION(img_to_str, image, encoder, with_base64) {
     py::handle image = a[p::image], encoder = a[p::encoder];
     bool with_base64 = a[p::with_base64].ptr() == Py_True;  // the object True itself, not any true value
+    bool ring_failed = false;
     return xcore::catch_exception(
         [&]() -> ref {
             if (encoder.is_none()) {
@@ -713,7 +720,7 @@ XALO_FUNCTION(img_to_str, image, encoder, with_base64) {
             ref enc = call_method(encoder, XNAME("lower"));
             if (!is_known_encoding(enc)) {
                 if (is_shm_encoding(enc))
-                    return shm_put(image);
+                    return shm_put(image, &ring_failed);
                 warn_unknown_encoding(encoder, XNAME("JPG"), XNAME("BMP"));
                 return py::none();
             }
@@ -725,7 +732,14 @@ XALO_FUNCTION(img_to_str, image, encoder, with_base64) {
             }
             return with_base64 ? b64encode_text(encoded) : call_method(encoded, XNAME("tobytes"));
         },
-        [](py::handle exc) -> ref {
+        [&](py::handle exc) -> ref {
+            // Strict mode: a producer whose ring cannot be made learns it from
+            // this call, not from frames that arrive as None. Raised as it
+            // came, traceback and all.
+            if (ring_failed && strict()) {
+                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+                throw py::error_already_set();
+            }
             warn(exc);
             return py::none();
         });
@@ -850,6 +864,7 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
     G.import_from("typing", "Optional");
     G.import_from("typing", "Union");
     G.import_from("xalo_sdk.constants", "PREFIX");
+    G.import_from("xalo_sdk.constants", "STRICT");
     ref get_logger = G.import_from("xalo_sdk.logging.logger", "get_logger");
     G.set("logger", xcore::call(get_logger, py::str("REDIS")));
 

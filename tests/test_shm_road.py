@@ -323,6 +323,31 @@ def test_a_full_dev_shm_is_found_when_the_ring_is_made():
     assert len(got["left"]) == 1  # the small ring only: nothing half made is left behind
 
 
+STRICT_FULL = """
+    import json
+    import numpy as np
+    from xalo_sdk.redis.frame_packet import FramePacket
+    from xalo_sdk.redis.utils import Encoder, img_to_str
+    fp = FramePacket(0, {"id": "det-1"}, {"id": "cam-1"}, 0)
+    f = np.zeros((480, 640, 3), np.uint8)
+    raised = []
+    for call in (lambda: fp.create_frame_packet(frame=f, encoder=Encoder.SHM), lambda: img_to_str(f, "shm")):
+        try:
+            call()
+        except OSError as e:
+            raised.append([type(e).__name__, str(e), e.__traceback__ is not None])
+    print(json.dumps({"raised": raised, "small": img_to_str(f[:8, :8], "shm")}))
+"""
+
+
+def test_strict_mode_raises_when_the_ring_cannot_be_made():
+    got = unshared(STRICT_FULL, {"XALO_STRICT": "1"})
+    assert len(got["raised"]) == 2 and got["small"].startswith("shm1:")
+    for name, message, traced in got["raised"]:
+        assert name == "OSError" and traced
+        assert message.startswith("no room for a shared-memory ring") and "No space left" in message
+
+
 def test_rings_larger_than_a_32_bit_board_can_map_are_refused(logged, monkeypatch):
     monkeypatch.setenv("XALO_SHM_SLOTS", "4096")
     assert utils.img_to_str(frame(0, (1080, 1920, 3)), "shm") is None
