@@ -600,19 +600,28 @@ void warn_shm(const std::string& why) { warn(text("Shared-memory frame not read:
 // Frames at least this large are copied without the GIL.
 constexpr uint64_t kCopyWithoutGil = 1 << 18;
 
+// The characters of a reference given as str or bytes; false for any other type.
+bool reference_chars(py::handle data, const char** s, Py_ssize_t* n) {
+    if (PyUnicode_Check(data.ptr())) {
+        *s = PyUnicode_AsUTF8AndSize(data.ptr(), n);
+        if (*s == nullptr)
+            throw py::error_already_set();
+        return true;
+    }
+    if (PyBytes_Check(data.ptr())) {
+        *s = PyBytes_AS_STRING(data.ptr());
+        *n = PyBytes_GET_SIZE(data.ptr());
+        return true;
+    }
+    return false;
+}
+
 // str_to_img(reference, Encoder.SHM): a copy of the frame, or None with a
 // warning when it cannot be vouched for.
 ref shm_get(py::handle data) {
     const char* s = nullptr;
     Py_ssize_t n = 0;
-    if (PyUnicode_Check(data.ptr())) {
-        s = PyUnicode_AsUTF8AndSize(data.ptr(), &n);
-        if (s == nullptr)
-            throw py::error_already_set();
-    } else if (PyBytes_Check(data.ptr())) {
-        s = PyBytes_AS_STRING(data.ptr());
-        n = PyBytes_GET_SIZE(data.ptr());
-    } else {
+    if (!reference_chars(data, &s, &n)) {
         warn_shm(std::string("a reference is text, not ") + Py_TYPE(data.ptr())->tp_name);
         return ref::borrow(Py_None);
     }
@@ -676,6 +685,20 @@ ref shm_get(py::handle data) {
         return ref::borrow(Py_None);
     }
     return out;
+}
+
+// _shm_elsewhere(reference): True when the text is a well-formed reference to
+// a frame in the memory of another host (or an earlier boot), which this
+// process cannot read; parse_frame_packet then takes the payload's JPEG copy,
+// if the producer sent one. Quiet: anything else is str_to_img's to report.
+XALO_FUNCTION(shm_elsewhere, reference) {
+    const char* s = nullptr;
+    Py_ssize_t n = 0;
+    xshm::Reference r;
+    std::string why;
+    bool elsewhere = reference_chars(a[p::reference], &s, &n) && xshm::parse_reference(s, (size_t)n, &r, &why) &&
+                     r.boot_id != xshm::boot_id();
+    return ref::borrow(elsewhere ? Py_True : Py_False);
 }
 
 // ---- image string forms ---------------------------------------------------------
@@ -922,6 +945,9 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
                    "    with_base64: True if data is base64 encoded\n\n"
                    "Returns:\n"
                    "    np.ndarray or None: Decoded image"));
+    G.def(declare<shm_elsewhere>("_shm_elsewhere")
+              .arg<shm_elsewhere::p::reference>()
+              .doc("True when the text references a shared-memory frame of another host or boot."));
     G.def(declare<resize>("resize")
               .arg<resize::p::img>("np.ndarray")
               .arg<resize::p::zoom>(nullptr, py::float_(1.0))
