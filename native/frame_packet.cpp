@@ -7,6 +7,10 @@
 // call and always called by keyword.
 #include "core/xcore.hpp"
 
+#include <strings.h>
+
+#include <cstdlib>
+
 namespace py = pybind11;
 using xcore::ref;
 
@@ -416,6 +420,37 @@ ref frame_format_attr(py::handle self, py::handle attr) {
     return xcore::getattr(xcore::getattr(xcore::getattr(self, XNAME("meta")), XNAME("frame_format")), attr);
 }
 
+// ---- JPEG copy of a shared-memory frame ---------------------------------------------
+//
+// Opt-in (XALO_SHM_FALLBACK=jpg on the producer's side): beside a
+// shared-memory reference the payload carries the frame as Base64 JPEG text
+// under "frame_jpg", for consumers on other hosts. Every other payload, and
+// every consumer on the producer's host, is as without it.
+
+// True when encoder names the shared-memory road (an Encoder without it has none).
+bool is_shm(py::handle encoder) {
+    ref shm;
+    if (!PyUnicode_Check(encoder.ptr()) ||
+        !xcore::getattr_optional(G.get(XNAME("Encoder")), XNAME("SHM"), &shm))
+        return false;
+    return xcore::compare(xcore::call_method(encoder, XNAME("lower")), shm, Py_EQ);
+}
+
+bool jpg_copy_wanted() {
+    const char* v = std::getenv("XALO_SHM_FALLBACK");
+    return v != nullptr && (strcasecmp(v, "jpg") == 0 || strcasecmp(v, ".jpg") == 0);
+}
+
+// The payload's JPEG copy when the reference is to another host's memory;
+// empty when the payload has none or this host can read the frame itself.
+ref jpg_copy_for_this_host(py::handle data, py::handle encoder, py::handle reference) {
+    ref copy = get(data, XNAME("frame_jpg"));
+    if (copy.is_none() || !is_shm(encoder) ||
+        !xcore::truth(xcore::vcall(G.get(XNAME("_shm_elsewhere")), {reference})))
+        return ref();
+    return copy;
+}
+
 XALO_FUNCTION(create_frame_packet, self, version, ext_info, result, frame, encoder, with_base64) {
     py::handle self = a[p::self], version = a[p::version], ext_info = a[p::ext_info], frame = a[p::frame];
     ref result = ref::borrow(a[p::result]), encoder = ref::borrow(a[p::encoder]),
@@ -432,7 +467,7 @@ XALO_FUNCTION(create_frame_packet, self, version, ext_info, result, frame, encod
         for_each_item(ext_info, [&](py::handle key, py::handle value) { set_item(meta_data, key, value); });
     if (result.is_none())
         result = ref::steal(PyList_New(0));
-    ref frame_as_text = ref::borrow(Py_None);
+    ref frame_as_text = ref::borrow(Py_None), jpg_copy;
     if (!frame.is_none()) {
         if (encoder.is_none())
             encoder = frame_format_attr(self, XNAME("encoder"));
@@ -440,6 +475,10 @@ XALO_FUNCTION(create_frame_packet, self, version, ext_info, result, frame, encod
             with_base64 = frame_format_attr(self, XNAME("with_base64"));
         frame_as_text = xcore::vcall(G.get(XNAME("img_to_str")), {frame, encoder, with_base64},
                                      XKW("image", "encoder", "with_base64"));
+        if (!frame_as_text.is_none() && jpg_copy_wanted() && is_shm(encoder))
+            jpg_copy = xcore::vcall(G.get(XNAME("img_to_str")),
+                                    {frame, xcore::getattr(G.get(XNAME("Encoder")), XNAME("JPG")), Py_True},
+                                    XKW("image", "encoder", "with_base64"));
         ref used = ref::steal(PyDict_New());
         set_item(used, XNAME("encoder"), encoder);
         set_item(used, XNAME("with_base64"), with_base64);
@@ -449,6 +488,8 @@ XALO_FUNCTION(create_frame_packet, self, version, ext_info, result, frame, encod
     set_item(payload, XNAME("meta"), meta_data);
     set_item(payload, XNAME("result"), result);
     set_item(payload, XNAME("frame"), frame_as_text);
+    if (jpg_copy && !jpg_copy.is_none())
+        set_item(payload, XNAME("frame_jpg"), jpg_copy);
     return payload;
 }
 
@@ -491,9 +532,16 @@ XALO_FUNCTION(parse_frame_packet, self, data, version, encoder, with_base64) {
             encoder = frame_format_attr(self, XNAME("encoder"));
         if (with_base64.is_none())
             with_base64 = frame_format_attr(self, XNAME("with_base64"));
-        set_item(data, XNAME("frame"),
-                 xcore::vcall(G.get(XNAME("str_to_img")), {frame_data, encoder, with_base64},
-                              XKW("img_as_str", "encoder", "with_base64")));
+        ref copy = jpg_copy_for_this_host(data, encoder, frame_data);
+        if (copy)
+            set_item(data, XNAME("frame"),
+                     xcore::vcall(G.get(XNAME("str_to_img")),
+                                  {copy, xcore::getattr(G.get(XNAME("Encoder")), XNAME("JPG")), Py_True},
+                                  XKW("img_as_str", "encoder", "with_base64")));
+        else
+            set_item(data, XNAME("frame"),
+                     xcore::vcall(G.get(XNAME("str_to_img")), {frame_data, encoder, with_base64},
+                                  XKW("img_as_str", "encoder", "with_base64")));
     } else {
         set_item(data, XNAME("frame"), Py_None);
     }
@@ -509,7 +557,8 @@ XALO_MODULE(frame_packet, "xalo_sdk.redis.frame_packet", m) {
               "pipeline modules exchange through Redis.";
     G.import("time");
     G.import("json");
-    for (const char* name : {"img_to_str", "str_to_img", "Encoder", "base64_to_img", "img_to_base64str"})
+    for (const char* name :
+         {"img_to_str", "str_to_img", "Encoder", "base64_to_img", "img_to_base64str", "_shm_elsewhere"})
         G.import_from("xalo_sdk.redis.utils", name);
 
     using xcore::declare;

@@ -563,8 +563,13 @@ xshm::FrameType frame_type(py::handle image, const Py_buffer& view) {
     return type;
 }
 
+// The development switch, read from the module at each use.
+bool strict() { return xcore::truth(G.get(XNAME("STRICT"))); }
+
 // img_to_str(image, Encoder.SHM): the frame into the ring, its reference out.
-ref shm_put(py::handle image) {
+// *ring_failed tells the caller that the OSError raised is the ring's (not
+// made: no room in /dev/shm, over the size limit, ...).
+ref shm_put(py::handle image, bool* ring_failed) {
     ref array = ref::borrow(image);
     // A view that is not C-contiguous (a crop, a transpose) is copied first.
     if (PyObject_CheckBuffer(array.ptr())) {
@@ -578,6 +583,7 @@ ref shm_put(py::handle image) {
     try {
         ring = &xshm::writer_for(r.type);
     } catch (const xshm::Error& e) {
+        *ring_failed = true;
         PyErr_SetString(PyExc_OSError, e.what());
         throw py::error_already_set();
     }
@@ -594,19 +600,28 @@ void warn_shm(const std::string& why) { warn(text("Shared-memory frame not read:
 // Frames at least this large are copied without the GIL.
 constexpr uint64_t kCopyWithoutGil = 1 << 18;
 
+// The characters of a reference given as str or bytes; false for any other type.
+bool reference_chars(py::handle data, const char** s, Py_ssize_t* n) {
+    if (PyUnicode_Check(data.ptr())) {
+        *s = PyUnicode_AsUTF8AndSize(data.ptr(), n);
+        if (*s == nullptr)
+            throw py::error_already_set();
+        return true;
+    }
+    if (PyBytes_Check(data.ptr())) {
+        *s = PyBytes_AS_STRING(data.ptr());
+        *n = PyBytes_GET_SIZE(data.ptr());
+        return true;
+    }
+    return false;
+}
+
 // str_to_img(reference, Encoder.SHM): a copy of the frame, or None with a
 // warning when it cannot be vouched for.
 ref shm_get(py::handle data) {
     const char* s = nullptr;
     Py_ssize_t n = 0;
-    if (PyUnicode_Check(data.ptr())) {
-        s = PyUnicode_AsUTF8AndSize(data.ptr(), &n);
-        if (s == nullptr)
-            throw py::error_already_set();
-    } else if (PyBytes_Check(data.ptr())) {
-        s = PyBytes_AS_STRING(data.ptr());
-        n = PyBytes_GET_SIZE(data.ptr());
-    } else {
+    if (!reference_chars(data, &s, &n)) {
         warn_shm(std::string("a reference is text, not ") + Py_TYPE(data.ptr())->tp_name);
         return ref::borrow(Py_None);
     }
@@ -672,6 +687,20 @@ ref shm_get(py::handle data) {
     return out;
 }
 
+// _shm_elsewhere(reference): True when the text is a well-formed reference to
+// a frame in the memory of another host (or an earlier boot), which this
+// process cannot read; parse_frame_packet then takes the payload's JPEG copy,
+// if the producer sent one. Quiet: anything else is str_to_img's to report.
+XALO_FUNCTION(shm_elsewhere, reference) {
+    const char* s = nullptr;
+    Py_ssize_t n = 0;
+    xshm::Reference r;
+    std::string why;
+    bool elsewhere = reference_chars(a[p::reference], &s, &n) && xshm::parse_reference(s, (size_t)n, &r, &why) &&
+                     r.boot_id != xshm::boot_id();
+    return ref::borrow(elsewhere ? Py_True : Py_False);
+}
+
 // ---- image string forms ---------------------------------------------------------
 
 XALO_FUNCTION(base64_to_img, b64_bytes) {
@@ -704,6 +733,7 @@ XALO_FUNCTION(img_to_base64str, image, zoom_ratio) {
 XALO_FUNCTION(img_to_str, image, encoder, with_base64) {
     py::handle image = a[p::image], encoder = a[p::encoder];
     bool with_base64 = a[p::with_base64].ptr() == Py_True;  // the object True itself, not any true value
+    bool ring_failed = false;
     return xcore::catch_exception(
         [&]() -> ref {
             if (encoder.is_none()) {
@@ -713,7 +743,7 @@ XALO_FUNCTION(img_to_str, image, encoder, with_base64) {
             ref enc = call_method(encoder, XNAME("lower"));
             if (!is_known_encoding(enc)) {
                 if (is_shm_encoding(enc))
-                    return shm_put(image);
+                    return shm_put(image, &ring_failed);
                 warn_unknown_encoding(encoder, XNAME("JPG"), XNAME("BMP"));
                 return py::none();
             }
@@ -725,7 +755,14 @@ XALO_FUNCTION(img_to_str, image, encoder, with_base64) {
             }
             return with_base64 ? b64encode_text(encoded) : call_method(encoded, XNAME("tobytes"));
         },
-        [](py::handle exc) -> ref {
+        [&](py::handle exc) -> ref {
+            // Strict mode: a producer whose ring cannot be made learns it from
+            // this call, not from frames that arrive as None. Raised as it
+            // came, traceback and all.
+            if (ring_failed && strict()) {
+                PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
+                throw py::error_already_set();
+            }
             warn(exc);
             return py::none();
         });
@@ -850,6 +887,7 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
     G.import_from("typing", "Optional");
     G.import_from("typing", "Union");
     G.import_from("xalo_sdk.constants", "PREFIX");
+    G.import_from("xalo_sdk.constants", "STRICT");
     ref get_logger = G.import_from("xalo_sdk.logging.logger", "get_logger");
     G.set("logger", xcore::call(get_logger, py::str("REDIS")));
 
@@ -907,6 +945,9 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
                    "    with_base64: True if data is base64 encoded\n\n"
                    "Returns:\n"
                    "    np.ndarray or None: Decoded image"));
+    G.def(declare<shm_elsewhere>("_shm_elsewhere")
+              .arg<shm_elsewhere::p::reference>()
+              .doc("True when the text references a shared-memory frame of another host or boot."));
     G.def(declare<resize>("resize")
               .arg<resize::p::img>("np.ndarray")
               .arg<resize::p::zoom>(nullptr, py::float_(1.0))

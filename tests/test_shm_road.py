@@ -323,7 +323,55 @@ def test_a_full_dev_shm_is_found_when_the_ring_is_made():
     assert len(got["left"]) == 1  # the small ring only: nothing half made is left behind
 
 
+STRICT_FULL = """
+    import json
+    import numpy as np
+    from xalo_sdk.redis.frame_packet import FramePacket
+    from xalo_sdk.redis.utils import Encoder, img_to_str
+    fp = FramePacket(0, {"id": "det-1"}, {"id": "cam-1"}, 0)
+    f = np.zeros((480, 640, 3), np.uint8)
+    raised = []
+    for call in (lambda: fp.create_frame_packet(frame=f, encoder=Encoder.SHM), lambda: img_to_str(f, "shm")):
+        try:
+            call()
+        except OSError as e:
+            raised.append([type(e).__name__, str(e), e.__traceback__ is not None])
+    print(json.dumps({"raised": raised, "small": img_to_str(f[:8, :8], "shm")}))
+"""
+
+
+def test_strict_mode_raises_when_the_ring_cannot_be_made():
+    got = unshared(STRICT_FULL, {"XALO_STRICT": "1"})
+    assert len(got["raised"]) == 2 and got["small"].startswith("shm1:")
+    for name, message, traced in got["raised"]:
+        assert name == "OSError" and traced
+        assert message.startswith("no room for a shared-memory ring") and "No space left" in message
+
+
 def test_rings_larger_than_a_32_bit_board_can_map_are_refused(logged, monkeypatch):
     monkeypatch.setenv("XALO_SHM_SLOTS", "4096")
     assert utils.img_to_str(frame(0, (1080, 1920, 3)), "shm") is None
     assert "exceeds the limit" in str(logged[0])
+
+
+@pytest.mark.parametrize("setting", [None, "", "png", "jpg", ".JPG"])
+def test_jpeg_copy_for_consumers_on_other_hosts(monkeypatch, logged, setting):
+    if setting is not None:
+        monkeypatch.setenv("XALO_SHM_FALLBACK", setting)
+    img = np.kron(frame(9, (3, 4, 3)), np.ones((16, 16, 1), np.uint8))  # flat blocks: JPEG keeps them close
+    payload = FramePacket(0, DETECTOR, CAMERA, 0).create_frame_packet(frame=img, encoder=Encoder.SHM)
+    wanted = setting in ("jpg", ".JPG")
+    assert list(payload) == ["meta", "result", "frame"] + ["frame_jpg"] * wanted
+    assert payload["meta"]["frame_format"] == {"encoder": "shm", "with_base64": False}
+    here = json.dumps(payload).encode()
+    tag, _boot, rest = payload["frame"].split(":", 2)
+    payload["frame"] = ":".join([tag, "0" * 32, rest])  # as a consumer on another host sees it
+    elsewhere = json.dumps(payload).encode()
+    # On the producer's host the ring's exact pixels, copy or not.
+    assert np.array_equal(FramePacket(1, DETECTOR).parse_frame_packet(here)["frame"], img)
+    got = FramePacket(1, DETECTOR).parse_frame_packet(elsewhere)["frame"]
+    if wanted:  # elsewhere the JPEG pixels, without a warning
+        assert got.shape == img.shape and np.abs(got.astype(int) - img).mean() < 8 and logged == []
+        assert np.array_equal(got, utils.str_to_img(payload["frame_jpg"], Encoder.JPG, True))
+    else:
+        assert got is None and "another host" in logged[-1]

@@ -29,16 +29,28 @@ def at_server(monkeypatch, redis_server):
     return redis_server
 
 
-def test_demo_short_run(at_server, tmp_path):
+@pytest.mark.parametrize("road", ["jpg", "shm"])
+def test_demo_short_run(at_server, tmp_path, road):
     png = tmp_path / "last.png"
     run = subprocess.run([sys.executable, "-m", "xalo_sdk.demo", "--duration", "3", "--size", "320x240",
-                          "--output", str(png)], capture_output=True, text=True, timeout=120,
+                          "--output", str(png), "--road", road], capture_output=True, text=True, timeout=120,
                          env=dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path)))
     assert run.returncode == 0, run.stderr
     assert "Traceback" not in run.stderr
     rows = dict(re.split(r"\s{2,}", line, maxsplit=1) for line in run.stdout.splitlines() if re.search(r"\S\s{2,}\S", line))
     produced, stored = int(rows["frames produced"]), int(rows["frames stored (notified)"])
     assert produced >= 30 and stored == produced - int(rows["displaced writes (never stored)"])
+    if road == "jpg":
+        assert rows["road"] == "JPEG in the payload (default)" and "roads side by side" not in rows
+        assert re.fullmatch(r"[\d.]+ / [\d.]+ ms", rows["latency p50 / p99 (built -> filtered)"])
+    else:  # both roads, one column each, measured in this run
+        side = {name: re.split(r"\s{2,}", rows[name]) for name in (
+            "roads side by side", "frames processed on the road", "throughput", "latency p50 / p99 (built -> filtered)")}
+        assert side["roads side by side"] == ["shared memory", "JPEG in the payload (default)"]
+        assert all(int(n) > 1 for n in side["frames processed on the road"])
+        assert sum(map(int, side["frames processed on the road"])) == int(rows["frames processed"])
+        assert all(re.fullmatch(r"[\d.]+ fps", v) for v in side["throughput"])
+        assert all(re.fullmatch(r"[\d.]+ / [\d.]+ ms", v) for v in side["latency p50 / p99 (built -> filtered)"])
     # The leak probe's report: one line for its one pass, at the end.
     leak_lines = [line for line in run.stderr.splitlines() if line.startswith("leak probe: ")]
     assert len(leak_lines) == 1 and "leak.tm" not in run.stderr and "leak.gc" not in run.stderr

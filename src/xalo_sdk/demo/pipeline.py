@@ -50,7 +50,8 @@ def parse_args(argv):
     p.add_argument("--duration", type=float, default=20.0, metavar="SECONDS",
                    help="how long the producer runs (default 20; Ctrl-C ends earlier)")
     p.add_argument("--road", choices=("jpg", "shm"), default="jpg",
-                   help="how frames travel: JPEG inside the payload (default) or shared memory (one host only)")
+                   help="how frames travel: JPEG inside the payload (default) or shared memory (one host only;"
+                        " every third second goes the default road, for comparison)")
     p.add_argument("--fps", type=float, default=15.0, help="frames per second (default 15)")
     p.add_argument("--size", type=size, default=(640, 480), metavar="WxH", help="frame size (default 640x480)")
     p.add_argument("--objects", type=int, default=6, metavar="N", help="moving objects (default 6)")
@@ -126,6 +127,17 @@ def setup_logging():
     logging.basicConfig(level=logging.INFO, stream=sys.stderr, format="%(name)s: %(message)s")
 
 
+ROADS = {"jpg": "JPEG in the payload (default)", "shm": "shared memory"}
+
+
+def road_of(frames, opts):
+    """The road of frame number `frames`: with --road shm every third second
+    of frames goes the default road, so that the summary can set the two side
+    by side, measured under the same load."""
+    second = max(1, round(opts.fps))
+    return "jpg" if opts.road == "shm" and frames // second % 3 == 2 else opts.road
+
+
 def keys():
     from xalo_sdk.redis.utils import gen_redis_key_local, gen_redis_key_status
 
@@ -156,7 +168,7 @@ def produce(host, port, opts, ready, stop):
     packet = FramePacket(0, DETECTOR, CAMERA, 0)
     period = 1.0 / opts.fps
     frames = 0
-    encoder = Encoder.SHM if opts.road == "shm" else Encoder.JPG
+    encoders = {"jpg": Encoder.JPG, "shm": Encoder.SHM}
     # The consumer must be listening before the first frame is announced.
     while not ready.wait(0.1):
         if stop.is_set():
@@ -166,6 +178,7 @@ def produce(host, port, opts, ready, stop):
         while not stop.is_set() and time.monotonic() - start < opts.duration:
             image, detections = scene.step(frames)
             packet.meta.source.frame_id = frames
+            encoder = encoders[road_of(frames, opts)]
             payload = packet.create_frame_packet(result=detections, frame=image, encoder=encoder, with_base64=True)
             # The payload's source entry is the record's live mapping and is
             # serialised later, by the writer: give it this frame's own copy,
@@ -267,6 +280,43 @@ class LeakSummary:
         self.out.info(f"after {frames} frames: " + "; ".join(parts))
 
 
+class RoadStats:
+    """Latencies and rate of the frames that came one road.
+
+    The rate counts the intervals between consecutive frames of the road, so
+    the time spent on the other road does not count against it. The latency
+    of the road's first frame is left out: it pays the road's one-time set-up
+    (on the shared-memory road, making the ring: some 20 ms).
+    """
+
+    def __init__(self):
+        self.frames = 0
+        self.latencies = []
+        self.intervals = 0
+        self.span = 0.0
+        self.last = None
+
+    def record(self, latency, now, continued):
+        self.frames += 1
+        if self.frames > 1:
+            self.latencies.append(latency)
+        if continued:
+            self.intervals += 1
+            self.span += now - self.last
+        self.last = now
+
+    def rate(self):
+        return self.intervals / self.span if self.span > 0 else 0.0
+
+
+def percentiles(latencies):
+    if not latencies:
+        return float("nan"), float("nan")
+    s = sorted(latencies)
+    pick = lambda q: s[min(len(s) - 1, int(q * len(s)))] * 1000.0  # noqa: E731
+    return pick(0.50), pick(0.99)
+
+
 class Stats:
     def __init__(self, regions):
         self.stored = 0  # notifications heard: one per stored frame
@@ -282,9 +332,13 @@ class Stats:
         self.names = [r["label"] for r in regions if r["include"]]
         self.arrivals = collections.deque()
         self.first = None
+        self.roads = {road: RoadStats() for road in ROADS}
+        self.road = None  # of the frame processed last
 
-    def record(self, frame_id, latency, kept, objects):
+    def record(self, frame_id, latency, kept, objects, road="jpg"):
         now = time.monotonic()
+        self.roads[road].record(latency, now, road == self.road)
+        self.road = road
         self.first = self.first or now
         self.processed += 1
         self.highest = max(self.highest, frame_id)
@@ -304,11 +358,7 @@ class Stats:
         return (len(self.arrivals) - 1) / max(1e-9, self.arrivals[-1] - self.arrivals[0])
 
     def percentiles(self):
-        if not self.latencies:
-            return float("nan"), float("nan")
-        s = sorted(self.latencies)
-        pick = lambda q: s[min(len(s) - 1, int(q * len(s)))] * 1000.0  # noqa: E731
-        return pick(0.50), pick(0.99)
+        return percentiles(self.latencies)
 
     def displaced(self):
         # While running, the newest frame's notification may still be on its
@@ -322,6 +372,20 @@ class Stats:
         return (f"frames {self.processed} | {self.fps():4.1f} fps | latency p50 {p50:.1f} ms p99 {p99:.1f} ms"
                 f" | displaced {self.displaced()} | kept now: {regions}, dropped {self.current_dropped}")
 
+    def side_by_side(self, road):
+        """The summary's road rows for a run that also sent frames the default
+        road: one column per road."""
+        columns = []
+        for name in (road, "jpg"):
+            got = self.roads[name]
+            p50, p99 = percentiles(got.latencies)
+            columns.append([ROADS[name], str(got.frames), f"{got.rate():.1f} fps",
+                            f"{p50:.1f} / {p99:.1f} ms"])
+        width = max(len(v) for v in columns[0])
+        names = ["roads side by side", "frames processed on the road", "throughput",
+                 "latency p50 / p99 (built -> filtered)"]
+        return [(n, f"{a:<{width}}  {b}") for n, a, b in zip(names, *columns)]
+
     def summary(self, output, road="jpg"):
         p50, p99 = self.percentiles()
         elapsed = (self.arrivals[-1] - self.first) if self.first and self.processed > 1 else 0.0
@@ -333,11 +397,13 @@ class Stats:
             ("displaced writes (never stored)", self.displaced()),
             ("frames processed", self.processed),
             ("stored but overwritten before read", max(0, self.stored - self.processed)),
-            ("road", {"jpg": "JPEG in the payload (default)", "shm": "shared memory"}[road]),
+            ("road", ROADS[road]),
             ("throughput", f"{rate:.1f} fps"),
             ("latency p50 / p99 (built -> filtered)", f"{p50:.1f} / {p99:.1f} ms"),
-            ("objects seen", self.objects),
         ]
+        if road != "jpg":
+            rows[-3:] = self.side_by_side(road)
+        rows += [("objects seen", self.objects)]
         rows += [(f"kept in {n}", f"{self.kept.get(n, 0)}  ({self.kept.get(n, 0) / max(1, self.processed):.2f}"
                                  " per frame)") for n in self.names]
         rows += [("dropped (outside or excluded)", self.dropped), ("annotated last frame", output)]
@@ -410,7 +476,9 @@ def consume(host, port, opts, ready, abort):
                     continue  # read already, for an earlier notification
                 detections = parsed["result"]
                 kept = zones.filter_in_roi([Detection(d) for d in detections], anchor_pt=ANCHOR)
-                stats.record(frame_id, time.time() - parsed["meta"]["ts"], kept, len(detections))
+                encoder = parsed["meta"].get("frame_format", {}).get("encoder")
+                stats.record(frame_id, time.time() - parsed["meta"]["ts"], kept, len(detections),
+                             "shm" if encoder == "shm" else "jpg")
                 last = (parsed["frame"], detections, {id(k.info) for k in kept}, frame_id)
                 progress.show(stats.line())
                 if stats.processed % opts.leak_every == 0:

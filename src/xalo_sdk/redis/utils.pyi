@@ -16,6 +16,7 @@ import cv2 as cv2
 import numpy as np
 
 from xalo_sdk.constants import PREFIX as PREFIX
+from xalo_sdk.constants import STRICT as STRICT
 from xalo_sdk.logging.logger import get_logger as get_logger
 
 logger: logging.Logger
