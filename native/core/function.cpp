@@ -226,13 +226,15 @@ inline PyObject* result_of(ref result) {
 [[gnu::noinline]] PyObject* run(FunctionObject* f, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     const Binding& s = *f->binding;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    PyObject* slots[kMaxParams];
-    std::fill_n(slots, s.nparams, nullptr);
     CallLocals locals;
 
+    // Each slot written once, one pointer at a time: the reads below then
+    // take the value straight from the store, where after a memset (or
+    // rep stos) of the whole array each read waited for it to finish.
     Py_ssize_t npos = (Py_ssize_t)s.npos;
-    for (Py_ssize_t i = 0; i < nargs && i < npos; ++i)
-        slots[i] = args[i];
+    PyObject* slots[kMaxParams];
+    for (size_t i = 0; i < s.nparams; ++i)
+        slots[i] = (Py_ssize_t)i < nargs && (Py_ssize_t)i < npos ? args[i] : nullptr;
     if (s.varkw >= 0) {
         slots[s.varkw] = locals.keep(ref::steal(PyDict_New()));
     }

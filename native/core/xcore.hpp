@@ -528,20 +528,25 @@ constexpr size_t count_names(const char* list) {
 // Name i of a stringized parameter list.
 std::string name_in_list(const char* list, size_t i);
 
-// The arguments of a function F, read by F's parameter names.
+// The arguments of a function F, read by F's parameter names. It reads the
+// caller's Args in place: a copy loaded the binder's fresh stores as wider
+// words than they were written in, which stalls every call until they retire.
 template <class F>
-class Params : private Args {
+class Params {
 public:
     using Name = typename F::p::Index;
-    explicit Params(const Args& a) : Args(a) {}
-    py::handle operator[](Name i) const { return Args::operator[](i); }
-    py::handle list(Name i) const { return Args::list(i); }
-    py::handle str(Name i) const { return Args::str(i); }
-    py::handle dict(Name i) const { return Args::dict(i); }
-    py::handle bytes(Name i) const { return Args::bytes(i); }
-    py::handle integer(Name i) const { return Args::integer(i); }
-    py::handle real(Name i) const { return Args::real(i); }
-    bool flag(Name i) const { return Args::flag(i); }
+    explicit Params(const Args& a) : a_(a) {}
+    py::handle operator[](Name i) const { return a_[i]; }
+    py::handle list(Name i) const { return a_.list(i); }
+    py::handle str(Name i) const { return a_.str(i); }
+    py::handle dict(Name i) const { return a_.dict(i); }
+    py::handle bytes(Name i) const { return a_.bytes(i); }
+    py::handle integer(Name i) const { return a_.integer(i); }
+    py::handle real(Name i) const { return a_.real(i); }
+    bool flag(Name i) const { return a_.flag(i); }
+
+private:
+    const Args& a_;
 };
 
 template <class F>
