@@ -21,16 +21,26 @@ def per_call(fn, n, reset=None):
     return (time.perf_counter_ns() - t0) / n
 
 
-def measure(kit, bare, repeats, budget_ns=4e6, n=None, reset=None):
-    """Median ns per call of kit() and bare(); reset() runs untimed before each batch."""
+def calls_in(fn, budget_ns, reset=None):
+    """How many calls of fn fill about budget_ns."""
+    return max(1, int(budget_ns // max(per_call(fn, 3, reset), 1.0)))
+
+
+def measure(kit, bare, repeats, budget_ns=4e6, n=None, reset=None, each_own_budget=False):
+    """Median ns per call of kit() and bare(); reset() runs untimed before each batch.
+
+    A batch has n calls, by default as many as bare() makes in budget_ns; with
+    each_own_budget, each side fills the budget with its own calls, so that a
+    fast side is timed over a steady run too and not only on its first calls
+    after the other side's."""
     if n is None:
-        one = max(per_call(bare, 3, reset), 1.0)
-        n = max(1, int(budget_ns // one))
+        n = calls_in(bare, budget_ns, reset)
+    n_kit = calls_in(kit, budget_ns, reset) if each_own_budget else n
     kit_t, bare_t = [], []
     for r in range(repeats):
-        pair = ((kit, kit_t), (bare, bare_t)) if r % 2 == 0 else ((bare, bare_t), (kit, kit_t))
-        for fn, sink in pair:
-            sink.append(per_call(fn, n, reset))
+        pair = ((kit, kit_t, n_kit), (bare, bare_t, n)) if r % 2 == 0 else ((bare, bare_t, n), (kit, kit_t, n_kit))
+        for fn, sink, calls in pair:
+            sink.append(per_call(fn, calls, reset))
     return statistics.median(kit_t), statistics.median(bare_t)
 
 
