@@ -10,6 +10,7 @@
 #include <strings.h>
 
 #include <cstdlib>
+#include <ctime>
 
 namespace py = pybind11;
 using xcore::ref;
@@ -43,6 +44,7 @@ using xcore::set_item;
 // Made in module init.
 struct {
     xcore::Constant zero;
+    PyObject* time_time = nullptr;  // time.time as it was at import
 } C;
 
 // `value > 0` / `value == 0`, taken by their truth value.
@@ -149,13 +151,29 @@ ref instance_dict(py::handle obj) {
     return xcore::getattr(obj, XNAME("__dict__"));
 }
 
+// time.time()'s own reading: the system clock in nanoseconds, made seconds
+// as CPython makes them (whole seconds exactly, else ns / 1e9).
+ref system_clock_seconds() {
+    struct timespec ts;
+    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
+        PyErr_SetFromErrno(PyExc_OSError);
+        fail();
+    }
+    long long ns = (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
+    volatile double d = ns % 1000000000LL == 0 ? (double)(ns / 1000000000LL) : (double)ns / 1e9;
+    return ref::steal(PyFloat_FromDouble(d));
+}
+
 // time.time(), `time` read from this module at each call. A real module
 // holds its functions in its dict (ModuleType has no attribute `time`), so
-// the function is read from there without the general attribute lookup.
+// the function is read from there without the general attribute lookup; the
+// clock is read directly while that function is still the interpreter's own.
 ref now() {
     ref time = G.get(XNAME("time"));
     if (PyModule_CheckExact(time.ptr())) {
         PyObject* fn = PyDict_GetItemWithError(PyModule_GetDict(time.ptr()), XNAME("time").ptr());
+        if (fn == C.time_time)
+            return system_clock_seconds();
         if (fn != nullptr)
             return xcore::call(ref::borrow(fn));
         if (PyErr_Occurred())
@@ -555,7 +573,7 @@ XALO_MODULE(frame_packet, "xalo_sdk.redis.frame_packet", m) {
     C.zero.init(PyLong_FromLong(0));
     m.doc() = "Metadata records of a frame and the payload dictionary (meta, result, frame) that "
               "pipeline modules exchange through Redis.";
-    G.import("time");
+    C.time_time = xcore::keep_forever(xcore::getattr(G.import("time"), XNAME("time")));
     G.import("json");
     for (const char* name :
          {"img_to_str", "str_to_img", "Encoder", "base64_to_img", "img_to_base64str", "_shm_elsewhere"})

@@ -214,6 +214,15 @@ def test_meta_dict_has_a_fresh_stamp_and_the_live_mappings(monkeypatch):
                                                                           "feed_port_idx": 1}
 
 
+def test_stamp_reads_the_clock_as_time_time_does_and_follows_a_patched_one(monkeypatch):
+    import time
+    before = time.time()
+    ts = Meta(DET, 1, CAM, 0, None).to_dict()["ts"]
+    assert type(ts) is float and before <= ts <= time.time()
+    monkeypatch.setattr(time, "time", lambda: 42.5)
+    assert Meta(DET, 1, CAM, 0, None).to_dict()["ts"] == 42.5
+
+
 def test_meta_calls_the_records_methods_as_python_would(monkeypatch):
     seen = []
 
