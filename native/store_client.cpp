@@ -473,7 +473,7 @@ ShortRead read_short_value(py::handle self, py::handle client, py::handle key, u
     Stats* st = stats_of(self, &keep);
     if (st == nullptr || st->no_getrange)
         return {};
-    unsigned long long fetch = std::min(limit + 1, kOneTripBytes);
+    unsigned long long fetch = limit < kOneTripBytes ? limit + 1 : kOneTripBytes;  // no wrap at the top
     ref last = ref::steal(PyLong_FromUnsignedLongLong(fetch - 1));
     ref head = xcore::try_vcall_method(client, XNAME("getrange"), {key, C.zero, last});
     if (!head) {

@@ -281,6 +281,7 @@ def test_socket_timeout_is_opt_in(own_redis):
 
 @pytest.mark.parametrize("limit, size, refused", [
     ("100", 100, False), ("100", 101, True), (None, 1000, False), ("junk", 1000, False), ("0", 1000, False),
+    (str(2**64 - 1), 1000, False),
     *((None, 2**18 + d, False) for d in (-1, 0, 1))])  # about the one-round-trip size
 def test_oversized_values_are_refused_before_they_are_fetched(redis_server, redis_conn, rec, monkeypatch,
                                                               limit, size, refused):
