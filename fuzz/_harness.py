@@ -21,7 +21,7 @@ import numpy as np  # noqa: E402
 
 # The oracles are the reference package's modules (tests/reference/).
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), os.pardir, "tests"))
-from reference.compare import Recorder, canon  # noqa: E402,F401
+from reference.compare import Det, Recorder, canon  # noqa: E402,F401
 
 
 def outcome(fn, *args, **kwargs):

@@ -31,15 +31,6 @@ ANCHORS = [(0.5, 0.5), (0.5, 1.0), (0, 0), (1, 1), (0.25, 0.75), (0.5,), (0.5, 0
 
 # ---- input generation ------------------------------------------------------------------------
 
-class Det:
-    def __init__(self, idx, tlwh, info):
-        self.idx = idx
-        if tlwh is not None:
-            self.tlwh = tlwh
-        if info is not None:
-            self.info = info
-
-
 def coord(fdp):
     n = fdp.ConsumeIntInRange(0, 19)
     if n < 15:
@@ -82,7 +73,7 @@ def gen_det(fdp, idx):
     info = None if n < 3 else {"k": idx} if n < 5 else {"k": idx, "rect": gen_box(fdp)}
     if fdp.ConsumeIntInRange(0, 30) == 0:
         info = 5  # no get
-    return Det(idx, tlwh, info)
+    return h.Det(idx, tlwh, info)
 
 
 # ---- comparison ------------------------------------------------------------------------------

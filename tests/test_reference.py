@@ -10,7 +10,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 from reference import frame_packet as ref_fp, utils as ref_utils, zone_filter as ref_zf
-from reference.compare import Recorder, canon, outcome
+from reference.compare import Det, Recorder, canon, outcome
 from xalo_sdk.redis import frame_packet as kit_fp, utils as kit_utils
 from xalo_sdk.roi import zone_filter as kit_zf
 
@@ -198,15 +198,6 @@ REGIONS = st.one_of(st.none(), st.just([]), st.lists(REGION, min_size=1, max_siz
                     st.lists(st.one_of(REGION, ODD_REGION), min_size=1, max_size=4))
 FRAME_SIZES = st.sampled_from([None, (), (1000, 500), (4, 4), (4, 4), (1920, 1080, 3), (0, 0), [2, 0.5], ("x", 1), (5,)])
 ANCHORS = st.sampled_from([(0.5, 0.5), (0.5, 1.0), (0, 0), (1, 1), (0.5,), None])
-
-
-class Det:
-    def __init__(self, k, tlwh, info):
-        self.k = k
-        if tlwh is not None:
-            self.tlwh = tlwh
-        if info is not None:
-            self.info = info
 
 
 GOOD_BOX = st.one_of(

@@ -47,3 +47,14 @@ class Recorder:
         self.records.append(("error", canon(msg), args))
 
     info = debug = warning
+
+
+class Det:
+    """A detection-like object for both filters: tlwh and info only when given."""
+
+    def __init__(self, idx, tlwh, info):
+        self.idx = idx
+        if tlwh is not None:
+            self.tlwh = tlwh
+        if info is not None:
+            self.info = info
