@@ -173,9 +173,12 @@ ref make_redis_client(py::handle self, py::handle host, py::handle port, py::han
     if (!C.default_url.get().is_none() && host.ptr() == C.default_host.ptr() && port.ptr() == C.default_port.ptr())
         return client_from_url(C.default_url, max_connections, ref::steal(PyDict_New()));
     ref redis = G.get(XNAME("redis"));
+    // No socket timeouts, whatever the redis-py release (8.0 made 5 s its
+    // default): a stalled server holds a call until it answers again.
     ref pool = xcore::vcall(xcore::getattr(redis, XNAME("ConnectionPool")),
-                            {host, port, max_connections, Py_False},
-                            XKW("host", "port", "max_connections", "decode_responses"));
+                            {host, port, max_connections, Py_False, Py_None, Py_None},
+                            XKW("host", "port", "max_connections", "decode_responses", "socket_timeout",
+                                "socket_connect_timeout"));
     return xcore::vcall(xcore::getattr(redis, XNAME("StrictRedis")), {pool}, XKW("connection_pool"));
 }
 

@@ -160,3 +160,25 @@ def test_eight_producers_share_one_client(own_redis, log, workers):
         assert client._worker.is_alive()
     finally:
         client._shutdown_executor()
+
+
+def test_a_stall_longer_than_redis_py_timeouts_is_waited_out(own_redis, log):
+    clients = [StoreClient(host="127.0.0.1", port=own_redis.port),
+               StoreClient.from_url(f"redis://127.0.0.1:{own_redis.port}")]
+    for c in clients:
+        assert c.write_data("stall", "before")
+    reads = []
+    reader = threading.Thread(target=lambda: reads.append(clients[0].read_data("stall")), daemon=True)
+    own_redis.proc.send_signal(signal.SIGSTOP)
+    try:
+        for i, c in enumerate(clients):
+            assert c.write_frame_packet({"i": i}, f"stall_{i}")
+        reader.start()
+        time.sleep(5.5)  # redis-py 8 gives up after 5 s by default
+    finally:
+        own_redis.proc.send_signal(signal.SIGCONT)
+    assert [c.flush(10) for c in clients] == [True, True]
+    reader.join(10)
+    assert [c.stats()["stored"] for c in clients] == [1, 1] and reads == [b"before"] and log == []
+    for c in clients:
+        c.close()

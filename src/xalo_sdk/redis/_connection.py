@@ -189,6 +189,13 @@ def client_from_url(url, max_connections, options):
     if scheme not in _SCHEMES:
         raise ValueError(f"invalid Redis URL {redact(url)!r}: the scheme must be one of "
                          + ", ".join(s + "://" for s in _SCHEMES))
+    # No socket timeouts unless asked for, whatever the redis-py release (8.0
+    # made 5 s its default); a Unix socket's connection takes no connect
+    # timeout before redis-py 5.0, and needs none.
+    options = dict(options)
+    options.setdefault("socket_timeout", None)
+    if scheme != "unix":
+        options.setdefault("socket_connect_timeout", None)
     if scheme.endswith("+sentinel"):
         return _sentinel(url, scheme.startswith("rediss"), max_connections, options)
     if scheme.endswith("+cluster"):
