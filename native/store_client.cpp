@@ -47,7 +47,9 @@ struct Stats {
     ref last_error;  // text of the last failed write
     ref current;     // the queued item the writer is storing
     ref link;        // background clients: their _WeakClient
-    std::atomic<bool> no_getrange{false};  // the server refused GETRANGE to this user
+    // What the server refused to this user: GETRANGE, or the pipelined read
+    // (EXISTS, GETRANGE, STRLEN).
+    std::atomic<bool> no_getrange{false}, no_pipeline_read{false};
 };
 
 constexpr const char* kStatsCapsule = "xalo_sdk.redis.store_client.Stats";
@@ -458,65 +460,127 @@ bool refuse_oversized(py::handle key, unsigned long long size, unsigned long lon
     return true;
 }
 
-// Values shorter than this come back in one round trip (GETRANGE); the
-// frame payloads of most pipelines are.
-constexpr unsigned long long kOneTripBytes = 256 * 1024;
+// Values up to this length (and the limit) come back in one round trip;
+// a longer one costs one more, a refused one never more than this.
+constexpr unsigned long long kOneTripBytes = 4ULL << 20;
+// Reads of a value that a writer changes between two round trips start
+// over this many times before the read gives up.
+constexpr int kReadAttempts = 3;
 
-// What one GETRANGE of the first min(limit + 1, kOneTripBytes) bytes tells:
-// the whole value when it is shorter than that (so no limit can be crossed),
-// that the key is empty or missing, or nothing (longer, GETRANGE refused to
-// this ACL user, or a client that does not answer bytes).
-struct ShortRead {
-    ref value;
-    bool empty = false;
-};
+// A reply that must be a non-negative integer, or false when it is not one
+// (a client of the caller's own that answers otherwise).
+bool count_reply(py::handle reply, unsigned long long* n) {
+    if (!PyLong_Check(reply.ptr()))
+        return false;
+    *n = PyLong_AsUnsignedLongLong(reply.ptr());
+    if (*n == (unsigned long long)-1 && PyErr_Occurred())
+        throw py::error_already_set();
+    return true;
+}
 
-ShortRead read_short_value(py::handle self, py::handle client, py::handle key, unsigned long long limit) {
-    ref keep;
-    Stats* st = stats_of(self, &keep);
-    if (st == nullptr || st->no_getrange)
-        return {};
+ref getrange(py::handle client, py::handle key, unsigned long long last) {
+    ref end = ref::steal(PyLong_FromUnsignedLongLong(last));
+    return call_method(client, XNAME("getrange"), key, C.zero, end);
+}
+
+enum class Read { Done, Again, Unbounded };
+
+// One bounded read. GETRANGE is atomic, so a reply shorter than asked for is
+// the whole value at that moment. The first try is that GETRANGE alone, of the
+// first `fetch` bytes: one command and one round trip for every value shorter
+// than the window. An empty reply (empty or missing?) is asked again as one
+// pipeline of EXISTS, GETRANGE and STRLEN, and so is any later try. A longer
+// value within the limit is fetched whole with a second GETRANGE that asks for
+// one byte more than STRLEN said, so that a value that grew in between is
+// read again rather than cut short. No command asks for more than limit + 1
+// bytes.
+Read bounded_read(Stats* st, py::handle client, py::handle key, unsigned long long limit, bool first, ref* out) {
     unsigned long long fetch = limit < kOneTripBytes ? limit + 1 : kOneTripBytes;  // no wrap at the top
-    ref last = ref::steal(PyLong_FromUnsignedLongLong(fetch - 1));
-    ref head = xcore::try_vcall_method(client, XNAME("getrange"), {key, C.zero, last});
-    if (!head) {
+    std::atomic<bool>& refused = first ? st->no_getrange : st->no_pipeline_read;
+    if (refused)
+        return Read::Unbounded;
+    ref last = ref::steal(PyLong_FromUnsignedLongLong(fetch - 1)), replies;
+    if (first) {
+        ref head = xcore::try_vcall_method(client, XNAME("getrange"), {key, C.zero, last});
+        if (head)
+            replies = ref::steal(PyTuple_Pack(1, head.ptr()));
+    } else {
+        ref pipe = xcore::vcall_method(client, XNAME("pipeline"), {Py_False}, XKW("transaction"));
+        call_method(pipe, XNAME("exists"), key);
+        call_method(pipe, XNAME("getrange"), key, C.zero, last);
+        call_method(pipe, XNAME("strlen"), key);
+        replies = xcore::try_vcall_method(pipe, XNAME("execute"), {});
+        if (replies)
+            replies = ref::steal(PySequence_Tuple(replies.ptr()));
+    }
+    if (!replies) {
         xcore::PendingError e;
         if (!e.matches(C.no_permission))
             e.rethrow();
-        st->no_getrange = true;
-        return {};
+        refused = true;  // this user may not: read as it may, from now on
+        return Read::Unbounded;
     }
+    unsigned long long exists = 1, size = 0;
+    bool sized = false;
+    if (!first && (PyTuple_GET_SIZE(replies.ptr()) != 3 || !count_reply(PyTuple_GET_ITEM(replies.ptr(), 0), &exists) ||
+                   !(sized = count_reply(PyTuple_GET_ITEM(replies.ptr(), 2), &size))))
+        return Read::Unbounded;
+    py::handle head = PyTuple_GET_ITEM(replies.ptr(), first ? 0 : 1);
     if (!PyBytes_Check(head.ptr()))
-        return {};
+        return Read::Unbounded;
     auto n = (unsigned long long)PyBytes_GET_SIZE(head.ptr());
-    if (n == 0)
-        return {ref(), true};
-    if (n >= fetch)
-        return {};
-    return {std::move(head)};
+    if (n == 0 && first)
+        return Read::Again;
+    if (n < fetch) {
+        *out = n == 0 && exists == 0 ? ref::borrow(Py_None) : ref::borrow(head);
+        return Read::Done;
+    }
+    if (!sized && !count_reply(call_method(client, XNAME("strlen"), key), &size))
+        return Read::Unbounded;
+    if (refuse_oversized(key, size, limit)) {
+        *out = ref::borrow(Py_None);
+        return Read::Done;
+    }
+    if (size < fetch || fetch > limit)  // shrank since the GETRANGE
+        return Read::Again;
+    ref body = getrange(client, key, size);
+    if (!PyBytes_Check(body.ptr()))
+        return Read::Unbounded;
+    n = (unsigned long long)PyBytes_GET_SIZE(body.ptr());
+    if (n == 0 || n > size)  // gone, or grew since the STRLEN
+        return Read::Again;
+    *out = std::move(body);
+    return Read::Done;
 }
 
-// A value over the payload limit is never fetched: a short value comes in one
-// round trip, any other after STRLEN, with GET. A writer may grow the value
-// before the GET, so the fetched size is checked again (the memory is spent
-// by then, but the caller still never sees it).
+// A value over the payload limit is never fetched. Users that may not send
+// GETRANGE or EXISTS read with STRLEN, then GET: a value replaced by a longer
+// one between the two (or set on a key that was missing or empty at the
+// STRLEN) is fetched whole before it is refused; the caller still never
+// sees it, but the memory is spent.
 XALO_FUNCTION(read_data, self, redis_key) {
     py::handle self = a[p::self], key = a.str(p::redis_key);
     ref client = redis_client(self);
     unsigned long long limit = max_payload_bytes();
-    ShortRead head = read_short_value(self, client, key, limit);
-    if (head.value)
-        return std::move(head.value);
-    if (!head.empty) {
-        ref size = call_method(client, XNAME("strlen"), key);
-        if (PyLong_Check(size.ptr())) {
-            unsigned long long n = PyLong_AsUnsignedLongLong(size.ptr());
-            if (n == (unsigned long long)-1 && PyErr_Occurred())
-                throw py::error_already_set();
-            if (refuse_oversized(key, n, limit))
-                return py::none();
+    ref keep;
+    Stats* st = stats_of(self, &keep);
+    if (st != nullptr) {
+        ref value;
+        Read r = bounded_read(st, client, key, limit, true, &value);
+        for (int attempt = 0; r == Read::Again && attempt < kReadAttempts; ++attempt)
+            r = bounded_read(st, client, key, limit, false, &value);
+        if (r == Read::Done)
+            return value;
+        if (r == Read::Again) {
+            log(XNAME("warning"), ref::steal(PyUnicode_FromFormat(
+                                      "Gave up reading redis value of %U: it changed length at every read",
+                                      key.ptr())));
+            return py::none();
         }
     }
+    unsigned long long size = 0;
+    if (count_reply(call_method(client, XNAME("strlen"), key), &size) && refuse_oversized(key, size, limit))
+        return py::none();
     ref value = call_method(client, XNAME("get"), key);
     if (PyBytes_Check(value.ptr()) && refuse_oversized(key, (unsigned long long)PyBytes_GET_SIZE(value.ptr()), limit))
         return py::none();

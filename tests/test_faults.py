@@ -5,6 +5,7 @@ import collections
 import json
 import os
 import signal
+import socket
 import threading
 import time
 
@@ -160,6 +161,63 @@ def test_eight_producers_share_one_client(own_redis, log, workers):
         assert client._worker.is_alive()
     finally:
         client._shutdown_executor()
+
+
+class Interposer:
+    """A relay in front of a redis-server for one connection: it calls hook(n)
+    before it passes on the client's n-th send, and counts the bytes of the
+    reply to each send in `replies` (a client waits for it before it sends again)."""
+
+    def __init__(self, upstream):
+        self.hook, self.replies = None, []
+        listener = socket.create_server(("127.0.0.1", 0))
+        self.port = listener.getsockname()[1]
+
+        def serve():
+            client, _ = listener.accept()
+            server = socket.create_connection(("127.0.0.1", upstream))
+            threading.Thread(target=self._pump, args=(server, client, False), daemon=True).start()
+            self._pump(client, server, True)
+
+        threading.Thread(target=serve, daemon=True).start()
+
+    def _pump(self, src, dst, sends):
+        while True:
+            data = src.recv(1 << 20)
+            if not data:
+                return dst.close()
+            if sends:
+                self.replies.append(0)
+                if self.hook:
+                    self.hook(len(self.replies))
+            else:
+                self.replies[-1] += len(data)
+            dst.sendall(data)
+
+
+MiB = 1 << 20
+
+
+# A writer changes the key between the reader's commands: before its send
+# number `at`, the key gets `grown` bytes.
+@pytest.mark.parametrize("limit, before, at, grown, read", [
+    (1000, None, 2, 100_000, None),               # missing, then set
+    (MiB, 600_000, 3, 3 * MiB, 600_000),           # one frame, then a huge one
+    (6 * MiB, 5 * MiB, 3, 12 * MiB, None),          # over the one-trip window, then over the limit
+], ids=["appears", "replaced", "grows"])
+def test_a_read_never_asks_for_more_than_the_limit(redis_server, redis_conn, monkeypatch, log,
+                                                   limit, before, at, grown, read):
+    monkeypatch.setenv("XALO_MAX_PAYLOAD_BYTES", str(limit))
+    relay = Interposer(redis_server.port)
+    c = StoreClient(thread=False, host="127.0.0.1", port=relay.port)
+    assert c.read_data("other") is None  # connected
+    if before is not None:
+        redis_conn.set("hostile", b"x" * before)
+    relay.replies.clear()
+    relay.hook = lambda n: n == at and redis_conn.set("hostile", b"y" * grown)
+    got = c.read_data("hostile")
+    assert (None if got is None else len(got)) == read
+    assert max(relay.replies) <= limit + 100, f"replies of {relay.replies} bytes"
 
 
 def test_a_stall_longer_than_redis_py_timeouts_is_waited_out(own_redis, log):
