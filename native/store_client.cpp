@@ -43,19 +43,33 @@ struct {
 // (a slot, so that vars() of a client lists only its own attributes). The
 // counters are touched from the callers' threads and the writer's.
 struct Stats {
-    std::atomic<unsigned long long> queued{0}, stored{0}, displaced{0}, failed{0};
+    // queued = stored + failed + displaced + dropped + the writes still pending.
+    std::atomic<unsigned long long> queued{0}, stored{0}, displaced{0}, failed{0}, dropped{0};
     ref last_error;  // text of the last failed write
     ref current;     // the queued item the writer is storing
     ref link;        // background clients: their _WeakClient
     // What the server refused to this user: GETRANGE, or the pipelined read
     // (EXISTS, GETRANGE, STRLEN).
     std::atomic<bool> no_getrange{false}, no_pipeline_read{false};
+    unsigned long long fork_generation = 0;  // the process whose counts these are
+
+    void reset_counts() {
+        for (auto* n : {&queued, &stored, &displaced, &failed, &dropped})
+            n->store(0, std::memory_order_relaxed);
+        last_error = ref();
+        current = ref();
+    }
 };
+
+// Incremented in the child of every fork: a client's counts are its process's
+// own, so a child starts from zero (checked at each use, under the GIL).
+unsigned long long fork_generation = 0;
 
 constexpr const char* kStatsCapsule = "xalo_sdk.redis.store_client.Stats";
 
 ref new_stats() {
     auto stats = std::make_unique<Stats>();
+    stats->fork_generation = fork_generation;
     ref cap = ref::steal(PyCapsule_New(stats.get(), kStatsCapsule, [](PyObject* c) {
         delete static_cast<Stats*>(PyCapsule_GetPointer(c, kStatsCapsule));
     }));
@@ -68,7 +82,12 @@ ref new_stats() {
 Stats* stats_of(py::handle self, ref* keep) {
     if (!xcore::getattr_optional(self, XNAME("_stats"), keep) || !PyCapsule_IsValid(keep->ptr(), kStatsCapsule))
         return nullptr;
-    return static_cast<Stats*>(PyCapsule_GetPointer(keep->ptr(), kStatsCapsule));
+    auto* st = static_cast<Stats*>(PyCapsule_GetPointer(keep->ptr(), kStatsCapsule));
+    if (st->fork_generation != fork_generation) {
+        st->reset_counts();
+        st->fork_generation = fork_generation;
+    }
+    return st;
 }
 
 // SET with expiry; the reply taken by its truth value.
@@ -220,6 +239,24 @@ XALO_FUNCTION(init, self, thread, host, port, workers) {
     return py::none();
 }
 
+// Empties a stopped writer's queue, counting the writes it held as dropped
+// (the writer takes nothing more once stopped, so each is counted once).
+void drop_pending(py::handle self, py::handle q) {
+    ref keep;
+    Stats* st = stats_of(self, &keep);
+    for (;;) {
+        ref item = xcore::try_vcall_method(q, XNAME("get_nowait"), {});
+        if (!item) {
+            ignore_exception();  // queue.Empty
+            return;
+        }
+        if (st != nullptr && item.ptr() != C.wake)
+            st->dropped.fetch_add(1, std::memory_order_relaxed);
+        if (!xcore::try_vcall_method(q, XNAME("task_done"), {}))
+            ignore_exception();
+    }
+}
+
 XALO_FUNCTION(shutdown_executor, self) {
     py::handle self = a[p::self];
     xcore::catch_exception(
@@ -236,6 +273,8 @@ XALO_FUNCTION(shutdown_executor, self) {
             xcore::setattr(self, XNAME("_queue"), Py_None);
             xcore::setattr(self, XNAME("_executor"), Py_None);
             xcore::setattr(self, XNAME("_use_thread"), Py_False);
+            if (!q.is_none())
+                drop_pending(self, q);
         },
         [](py::handle) {});
     return py::none();
@@ -636,13 +675,15 @@ XALO_FUNCTION(close_client, self) {
 // waited out before anything is concluded.
 XALO_FUNCTION(flush, self, timeout) {
     py::handle self = a[p::self], timeout = a.real(p::timeout);
-    if (!xcore::truth(xcore::getattr(self, XNAME("_use_thread"))))
-        return py::bool_(true);
-    ref q = xcore::getattr(self, XNAME("_queue"));
-    if (q.is_none())
-        return py::bool_(true);
     ref keep;
     Stats* st = stats_of(self, &keep);
+    // Stopped with writes still pending: those were never stored.
+    bool none_dropped = st == nullptr || st->dropped.load(std::memory_order_relaxed) == 0;
+    if (!xcore::truth(xcore::getattr(self, XNAME("_use_thread"))))
+        return py::bool_(none_dropped);
+    ref q = xcore::getattr(self, XNAME("_queue"));
+    if (q.is_none())
+        return py::bool_(none_dropped);
     ref time = G.get(XNAME("time"));
     double deadline = 0;
     if (!timeout.is_none())
@@ -707,6 +748,7 @@ XALO_FUNCTION(stats, self) {
     count("stored", st ? &st->stored : nullptr);
     count("displaced", st ? &st->displaced : nullptr);
     count("failed", st ? &st->failed : nullptr);
+    count("dropped", st ? &st->dropped : nullptr);
     py::handle last = st != nullptr && st->last_error ? py::handle(st->last_error) : py::handle(Py_None);
     if (PyDict_SetItemString(out.ptr(), "last_error", last.ptr()) != 0)
         throw py::error_already_set();
@@ -800,6 +842,7 @@ XALO_FUNCTION(link_forget, self, ref) {
 // parent. Each such client gets a fresh queue, event and writer; the writes
 // still pending in the parent's queue stay the parent's.
 XALO_FUNCTION(after_fork_in_child) {
+    ++fork_generation;
     ref links = ref::steal(PySequence_List(G.get(XNAME("_background")).ptr()));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(links.ptr()); ++i) {
         py::handle link = PyList_GET_ITEM(links.ptr(), i);
@@ -970,8 +1013,8 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
                  .arg<close_client::p::self>()
                  .returns("None")
                  .doc("Stop the background writer and release the client's exit hook.\n\n"
-                      "Writes still pending are dropped; later writes are synchronous. Calling it "
-                      "again does nothing."))
+                      "Writes still pending are dropped (counted in stats()[\"dropped\"]); later writes "
+                      "are synchronous. Calling it again does nothing."))
         .def(declare<flush>("flush")
                  .arg<flush::p::self>()
                  .arg<flush::p::timeout>("Optional[float]", py::none())
@@ -980,13 +1023,15 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
                       "has failed.\n\n"
                       ":param timeout: seconds to wait at most, None for no limit\n"
                       ":return: True when they all have (at once in direct or stopped mode), False on "
-                      "timeout or when the writer was stopped with some still pending"))
+                      "timeout or when the writer was stopped with some still pending (also on any "
+                      "later call)"))
         .def(declare<stats>("stats")
                  .arg<stats::p::self>()
                  .returns("dict")
                  .doc("Payload write counts since construction.\n\n"
-                      ":return: a dict with ``queued``, ``stored``, ``displaced``, ``failed`` and "
-                      "``last_error`` (the text of the last failed write, or None)"))
+                      ":return: a dict with ``queued``, ``stored``, ``displaced``, ``failed``, "
+                      "``dropped`` (pending when the writer was stopped) and ``last_error`` (the text "
+                      "of the last failed write, or None); counts start at zero in a forked child"))
         .attr("from_url",
               ref::steal(PyClassMethod_New(
                   declare<from_url>("from_url")

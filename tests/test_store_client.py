@@ -382,7 +382,7 @@ def test_flush_and_stats_count_stored_and_displaced(redis_server, redis_conn):
         c.release.set()
         assert c.flush(5) is True
         assert redis_conn.mget("X", "B", "C") == [b'{"v":"x"}', b'{"v":"B"}', b'{"v":"C"}']
-        assert c.stats() == {"queued": 4, "stored": 3, "displaced": 1, "failed": 0, "last_error": None}
+        assert c.stats() == {"queued": 4, "stored": 3, "displaced": 1, "failed": 0, "dropped": 0, "last_error": None}
     finally:
         c.release.set()
         c.close()

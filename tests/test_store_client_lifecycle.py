@@ -91,3 +91,32 @@ def test_close_wakes_an_idle_writer(redis_server):
     assert time.monotonic() - t0 < 1.0  # ten polls of the writer would take 2 s
     assert not any(c._worker.is_alive() for c in clients)
 
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning")  # fork() of a threaded process
+@pytest.mark.parametrize("event", ["close", "fork"])
+def test_counts_add_up_after_close_and_in_a_forked_child(redis_server, redis_conn, event):
+    from test_store_client import GatedClient, wait_for
+    from test_store_client_fork import fork_child, reap
+
+    c = GatedClient(port=redis_server.port, workers=2)
+    try:
+        c.write_frame_packet({"v": 0}, "busy")
+        assert c.taken.wait(2)
+        c.write_frame_packet({"v": 1}, "pending")  # queued behind the write the writer holds
+        if event == "fork":
+            zero = {"queued": 0, "stored": 0, "displaced": 0, "failed": 0, "dropped": 0, "last_error": None}
+            pid = fork_child(lambda: c.stats() == zero and c.write_frame_packet({"v": 2}, "child") and c.flush(5)
+                             and c.stats() == dict(zero, queued=1, stored=1))
+            assert reap([pid]) == {pid: 0}
+            return
+        c.close()  # the writer is held past the close's wait: "pending" is dropped
+        c.release.set()
+        assert c.flush(5) is False
+        assert wait_for(lambda: c.stats()["stored"] == 1)
+        assert (c.stats()["queued"], c.stats()["dropped"]) == (2, 1)
+        assert redis_conn.get("pending") is None
+    finally:
+        c.release.set()
+        c.close()
+

@@ -50,7 +50,7 @@ class StoreClient:
     def flush(self, timeout: Optional[float] = None) -> bool:
         """Wait until every payload queued before the call has been stored, displaced or has failed."""
     def stats(self) -> Dict[str, Any]:
-        """Payload write counts since construction: queued, stored, displaced, failed, last_error."""
+        """Payload write counts since construction: queued, stored, displaced, failed, dropped, last_error."""
     def __enter__(self) -> "StoreClient": ...
     def __exit__(
         self,
