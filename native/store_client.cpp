@@ -52,6 +52,9 @@ struct Stats {
     // (EXISTS, GETRANGE, STRLEN).
     std::atomic<bool> no_getrange{false}, no_pipeline_read{false};
     unsigned long long fork_generation = 0;  // the process whose counts these are
+    // XALO_WAIT_REPLICAS and XALO_WAIT_TIMEOUT_MS when the client was made:
+    // a store counts only once that many replicas have acknowledged it.
+    unsigned long long wait_replicas = 0, wait_timeout_ms = 0;
 
     void reset_counts() {
         for (auto* n : {&queued, &stored, &displaced, &failed, &dropped})
@@ -90,9 +93,33 @@ Stats* stats_of(py::handle self, ref* keep) {
     return st;
 }
 
-// SET with expiry; the reply taken by its truth value.
-bool redis_set(py::handle client, py::handle key, py::handle value, py::handle ttl) {
-    return xcore::truth(xcore::vcall_method(client, XNAME("set"), {key, value, ttl}, XKW("ex")));
+// SET with expiry; the reply taken by its truth value. A client made with
+// replicas to wait for sends WAIT after the SET on the same connection (one
+// pipeline, one round trip more on the server's side): a store that fewer
+// replicas acknowledged in time could be lost in a failover, so it is not
+// counted stored, and *shortfall says so.
+bool redis_set(py::handle self, py::handle client, py::handle key, py::handle value, py::handle ttl,
+               ref* shortfall) {
+    ref keep;
+    Stats* st = stats_of(self, &keep);
+    if (st == nullptr || st->wait_replicas == 0)
+        return xcore::truth(xcore::vcall_method(client, XNAME("set"), {key, value, ttl}, XKW("ex")));
+    ref replicas = ref::steal(PyLong_FromUnsignedLongLong(st->wait_replicas));
+    ref timeout = ref::steal(PyLong_FromUnsignedLongLong(st->wait_timeout_ms));
+    ref pipe = xcore::vcall_method(client, XNAME("pipeline"), {Py_False}, XKW("transaction"));
+    xcore::vcall_method(pipe, XNAME("set"), {key, value, ttl}, XKW("ex"));
+    call_method(pipe, XNAME("wait"), replicas, timeout);
+    ref replies = ref::steal(PySequence_Tuple(call_method(pipe, XNAME("execute")).ptr()));
+    if (PyTuple_GET_SIZE(replies.ptr()) != 2 || !xcore::truth(PyTuple_GET_ITEM(replies.ptr(), 0)))
+        return false;
+    unsigned long long acks = PyLong_AsUnsignedLongLong(PyTuple_GET_ITEM(replies.ptr(), 1));
+    if (acks == (unsigned long long)-1 && PyErr_Occurred())
+        throw py::error_already_set();
+    if (acks >= st->wait_replicas)
+        return true;
+    *shortfall = ref::steal(PyUnicode_FromFormat("%llu of %llu replicas acknowledged the write within %llu ms (WAIT)",
+                                                 acks, st->wait_replicas, st->wait_timeout_ms));
+    return false;
 }
 
 // Announces a store on "<key>_notify"; a failure is only a warning, the value
@@ -117,9 +144,10 @@ void ignore_exception() {
     PyErr_Clear();
 }
 
-// Logs a failed store and keeps its text as the client's last error.
+// Logs a failed store and keeps its text as the client's last error; `exc`
+// is the exception, or the text that says why.
 void log_write_error(py::handle self, py::handle key, py::handle exc) {
-    ref err = text_of(exc);
+    ref err = PyUnicode_Check(exc.ptr()) ? ref::borrow(exc) : text_of(exc);
     ref message = ref::steal(PyUnicode_FromFormat("Failed to write data to redis`%U` - %U", key.ptr(), err.ptr()));
     ref keep;
     if (Stats* st = stats_of(self, &keep))
@@ -220,6 +248,27 @@ XALO_FUNCTION(init, self, thread, host, port, workers) {
                    xcore::call(xcore::getattr(G.get(XNAME("threading")), XNAME("Event"))));
 
     xcore::setattr(self, XNAME("_stats"), new_stats());
+    {
+        ref keep;
+        Stats* st = stats_of(self, &keep);
+        st->wait_replicas = xcore::env_positive("XALO_WAIT_REPLICAS", 0);
+        st->wait_timeout_ms = xcore::env_positive("XALO_WAIT_TIMEOUT_MS", 1000);
+        if (st->wait_replicas > 0) {
+            // A cluster client sends WAIT to every master, not on the
+            // connection that stored the key.
+            ref cluster = ref::steal(PyImport_ImportModule("redis.cluster"));
+            int is_cluster = PyObject_IsInstance(xcore::getattr(self, XNAME("_redis_client")).ptr(),
+                                                 xcore::getattr(cluster, XNAME("RedisCluster")).ptr());
+            if (is_cluster < 0)
+                throw py::error_already_set();
+            if (is_cluster) {
+                PyErr_SetString(PyExc_ValueError,
+                                "XALO_WAIT_REPLICAS cannot be used with a Redis Cluster client; set the "
+                                "masters' min-replicas-to-write instead");
+                throw py::error_already_set();
+            }
+        }
+    }
 
     if (xcore::truth(xcore::getattr(self, XNAME("_use_thread")))) {
         xcore::setattr(self, XNAME("_queue"),
@@ -370,9 +419,12 @@ XALO_FUNCTION(write_, self, data, redis_key, ttl) {
     ref value = call_method(G.get(XNAME("orjson")), XNAME("dumps"), data);
     return xcore::catch_exception(
         [&]() -> ref {
-            ref client = redis_client(self);
-            if (!redis_set(client, key, value, ttl))
+            ref client = redis_client(self), shortfall;
+            if (!redis_set(self, client, key, value, ttl, &shortfall)) {
+                if (shortfall)
+                    log_write_error(self, key, shortfall);
                 return py::bool_(false);
+            }
             notify(client, key);
             return py::bool_(true);
         },
@@ -475,8 +527,8 @@ XALO_FUNCTION(write_data, self, redis_key, data, ttl) {
     py::handle self = a[p::self], key = a.str(p::redis_key), data = a[p::data], ttl = a.integer(p::ttl);
     ref value = PyDict_Check(data.ptr()) ? call_method(G.get(XNAME("orjson")), XNAME("dumps"), data)
                                           : ref::borrow(data);
-    ref client = redis_client(self);
-    if (!redis_set(client, key, value, ttl))
+    ref client = redis_client(self), shortfall;
+    if (!redis_set(self, client, key, value, ttl, &shortfall))
         return py::bool_(false);
     notify(client, key);
     return py::bool_(true);

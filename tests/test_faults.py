@@ -12,6 +12,7 @@ import time
 import pytest
 import redis
 
+import redis_servers as rs
 from xalo_sdk.redis import store_client
 from xalo_sdk.redis.store_client import StoreClient
 
@@ -240,3 +241,31 @@ def test_a_stall_longer_than_redis_py_timeouts_is_waited_out(own_redis, log):
     assert [c.stats()["stored"] for c in clients] == [1, 1] and reads == [b"before"] and log == []
     for c in clients:
         c.close()
+
+
+@pytest.mark.parametrize("guard", ["min-replicas-to-write", "XALO_WAIT_REPLICAS"])
+def test_a_write_no_replica_took_is_counted_failed(tmp_path, monkeypatch, log, guard):
+    conf = ["repl-diskless-sync-delay 0"]
+    if guard == "min-replicas-to-write":
+        conf += ["min-replicas-to-write 1", "min-replicas-max-lag 10"]
+    else:
+        monkeypatch.setenv("XALO_WAIT_REPLICAS", "1")
+        monkeypatch.setenv("XALO_WAIT_TIMEOUT_MS", "200")
+    master = rs.Server(str(tmp_path), conf).start()
+    replica = rs.Server(str(tmp_path), [f"replicaof 127.0.0.1 {master.port}"]).start()
+    conn = redis.StrictRedis(port=master.port)
+    c = StoreClient(host="127.0.0.1", port=master.port)
+    try:
+        rs.wait_until(lambda: conn.info("replication")["connected_slaves"] == 1, 10, "the replica")
+        assert c.write_frame_packet({"n": 1}, "k") and c.flush(5)
+        replica.kill()
+        rs.wait_until(lambda: conn.info("replication")["connected_slaves"] == 0, 10, "the replica's loss")
+        assert c.write_frame_packet({"n": 2}, "k") and c.flush(5)
+        stats = c.stats()
+        assert (stats["stored"], stats["failed"]) == (1, 1), log
+        assert log == [stats["last_error"]] and log[0].startswith("Failed to write data to redis`k` - ")
+    finally:
+        c.close()
+        conn.close()
+        master.stop()
+        replica.stop()
