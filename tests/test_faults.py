@@ -256,7 +256,8 @@ def test_a_write_no_replica_took_is_counted_failed(tmp_path, monkeypatch, log, g
     conn = redis.StrictRedis(port=master.port)
     c = StoreClient(host="127.0.0.1", port=master.port)
     try:
-        rs.wait_until(lambda: conn.info("replication")["connected_slaves"] == 1, 10, "the replica")
+        # Writable (a good replica for min-replicas-to-write) and acknowledging.
+        rs.wait_until(lambda: conn.set("probe", 1) and conn.wait(1, 1000) == 1, 10, "the replica")
         assert c.write_frame_packet({"n": 1}, "k") and c.flush(5)
         replica.kill()
         rs.wait_until(lambda: conn.info("replication")["connected_slaves"] == 0, 10, "the replica's loss")
