@@ -8,6 +8,7 @@
 #include "shm/ring.hpp"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -566,10 +567,27 @@ xshm::FrameType frame_type(py::handle image, const Py_buffer& view) {
 // The development switch, read from the module at each use.
 bool strict() { return xcore::truth(G.get(XNAME("STRICT"))); }
 
+// The most bytes a frame of the road may make a reader allocate: an image of
+// XALO_MAX_IMAGE_PIXELS pixels of four 8-bit channels, whatever the frame's
+// dimensions (a shape can put its bulk outside the two that count pixels).
+unsigned long long max_shm_frame_bytes() {
+    unsigned long long pixels = max_image_pixels();
+    return pixels > ULLONG_MAX / 4 ? ULLONG_MAX : pixels * 4;
+}
+
+std::string frame_bytes_refused(uint64_t bytes) {
+    return "frame of " + std::to_string(bytes) + " bytes refused: more than " + std::to_string(max_shm_frame_bytes()) +
+           " bytes (4 x XALO_MAX_IMAGE_PIXELS)";
+}
+
+// How img_to_str's failure came about.
+enum class RingFailure { kNone, kLoud, kQuiet };
+
 // img_to_str(image, Encoder.SHM): the frame into the ring, its reference out.
 // *ring_failed tells the caller that the OSError raised is the ring's (not
-// made: no room in /dev/shm, over the size limit, ...).
-ref shm_put(py::handle image, bool* ring_failed) {
+// made: no room in /dev/shm, over the size limit, ...), and whether it was
+// already reported (kQuiet: the same run of failures).
+ref shm_put(py::handle image, RingFailure* ring_failed) {
     ref array = ref::borrow(image);
     // A view that is not C-contiguous (a crop, a transpose) is copied first.
     if (PyObject_CheckBuffer(array.ptr())) {
@@ -579,19 +597,20 @@ ref shm_put(py::handle image, bool* ring_failed) {
     xcore::BufferView buf(array, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS);
     xshm::Reference r;
     r.type = frame_type(array, buf.view());
-    xshm::WriterRing* ring = nullptr;
+    if (r.type.bytes() > max_shm_frame_bytes())
+        raise_value_error(frame_bytes_refused(r.type.bytes()) + ": a reader would not take it");
     try {
-        ring = &xshm::writer_for(r.type);
+        std::shared_ptr<xshm::WriterRing> ring = xshm::writer_for(r.type);
+        ring->write(buf.view().buf, &r.slot, &r.seq);
+        r.name = ring->name();
+        r.instance = ring->instance();
     } catch (const xshm::Error& e) {
-        *ring_failed = true;
+        *ring_failed = e.quiet() ? RingFailure::kQuiet : RingFailure::kLoud;
         PyErr_SetString(PyExc_OSError, e.what());
         throw py::error_already_set();
     }
-    ring->write(buf.view().buf, &r.slot, &r.seq);
     r.boot_id = xshm::boot_id();
     r.machine_id = xshm::machine_id();
-    r.name = ring->name();
-    r.instance = ring->instance();
     return text(xshm::format_reference(r));
 }
 
@@ -643,6 +662,10 @@ ref shm_get(py::handle data) {
                  std::to_string(limit) + " pixels (XALO_MAX_IMAGE_PIXELS)");
         return ref::borrow(Py_None);
     }
+    if (r.type.bytes() > max_shm_frame_bytes()) {
+        warn_shm(frame_bytes_refused(r.type.bytes()));
+        return ref::borrow(Py_None);
+    }
     std::shared_ptr<xshm::ReaderRing> ring = xshm::attach(r.name, r.instance, &why);
     if (!ring) {
         warn_shm(r.name + ": " + why);
@@ -669,7 +692,7 @@ ref shm_get(py::handle data) {
             PyErr_SetString(PyExc_SystemError, "np.empty gave an array of another size");
             throw py::error_already_set();
         }
-        // The new array is this call's own, and the mapping is held by `ring`.
+        // The new array is this call's own, and the descriptor is held by `ring`.
         if (r.type.bytes() >= kCopyWithoutGil) {
             PyThreadState* ts = PyEval_SaveThread();
             status = ring->read(r.slot, r.seq, buf.view().buf);
@@ -677,6 +700,10 @@ ref shm_get(py::handle data) {
         } else {
             status = ring->read(r.slot, r.seq, buf.view().buf);
         }
+    }
+    if (status == xshm::ReadStatus::kShrunk) {
+        warn_shm(r.name + ": the ring was cut short by another process");
+        return ref::borrow(Py_None);
     }
     if (status != xshm::ReadStatus::kOk) {
         warn_shm(r.name + ": frame " + std::to_string(r.slot) + "/" + std::to_string(r.seq) +
@@ -733,7 +760,7 @@ XALO_FUNCTION(img_to_base64str, image, zoom_ratio) {
 XALO_FUNCTION(img_to_str, image, encoder, with_base64) {
     py::handle image = a[p::image], encoder = a[p::encoder];
     bool with_base64 = a[p::with_base64].ptr() == Py_True;  // the object True itself, not any true value
-    bool ring_failed = false;
+    RingFailure ring_failed = RingFailure::kNone;
     return xcore::catch_exception(
         [&]() -> ref {
             if (encoder.is_none()) {
@@ -759,11 +786,13 @@ XALO_FUNCTION(img_to_str, image, encoder, with_base64) {
             // Strict mode: a producer whose ring cannot be made learns it from
             // this call, not from frames that arrive as None. Raised as it
             // came, traceback and all.
-            if (ring_failed && strict()) {
+            if (ring_failed != RingFailure::kNone && strict()) {
                 PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
                 throw py::error_already_set();
             }
-            warn(exc);
+            // A /dev/shm that stays full is logged once, not once per frame.
+            if (ring_failed != RingFailure::kQuiet)
+                warn(exc);
             return py::none();
         });
 }

@@ -1,13 +1,16 @@
 """Frames over shared memory (Encoder.SHM): real processes, a real redis-server."""
 
+import fcntl
 import json
 import os
 import re
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 import types
 
@@ -290,14 +293,18 @@ def test_files_that_are_no_ring(logged, content, why):
 
 
 FULL = """
-    import json, os, types
+    import json, os, time, types
     import numpy as np
     from xalo_sdk.redis import utils
     seen = []
     utils.logger = types.SimpleNamespace(warning=lambda m: seen.append(str(m)))
     f = np.zeros((480, 640, 3), np.uint8)
-    out = [utils.img_to_str(f, "shm"), utils.img_to_str(f, "shm"), utils.img_to_str(f[:8, :8], "shm")]
-    print(json.dumps({"out": out, "seen": seen, "left": os.listdir("/dev/shm")}))
+    out = [utils.img_to_str(f, "shm"), utils.img_to_str(f, "shm")]
+    time.sleep(1.1)  # tried again, and still full
+    out += [utils.img_to_str(f, "shm"), utils.img_to_str(f[:8, :8], "shm")]
+    left = os.listdir("/dev/shm")
+    out.append(utils.img_to_str(f, "shm"))  # a new run of failures, after a ring was made
+    print(json.dumps({"out": out, "seen": seen, "left": left}))
 """
 
 
@@ -317,9 +324,10 @@ def unshared(script, env):
 
 def test_a_full_dev_shm_is_found_when_the_ring_is_made():
     got = unshared(FULL, {})
-    assert got["out"][:2] == [None, None] and got["out"][2].startswith("shm1:")
+    assert got["out"][:3] == [None, None, None] and got["out"][3].startswith("shm1:") and got["out"][4] is None
     assert "no room for a shared-memory ring" in got["seen"][0] and "No space left" in got["seen"][0]
-    assert got["seen"][1] == got["seen"][0]  # remembered, not tried again at once
+    # Logged once per run of failures, not once per frame.
+    assert len(got["seen"]) == 2 and got["seen"][1] == got["seen"][0]
     assert len(got["left"]) == 1  # the small ring only: nothing half made is left behind
 
 
@@ -375,3 +383,199 @@ def test_jpeg_copy_for_consumers_on_other_hosts(monkeypatch, logged, setting):
         assert np.array_equal(got, utils.str_to_img(payload["frame_jpg"], Encoder.JPG, True))
     else:
         assert got is None and "another host" in logged[-1]
+
+
+# ---- hostile files, other users, many shapes -------------------------------------------
+
+READER = """
+    import sys, types
+    from xalo_sdk.redis import utils
+    seen = []
+    utils.logger = types.SimpleNamespace(warning=lambda m: seen.append(str(m)))
+    for line in sys.stdin:
+        got = utils.str_to_img(line.strip(), "shm")
+        print("none " + seen[-1] if got is None else f"ok {got.shape}", flush=True)
+"""
+
+IDLE = """
+    import sys
+    import numpy as np
+    from xalo_sdk.redis import utils
+    f = np.arange(480 * 640 * 3, dtype=np.uint32).astype(np.uint8).reshape(480, 640, 3)
+    for line in sys.stdin:
+        print(utils.img_to_str(f[: int(line)], "shm"), flush=True)
+"""
+
+
+def copy_ring(ref, keep, header=(), size=None):
+    """A copy of ref's ring under a name of this process, its header patched
+    to name it (and with `header`'s (offset, format, value) fields); held
+    locked, so that no producer's sweep takes it meanwhile."""
+    parts = ref.split(":")
+    instance = os.urandom(8).hex()
+    parts[3:5] = [f"xalo-{os.getpid()}-{instance}", instance]
+    with open(f"/dev/shm/{ref.split(':')[3]}", "rb") as f:
+        data = bytearray(f.read() if size is None else f.read(128))
+    struct.pack_into("<I", data, 24, os.getpid())
+    struct.pack_into("<Q", data, 32, int(instance, 16))
+    for offset, fmt, value in header:
+        struct.pack_into(fmt, data, offset, *value) if isinstance(value, tuple) else \
+            struct.pack_into(fmt, data, offset, value)
+    path = f"/dev/shm/{parts[3]}"
+    keep.append(path)
+    fd = os.open(path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o600)
+    keep.append(fd)
+    os.write(fd, data)
+    if size is not None:
+        os.ftruncate(fd, size)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    return ":".join(parts), path
+
+
+def link_named(ref, keep, make):
+    parts = ref.split(":")
+    instance = os.urandom(8).hex()
+    parts[3:5] = [f"xalo-{os.getpid()}-{instance}", instance]
+    path = f"/dev/shm/{parts[3]}"
+    keep.append(path)
+    make(path)
+    return ":".join(parts)
+
+
+def other_owner(ref, keep):
+    if os.geteuid() != 0:
+        pytest.skip("needs root to give a file to another user")
+    forged, path = copy_ring(ref, keep)
+    os.chown(path, 65534, 65534)
+    return forged
+
+
+def world_writable(ref, keep):
+    forged, path = copy_ring(ref, keep)
+    os.chmod(path, 0o666)
+    return forged
+
+
+def huge_shape(ref, keep):
+    # A sparse ring of one 1x1x16000x65536 frame: nothing to its maker.
+    frame_bytes = 16000 * 65536
+    forged, _ = copy_ring(ref, keep, size=128 + 64 + frame_bytes, header=[
+        (12, "<II", (1, 64 + frame_bytes)), (40, "<Q", 128 + 64 + frame_bytes),
+        (48, "<5I", (4, 1, 1, 16000, 65536)), (68, "8sI", (b"|u1", 1))])
+    parts = forged.split(":")
+    parts[5:] = ["0", "2", "1x1x16000x65536", "|u1"]
+    return ":".join(parts)
+
+
+@pytest.mark.parametrize("make,why", [
+    (lambda ref, keep: link_named(ref, keep, os.mkfifo), "not a regular file"),
+    (lambda ref, keep: link_named(ref, keep, lambda p: os.symlink(f"/dev/shm/{ref.split(':')[3]}", p)),
+     "not a ring of this kit (a symbolic link)"),
+    (lambda ref, keep: os.truncate(f"/dev/shm/{ref.split(':')[3]}", 4096) or ref, "cut short"),
+    (other_owner, "belongs to user 65534"),
+    (world_writable, "writable by other users"),
+    (huge_shape, "refused: more than"),
+])
+def test_hostile_ring_files_give_none_without_hanging_or_dying(make, why):
+    producer, reader, keep = Child(IDLE), Child(READER), []
+    watchdog = threading.Timer(30, reader.kill)
+    watchdog.start()
+    try:
+        producer.say("480")
+        ref = producer.line()
+        reader.say(ref)
+        assert reader.line() == "ok (480, 640, 3)"  # the reader now holds the ring
+        reader.say(make(ref, keep))
+        got = reader.line()
+        assert got.startswith("none Shared-memory frame not read") and why in got, got
+        # The producer goes on, a ring cut short under it or not.
+        producer.say("479")
+        reader.say(producer.line())
+        assert reader.line() == "ok (479, 640, 3)"
+        producer.say("480")
+        reader.say(producer.line())
+        assert reader.line() == "ok (480, 640, 3)"
+    finally:
+        watchdog.cancel()
+        for k in keep:
+            os.close(k) if isinstance(k, int) else os.unlink(k)
+        producer.close()
+        reader.close()
+    assert producer.proc.returncode == 0 and reader.proc.returncode == 0
+
+
+def test_the_sweep_leaves_other_users_files_alone():
+    if os.geteuid() != 0:
+        pytest.skip("needs root to give a file to another user")
+    keep = []
+    try:
+        forged, path = copy_ring(utils.img_to_str(frame(1, (6, 7)), "shm"), keep)
+        os.chown(path, 65534, 65534)
+        os.chmod(path, 0o666)
+        os.close(keep.pop())  # unlocked: it looks like a dead producer's ring
+        with open(path, "rb") as f:
+            before = f.read()
+        got = subprocess.run([sys.executable, "-c", "import numpy as np; from xalo_sdk.redis import utils; "
+                              "print(utils.img_to_str(np.zeros((3, 11), np.uint8), 'shm'))"],
+                             capture_output=True, text=True, timeout=60)
+        assert got.returncode == 0 and got.stdout.startswith("shm1:")
+        with open(path, "rb") as f:
+            assert f.read() == before
+    finally:
+        for k in keep:
+            os.close(k) if isinstance(k, int) else os.unlink(k)
+
+
+MODES = """
+    import grp, json, os, types
+    import numpy as np
+    from xalo_sdk.redis import utils
+    seen = []
+    utils.logger = types.SimpleNamespace(warning=lambda m: seen.append(str(m)))
+    os.umask(0)
+    ref = utils.img_to_str(np.zeros((5, 9), np.uint8), "shm")
+    st = os.stat("/dev/shm/" + ref.split(":")[3]) if ref else None
+    print(json.dumps({"mode": st and oct(st.st_mode & 0o777), "group": st and st.st_gid, "seen": seen}))
+"""
+
+
+@pytest.mark.parametrize("group,mode,why", [(None, "0o600", None), ("gid", "0o640", None),
+                                            ("no-such-group-xalo", None, "names no group")])
+def test_rings_are_private_unless_opened_to_a_group(group, mode, why):
+    gid = os.getegid()
+    env = dict(os.environ)
+    if group is not None:
+        env["XALO_SHM_GROUP"] = str(gid) if group == "gid" else group
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(MODES)], capture_output=True, text=True, env=env,
+                         timeout=60)
+    got = json.loads(run.stdout)
+    assert got["mode"] == mode
+    if mode:
+        assert got["group"] == gid and got["seen"] == []
+    else:
+        assert len(got["seen"]) == 1 and why in got["seen"][0]
+
+
+MANY_SHAPES = """
+    import os, sys
+    import numpy as np
+    from xalo_sdk.redis import utils
+    for h in range(1, 1001):
+        ref = utils.img_to_str(np.full((h, 7), h % 256, np.uint8), "shm")
+        assert utils.str_to_img(ref, "shm")[-1, -1] == h % 256
+    assert utils.str_to_img(ref, "shm").shape == (1000, 7)
+    import socket
+    socket.socket().close()  # still room for a connection
+    print(len(os.listdir("/proc/self/fd")), len([n for n in os.listdir("/dev/shm")
+                                                 if n.startswith(f"xalo-{os.getpid()}-")]))
+"""
+
+
+@pytest.mark.parametrize("setting,rings", [(None, 32), ("5", 5)])
+def test_a_producer_of_many_shapes_keeps_few_rings_and_descriptors(setting, rings):
+    env = dict(os.environ, **({"XALO_SHM_MAX_RINGS": setting} if setting else {}))
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(MANY_SHAPES)], capture_output=True, text=True,
+                         env=env, timeout=300)
+    assert run.returncode == 0, run.stderr
+    fds, left = map(int, run.stdout.split())
+    assert fds < 200 and left == rings

@@ -3,13 +3,14 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <signal.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -20,21 +21,23 @@
 #include <mutex>
 #include <new>
 #include <random>
+#include <type_traits>
 #include <vector>
 
 namespace xshm {
-
-static_assert(std::atomic<uint32_t>::is_always_lock_free,
-              "slot sequence numbers are shared between processes and must be lock-free");
 
 // ---- layout ------------------------------------------------------------------------
 //
 // [Header][slot 0][slot 1]... Each slot starts on a 64-byte boundary with its
 // sequence number, and its frame follows 64 bytes later. All fields are
-// written before `ready` is set (release) and never change afterwards, except
-// `closed` and the sequence numbers.
+// written before `ready` is set and never change afterwards, except `closed`
+// and the sequence numbers.
+//
+// A sequence number is stored as its Gray code: pread and pwrite may copy a
+// word byte by byte, and consecutive Gray codes differ in one bit, so a copy
+// that races a change reads the number before or after it, never a third.
 
-constexpr char kMagic[8] = {'X', 'A', 'L', 'O', 'R', 'N', 'G', '1'};
+constexpr char kMagic[8] = {'X', 'A', 'L', 'O', 'R', 'N', 'G', '2'};
 constexpr uint32_t kSlotHead = 64;
 
 struct Header {
@@ -48,16 +51,71 @@ struct Header {
     uint64_t instance;
     uint64_t ring_bytes;
     FrameType type;
-    std::atomic<uint32_t> ready;
-    std::atomic<uint32_t> closed;
+    uint32_t ready;
+    uint32_t closed;
 };
+static_assert(std::is_standard_layout<Header>::value && std::is_trivially_copyable<Header>::value,
+              "the header is copied to and from the file as bytes");
 
 constexpr uint32_t round64(uint64_t n) { return static_cast<uint32_t>((n + 63) & ~uint64_t{63}); }
 constexpr uint32_t kDataOffset = round64(sizeof(Header));
+// Offsets within a ring fit the 32-bit off_t of the boards' older ABIs.
+static_assert(kMaxRingBytes <= INT32_MAX, "a ring's offsets must fit 32 bits");
+constexpr off_t kReadyAt = offsetof(Header, ready);
+constexpr off_t kClosedAt = offsetof(Header, closed);
 
-inline std::atomic<uint32_t>& seq_at(unsigned char* base, uint32_t data_offset, uint32_t stride, uint32_t slot) {
-    return *reinterpret_cast<std::atomic<uint32_t>*>(base + data_offset + uint64_t{slot} * stride);
+constexpr uint32_t to_gray(uint32_t n) { return n ^ (n >> 1); }
+inline uint32_t from_gray(uint32_t g) {
+    for (uint32_t shift = 1; shift < 32; shift <<= 1)
+        g ^= g >> shift;
+    return g;
 }
+
+inline off_t slot_at(uint32_t data_offset, uint32_t stride, uint32_t slot) {
+    return static_cast<off_t>(data_offset + uint64_t{slot} * stride);
+}
+
+namespace {
+
+// Whole reads and writes at an offset: false with errno set on failure, and
+// for a read that met the end of the file (errno 0 then).
+bool pread_all(int fd, void* dst, size_t n, off_t at) {
+    auto* p = static_cast<unsigned char*>(dst);
+    while (n > 0) {
+        ssize_t got = ::pread(fd, p, n, at);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0) {
+            if (got == 0)
+                errno = 0;
+            return false;
+        }
+        p += got;
+        n -= static_cast<size_t>(got);
+        at += got;
+    }
+    return true;
+}
+
+bool pwrite_all(int fd, const void* src, size_t n, off_t at) {
+    auto* p = static_cast<const unsigned char*>(src);
+    while (n > 0) {
+        ssize_t put = ::pwrite(fd, p, n, at);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put <= 0)
+            return false;
+        p += put;
+        n -= static_cast<size_t>(put);
+        at += put;
+    }
+    return true;
+}
+
+bool pread_u32(int fd, off_t at, uint32_t* v) { return pread_all(fd, v, sizeof *v, at); }
+bool pwrite_u32(int fd, off_t at, uint32_t v) { return pwrite_all(fd, &v, sizeof v, at); }
+
+}  // namespace
 
 // ---- frame types and references ------------------------------------------------------
 
@@ -276,6 +334,35 @@ uint32_t slots_from_env() {
     return kDefaultSlots;
 }
 
+uint32_t max_rings_from_env() {
+    const char* text = std::getenv("XALO_SHM_MAX_RINGS");
+    uint32_t v = 0;
+    if (text != nullptr && parse_u32(text, &v) && v >= 1 && v <= kMaxRingsLimit)
+        return v;
+    return kDefaultMaxRings;
+}
+
+Sharing sharing_from_env() {
+    Sharing s;
+    const char* text = std::getenv("XALO_SHM_GROUP");
+    if (text == nullptr || *text == '\0')
+        return s;
+    uint32_t gid = 0;
+    if (parse_u32(text, &gid)) {
+        s.group = static_cast<gid_t>(gid);
+    } else {
+        group g, *found = nullptr;
+        std::vector<char> buf(16384);
+        if (getgrnam_r(text, &g, buf.data(), buf.size(), &found) != 0 || found == nullptr) {
+            s.error = std::string("XALO_SHM_GROUP=") + text + " names no group of this host";
+            return s;
+        }
+        s.group = g.gr_gid;
+    }
+    s.group_set = true;
+    return s;
+}
+
 // ---- writing -----------------------------------------------------------------------
 
 std::unique_ptr<WriterRing> WriterRing::create(const FrameType& type, uint32_t slots) {
@@ -290,119 +377,152 @@ std::unique_ptr<WriterRing> WriterRing::create(const FrameType& type, uint32_t s
         throw Error("shared-memory ring of " + std::to_string(slots) + " slots x " + std::to_string(frame_bytes) +
                     " bytes exceeds the limit of " + std::to_string(kMaxRingBytes) +
                     " bytes (lower XALO_SHM_SLOTS)");
+    const Sharing sharing = sharing_from_env();
+    if (!sharing.error.empty())
+        throw Error("shared-memory ring not made: " + sharing.error);
 
     std::unique_ptr<WriterRing> w(new WriterRing());
     w->owner_ = getpid();
     w->instance_ = random_instance();
     w->name_ = "xalo-" + std::to_string(w->owner_) + "-" + hex16(w->instance_);
-    const std::string path = "/" + w->name_;
-    int fd = shm_open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_CLOEXEC, 0644);
+    const std::string path = std::string(kShmDir) + "/" + w->name_;
+    int fd = ::open(path.c_str(), O_CREAT | O_EXCL | O_RDWR | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0)
         throw Error("shared-memory ring " + w->name_ + " cannot be made in " + kShmDir + ": " + errno_text(errno));
-    // Held as long as the owner lives (the kernel drops it when the process
-    // ends, however it ends): how a sweeper tells a live ring from a dead one.
-    if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        int e = errno;
-        ::close(fd);
-        shm_unlink(path.c_str());
-        throw Error("shared-memory ring " + w->name_ + " cannot be locked: " + errno_text(e));
-    }
     auto give_up = [&](const std::string& what, int e) {
         ::close(fd);
-        shm_unlink(path.c_str());
+        ::unlink(path.c_str());
         throw Error(what + ": " + errno_text(e));
     };
-    // Allocated whole now: a tmpfs without room says so here (ENOSPC).
+    // Private to this user whatever the umask, or readable by one group.
+    if (sharing.group_set && fchown(fd, static_cast<uid_t>(-1), sharing.group) != 0)
+        give_up("shared-memory ring cannot be given to group " + std::to_string(sharing.group) +
+                    " (XALO_SHM_GROUP; the producer must belong to it)",
+                errno);
+    if (fchmod(fd, sharing.group_set ? 0640 : 0600) != 0)
+        give_up("shared-memory ring " + w->name_ + " cannot be made private", errno);
+    // Held as long as the owner lives (the kernel drops it when the process
+    // ends, however it ends): how a sweeper tells a live ring from a dead one.
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        give_up("shared-memory ring " + w->name_ + " cannot be locked", errno);
+    // Allocated whole now: a tmpfs without room says so here (ENOSPC). The
+    // slots' numbers start as zeros ("never written").
     int rc = posix_fallocate(fd, 0, static_cast<off_t>(total));
     if (rc != 0)
         give_up("no room for a shared-memory ring of " + std::to_string(total) + " bytes (" +
                     std::to_string(slots) + " slots x " + std::to_string(frame_bytes) + " bytes) in " + kShmDir,
                 rc);
-    // Populated now, so the first frames do not pay a page fault per page.
-    void* p = mmap(nullptr, static_cast<size_t>(total), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
-    if (p == MAP_FAILED)
-        give_up("shared-memory ring of " + std::to_string(total) + " bytes cannot be mapped", errno);
+    Header h{};  // no padding: every byte written is a field's
+    std::memcpy(h.magic, kMagic, sizeof kMagic);
+    h.header_bytes = sizeof(Header);
+    h.slots = slots;
+    h.stride = static_cast<uint32_t>(stride);
+    h.data_offset = kDataOffset;
+    h.owner_pid = static_cast<uint32_t>(w->owner_);
+    h.instance = w->instance_;
+    h.ring_bytes = total;
+    h.type = type;
+    // The header first, `ready` last.
+    if (!pwrite_all(fd, &h, sizeof h, 0))
+        give_up("shared-memory ring " + w->name_ + " cannot be written", errno);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!pwrite_u32(fd, kReadyAt, 1))
+        give_up("shared-memory ring " + w->name_ + " cannot be written", errno);
     w->fd_ = fd;
-
-    w->base_ = static_cast<unsigned char*>(p);
-    w->size_ = static_cast<size_t>(total);
     w->slots_ = slots;
     w->stride_ = static_cast<uint32_t>(stride);
     w->data_offset_ = kDataOffset;
     w->frame_bytes_ = frame_bytes;
-    Header* h = new (p) Header();
-    std::memcpy(h->magic, kMagic, sizeof kMagic);
-    h->header_bytes = sizeof(Header);
-    h->slots = slots;
-    h->stride = w->stride_;
-    h->data_offset = kDataOffset;
-    h->owner_pid = static_cast<uint32_t>(w->owner_);
-    h->instance = w->instance_;
-    h->ring_bytes = total;
-    h->type = type;
-    h->closed.store(0, std::memory_order_relaxed);
-    for (uint32_t i = 0; i < slots; ++i)
-        new (w->base_ + kDataOffset + uint64_t{i} * stride) std::atomic<uint32_t>(0);
-    h->ready.store(1, std::memory_order_release);
+    w->ring_bytes_ = total;
+    w->seqs_.reset(new uint32_t[slots]());
     return w;
 }
 
 WriterRing::~WriterRing() {
-    if (base_ != nullptr)
-        munmap(base_, size_);
     if (fd_ >= 0)
         ::close(fd_);
 }
 
 void WriterRing::write(const void* frame, uint32_t* slot, uint32_t* seq) {
+    if (broken_)
+        throw Error("shared-memory ring " + name_ + " is broken");
     uint32_t s = next_;
     next_ = next_ + 1 == slots_ ? 0 : next_ + 1;
-    std::atomic<uint32_t>& n = seq_at(base_, data_offset_, stride_, s);
-    uint32_t v = n.load(std::memory_order_relaxed);
-    v += v & 1;  // never odd here: only this process writes the ring
-    // Odd while the frame is written; the fence keeps the frame's stores
-    // after the odd number, the release store keeps them before the even one.
-    n.store(v + 1, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
-    std::memcpy(base_ + data_offset_ + uint64_t{s} * stride_ + kSlotHead, frame, static_cast<size_t>(frame_bytes_));
+    const off_t at = slot_at(data_offset_, stride_, s);
+    uint32_t v = seqs_[s];
     uint32_t done = v + 2 == 0 ? 2 : v + 2;  // 0 means "never written"
-    n.store(done, std::memory_order_release);
+    // Odd while the frame is written. The fences keep the frame's bytes
+    // between the two numbers for a reader on another core; the system
+    // calls alone do not promise that on every architecture.
+    bool ok = pwrite_u32(fd_, at, to_gray(v + 1));
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    ok = ok && pwrite_all(fd_, frame, static_cast<size_t>(frame_bytes_), at + kSlotHead);
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    ok = ok && pwrite_u32(fd_, at, to_gray(done));
+    if (!ok) {
+        // Only a file cut short by another process and a /dev/shm without
+        // room to grow it back get here.
+        int e = errno;
+        broken_ = true;
+        throw Error("shared-memory ring " + name_ + " cannot be written (cut short by another process?): " +
+                    errno_text(e));
+    }
+    seqs_[s] = done;
     *slot = s;
     *seq = done;
+}
+
+bool WriterRing::usable() const {
+    struct stat st;
+    return !broken_ && fstat(fd_, &st) == 0 && st.st_nlink > 0 && static_cast<uint64_t>(st.st_size) == ring_bytes_;
 }
 
 void WriterRing::close_and_unlink() {
     if (unlinked_)
         return;
     unlinked_ = true;
-    reinterpret_cast<Header*>(base_)->closed.store(1, std::memory_order_release);
-    shm_unlink(("/" + name_).c_str());
+    pwrite_u32(fd_, kClosedAt, 1);
+    // Only while the name is still this ring's: once it was removed, another
+    // user may have made a file of that name.
+    const std::string path = std::string(kShmDir) + "/" + name_;
+    struct stat mine, named;
+    if (fstat(fd_, &mine) == 0 && lstat(path.c_str(), &named) == 0 && mine.st_ino == named.st_ino &&
+        mine.st_dev == named.st_dev)
+        ::unlink(path.c_str());
 }
 
 // ---- reading -----------------------------------------------------------------------
 
 ReaderRing::~ReaderRing() {
-    if (base_ != nullptr)
-        munmap(const_cast<unsigned char*>(base_), size_);
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 bool ReaderRing::closed() const {
-    return reinterpret_cast<const Header*>(base_)->closed.load(std::memory_order_acquire) != 0;
+    uint32_t closed = 0;
+    // A header cut short counts as closed: the ring is opened afresh.
+    return !pread_u32(fd_, kClosedAt, &closed) || closed != 0;
 }
 
 ReadStatus ReaderRing::read(uint32_t slot, uint32_t seq, void* dst) const {
     if (slot >= slots_)
         return ReadStatus::kOverwritten;
-    auto& n = seq_at(const_cast<unsigned char*>(base_), data_offset_, stride_, slot);
-    if (n.load(std::memory_order_acquire) != seq)
+    const off_t at = slot_at(data_offset_, stride_, slot);
+    uint32_t n = 0;
+    if (!pread_u32(fd_, at, &n))
+        return ReadStatus::kShrunk;
+    if (from_gray(n) != seq)
         return ReadStatus::kOverwritten;
-    std::memcpy(dst, base_ + data_offset_ + uint64_t{slot} * stride_ + kSlotHead, static_cast<size_t>(type_.bytes()));
-    // The copy's loads stay before the second look at the number.
-    std::atomic_thread_fence(std::memory_order_acquire);
-    return n.load(std::memory_order_relaxed) == seq ? ReadStatus::kOk : ReadStatus::kOverwritten;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!pread_all(fd_, dst, static_cast<size_t>(type_.bytes()), at + kSlotHead))
+        return ReadStatus::kShrunk;
+    std::atomic_thread_fence(std::memory_order_seq_cst);
+    if (!pread_u32(fd_, at, &n))
+        return ReadStatus::kShrunk;
+    return from_gray(n) == seq ? ReadStatus::kOk : ReadStatus::kOverwritten;
 }
 
-// Maps and checks one ring; null with the reason when it cannot be read.
+// Opens and checks one ring; null with the reason when it cannot be read.
 std::shared_ptr<ReaderRing> ReaderRing::open(const std::string& name, uint64_t instance, std::string* why) {
     uint32_t pid = 0;
     uint64_t name_instance = 0;
@@ -410,47 +530,53 @@ std::shared_ptr<ReaderRing> ReaderRing::open(const std::string& name, uint64_t i
         *why = "bad ring name";
         return nullptr;
     }
-    int fd = shm_open(("/" + name).c_str(), O_RDONLY | O_CLOEXEC, 0);
+    const Sharing sharing = sharing_from_env();
+    if (!sharing.error.empty()) {
+        *why = sharing.error;
+        return nullptr;
+    }
+    // Anyone may put a file of that name there: a FIFO must not block the
+    // open, a link is not followed, and only a regular file is read.
+    int fd = ::open((std::string(kShmDir) + "/" + name).c_str(),
+                    O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
     if (fd < 0) {
-        *why = errno == ENOENT ? "the ring is gone (its producer has exited, or it lives in another /dev/shm)"
-                               : "the ring cannot be opened: " + errno_text(errno);
-        return nullptr;
-    }
-    struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(kDataOffset) ||
-        static_cast<uint64_t>(st.st_size) > kMaxRingBytes) {
-        ::close(fd);
-        *why = "not a ring of this kit (size)";
-        return nullptr;
-    }
-    size_t size = static_cast<size_t>(st.st_size);
-    void* p = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
-    int map_errno = errno;
-    ::close(fd);
-    if (p == MAP_FAILED) {
-        *why = "the ring cannot be mapped: " + errno_text(map_errno);
+        *why = errno == ENOENT  ? "the ring is gone (its producer has exited, or it lives in another /dev/shm)"
+               : errno == ELOOP ? "not a ring of this kit (a symbolic link)"
+                                : "the ring cannot be opened: " + errno_text(errno);
         return nullptr;
     }
     std::shared_ptr<ReaderRing> r(new ReaderRing());
-    r->base_ = static_cast<const unsigned char*>(p);
-    r->size_ = size;
-    // Every field is copied before it is checked and the copy is what is used
-    // later: the producer may write its header at any time.
-    const Header* h = static_cast<const Header*>(p);
-    if (h->ready.load(std::memory_order_acquire) != 1) {
+    r->fd_ = fd;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *why = "not a ring of this kit (not a regular file)";
+        return nullptr;
+    }
+    if (st.st_uid != geteuid() && !(sharing.group_set && st.st_gid == sharing.group)) {
+        *why = "the ring belongs to user " + std::to_string(st.st_uid) +
+               (sharing.group_set ? " and not to group " + std::to_string(sharing.group) + " (XALO_SHM_GROUP)"
+                                  : ", not to this one (XALO_SHM_GROUP shares rings with a group)");
+        return nullptr;
+    }
+    if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        *why = "the ring is writable by other users";
+        return nullptr;
+    }
+    if (st.st_size < static_cast<off_t>(kDataOffset) || static_cast<uint64_t>(st.st_size) > kMaxRingBytes) {
+        *why = "not a ring of this kit (size)";
+        return nullptr;
+    }
+    // Read once and checked: the copy is what is used later, the producer
+    // (or anyone who can write the file) may change the header at any time.
+    Header c;
+    if (!pread_all(fd, &c, sizeof c, 0)) {
+        *why = "not a ring of this kit (size)";
+        return nullptr;
+    }
+    if (c.ready != 1) {
         *why = "the ring is not ready";
         return nullptr;
     }
-    Header c;
-    std::memcpy(c.magic, h->magic, sizeof c.magic);
-    c.header_bytes = h->header_bytes;
-    c.slots = h->slots;
-    c.stride = h->stride;
-    c.data_offset = h->data_offset;
-    c.owner_pid = h->owner_pid;
-    c.instance = h->instance;
-    c.ring_bytes = h->ring_bytes;
-    c.type = h->type;
     uint32_t itemsize = 0;
     c.type.dtype[sizeof c.type.dtype - 1] = '\0';
     const uint64_t frame_bytes = c.type.bytes();
@@ -458,7 +584,8 @@ std::shared_ptr<ReaderRing> ReaderRing::open(const std::string& name, uint64_t i
                  c.data_offset == kDataOffset && c.slots >= 1 && c.slots <= kMaxSlots && frame_bytes != 0 &&
                  valid_dtype(c.type.dtype, &itemsize) && itemsize == c.type.itemsize &&
                  c.stride == kSlotHead + round64(frame_bytes) &&
-                 c.ring_bytes == uint64_t{c.data_offset} + uint64_t{c.stride} * c.slots && c.ring_bytes == size;
+                 c.ring_bytes == uint64_t{c.data_offset} + uint64_t{c.stride} * c.slots &&
+                 c.ring_bytes == static_cast<uint64_t>(st.st_size);
     if (!sound) {
         *why = "not a ring of this kit (header)";
         return nullptr;
@@ -488,11 +615,24 @@ struct Failure {
     std::chrono::steady_clock::time_point at;
 };
 
+struct Writer {
+    std::shared_ptr<WriterRing> ring;
+    uint64_t used = 0;  // the registry's clock at its last use
+};
+
+// A run of rings that cannot be made (a full /dev/shm, mostly) is reported
+// once: at its first failure, and again only once a ring was made since or
+// no ring failed for kQuietPeriod.
+constexpr auto kQuietPeriod = std::chrono::seconds(60);
+
 struct Registry {
     std::mutex lock;
     pid_t pid = 0;  // the process whose rings `writers` holds
-    std::map<FrameType, std::unique_ptr<WriterRing>, TypeLess> writers;
+    std::map<FrameType, Writer, TypeLess> writers;
+    uint64_t clock = 0;
     std::map<FrameType, Failure, TypeLess> failures;
+    bool failing = false;  // a failure was reported and no ring made since
+    std::chrono::steady_clock::time_point last_failure;
     std::vector<std::pair<std::string, std::shared_ptr<ReaderRing>>> readers;  // most recent last
     bool exit_hook = false;
 };
@@ -503,7 +643,8 @@ Registry& registry() {
     return *r;
 }
 
-constexpr size_t kMaxMappedRings = 8;
+// Each costs a descriptor as long as it is kept.
+constexpr size_t kMaxOpenRings = 8;
 
 void unlink_own_rings() {
     Registry& r = registry();
@@ -511,45 +652,71 @@ void unlink_own_rings() {
     if (r.pid != getpid())
         return;  // a forked child: the rings are its parent's
     for (auto& entry : r.writers)
-        entry.second->close_and_unlink();
+        entry.second.ring->close_and_unlink();
 }
 
 size_t sweep(const Registry& r);
 
+// The failure to throw now: loud when it starts a new run of failures.
+Error failure(Registry& r, const std::string& message) {
+    auto now = std::chrono::steady_clock::now();
+    bool quiet = r.failing && now - r.last_failure < kQuietPeriod;
+    r.failing = true;
+    r.last_failure = now;
+    return Error(message, quiet);
+}
+
 }  // namespace
 
-WriterRing& writer_for(const FrameType& type) {
+std::shared_ptr<WriterRing> writer_for(const FrameType& type) {
     Registry& r = registry();
     std::lock_guard<std::mutex> g(r.lock);
     if (r.pid != getpid()) {
-        // After a fork the child makes rings of its own; the parent's stay
-        // mapped here but are never written.
-        for (auto& entry : r.writers)
-            entry.second.release();
+        // After a fork the child makes rings of its own; the parent's are
+        // its parent's to unlink (closing the child's descriptors leaves the
+        // parent's locks alone).
         r.writers.clear();
         r.failures.clear();
+        r.failing = false;
         r.pid = getpid();
     }
     auto found = r.writers.find(type);
-    if (found != r.writers.end())
-        return *found->second;
+    if (found != r.writers.end()) {
+        if (found->second.ring->usable()) {
+            found->second.used = ++r.clock;
+            return found->second.ring;
+        }
+        found->second.ring->close_and_unlink();
+        r.writers.erase(found);
+    }
     auto failed = r.failures.find(type);
     if (failed != r.failures.end() && std::chrono::steady_clock::now() - failed->second.at < std::chrono::seconds(1))
-        throw Error(failed->second.message);
+        throw failure(r, failed->second.message);
     if (!r.exit_hook) {
         std::atexit(unlink_own_rings);
         r.exit_hook = true;
     }
+    // Room for one more: the least recently used ring goes (a reader still
+    // holding a reference to it is told it is gone).
+    const size_t most = max_rings_from_env();
+    while (!r.writers.empty() && r.writers.size() >= most) {
+        auto oldest = r.writers.begin();
+        for (auto it = r.writers.begin(); it != r.writers.end(); ++it)
+            if (it->second.used < oldest->second.used)
+                oldest = it;
+        oldest->second.ring->close_and_unlink();
+        r.writers.erase(oldest);
+    }
     sweep(r);
     try {
-        auto made = WriterRing::create(type, slots_from_env());
-        WriterRing& w = *made;
-        r.writers.emplace(type, std::move(made));
+        std::shared_ptr<WriterRing> made = WriterRing::create(type, slots_from_env());
+        r.writers[type] = Writer{made, ++r.clock};
         r.failures.erase(type);
-        return w;
+        r.failing = false;
+        return made;
     } catch (const Error& e) {
         r.failures[type] = Failure{e.what(), std::chrono::steady_clock::now()};
-        throw;
+        throw failure(r, e.what());
     }
 }
 
@@ -565,7 +732,7 @@ std::shared_ptr<ReaderRing> attach(const std::string& name, uint64_t instance, s
             r.readers.emplace_back(name, ring);
             return ring;
         }
-        break;  // mapped afresh below
+        break;  // opened afresh below
     }
     std::shared_ptr<ReaderRing> ring = ReaderRing::open(name, instance, why);
     if (ring && ring->closed()) {
@@ -574,7 +741,7 @@ std::shared_ptr<ReaderRing> attach(const std::string& name, uint64_t instance, s
     }
     if (!ring)
         return nullptr;
-    if (r.readers.size() == kMaxMappedRings)
+    if (r.readers.size() == kMaxOpenRings)
         r.readers.erase(r.readers.begin());
     r.readers.emplace_back(name, ring);
     return ring;
@@ -586,12 +753,13 @@ bool holds(const Registry& r, const std::string& name) {
     if (r.pid != getpid())
         return false;
     for (const auto& entry : r.writers)
-        if (entry.second->name() == name)
+        if (entry.second.ring->name() == name)
             return true;
     return false;
 }
 
-// sweep_dead_rings with the registry locked: its own rings are kept.
+// sweep_dead_rings with the registry locked: its own rings are kept. Only
+// this user's regular files are looked at, through pread and pwrite.
 size_t sweep(const Registry& r) {
     DIR* dir = opendir(kShmDir);
     if (dir == nullptr)
@@ -603,9 +771,15 @@ size_t sweep(const Registry& r) {
         uint64_t instance = 0;
         if (!valid_ring_name(name, &pid, &instance) || holds(r, name))
             continue;
-        int fd = shm_open(("/" + name).c_str(), O_RDWR | O_CLOEXEC, 0);
+        int fd = ::open((std::string(kShmDir) + "/" + name).c_str(),
+                        O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
         if (fd < 0)
-            continue;  // another user's, or gone meanwhile
+            continue;  // another user's, a link, or gone meanwhile
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != geteuid()) {
+            ::close(fd);
+            continue;
+        }
         // A live owner holds its lock; a free lock alone may also be a ring
         // being made, so it counts only once the ring is ready or its maker
         // is gone.
@@ -614,28 +788,19 @@ size_t sweep(const Registry& r) {
             continue;
         }
         bool maker_gone = kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-        struct stat st;
-        void* p = MAP_FAILED;
-        if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(kDataOffset))
-            p = mmap(nullptr, kDataOffset, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-        if (p != MAP_FAILED) {
-            Header* h = static_cast<Header*>(p);
-            bool ready = std::memcmp(h->magic, kMagic, sizeof kMagic) == 0 && h->header_bytes == sizeof(Header) &&
-                         h->ready.load(std::memory_order_acquire) == 1;
-            if (ready)
-                h->closed.store(1, std::memory_order_release);  // readers that still map it let go
-            if (ready || maker_gone)
-                dead.push_back(name);
-            munmap(p, kDataOffset);
-        } else if (maker_gone) {
+        Header h;
+        bool ready = pread_all(fd, &h, sizeof h, 0) && std::memcmp(h.magic, kMagic, sizeof kMagic) == 0 &&
+                     h.header_bytes == sizeof(Header) && h.ready == 1;
+        if (ready)
+            pwrite_u32(fd, kClosedAt, 1);  // readers that still hold it let go
+        if (ready || maker_gone)
             dead.push_back(name);
-        }
         ::close(fd);
     }
     closedir(dir);
     size_t swept = 0;
     for (const std::string& name : dead)
-        swept += shm_unlink(("/" + name).c_str()) == 0;
+        swept += ::unlink((std::string(kShmDir) + "/" + name).c_str()) == 0;
     return swept;
 }
 
