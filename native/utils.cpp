@@ -692,7 +692,7 @@ ref shm_get(py::handle data) {
             PyErr_SetString(PyExc_SystemError, "np.empty gave an array of another size");
             throw py::error_already_set();
         }
-        // The new array is this call's own, and the descriptor is held by `ring`.
+        // The new array is this call's own, and the mapping is held by `ring`.
         if (r.type.bytes() >= kCopyWithoutGil) {
             PyThreadState* ts = PyEval_SaveThread();
             status = ring->read(r.slot, r.seq, buf.view().buf);

@@ -579,3 +579,48 @@ def test_a_producer_of_many_shapes_keeps_few_rings_and_descriptors(setting, ring
     assert run.returncode == 0, run.stderr
     fds, left = map(int, run.stdout.split())
     assert fds < 200 and left == rings
+
+
+CUT_SHORT_WHILE_COPYING = """
+    import faulthandler, mmap, os, sys, threading, time, types
+    import numpy as np
+    from xalo_sdk.redis import utils
+    faulthandler.enable()
+    utils.logger = types.SimpleNamespace(warning=lambda m: None)
+    f, refs, stop = np.ones((720, 1280, 3), np.uint8), [], time.time() + 1
+
+    def cut():
+        while time.time() < stop:
+            for n in os.listdir("/dev/shm"):
+                if n.startswith(f"xalo-{os.getpid()}-"):
+                    try:
+                        os.truncate("/dev/shm/" + n, 4096)
+                    except OSError:
+                        pass
+
+    threading.Thread(target=cut, daemon=True).start()
+    read = 0
+    while time.time() < stop:
+        refs.append(utils.img_to_str(f, "shm"))
+        got = refs[-1] and utils.str_to_img(refs[-1], "shm")
+        read += got is not None and bool(got.all())
+    print("survived", read, flush=True)
+    if sys.argv[1] == "foreign":  # a fault of the process's own mapping is not the road's to hide
+        with open("/dev/shm/xalo-test-foreign", "w+b") as own:
+            own.truncate(8192)
+            m = mmap.mmap(own.fileno(), 8192)
+            os.unlink(own.name)
+            own.truncate(0)
+            m[4096]
+"""
+
+
+@pytest.mark.parametrize("then", ["exit", "foreign"])
+def test_a_ring_cut_short_during_copies_kills_nothing_but_other_faults_still_do(then):
+    run = subprocess.run([sys.executable, "-c", textwrap.dedent(CUT_SHORT_WHILE_COPYING), then],
+                         capture_output=True, text=True, timeout=60)
+    assert run.stdout.startswith("survived"), run.stderr
+    if then == "exit":
+        assert run.returncode == 0, run.stderr
+    else:
+        assert run.returncode == -signal.SIGBUS and "Bus error" in run.stderr

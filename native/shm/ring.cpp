@@ -4,8 +4,10 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <setjmp.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,11 +33,8 @@ namespace xshm {
 // [Header][slot 0][slot 1]... Each slot starts on a 64-byte boundary with its
 // sequence number, and its frame follows 64 bytes later. All fields are
 // written before `ready` is set and never change afterwards, except `closed`
-// and the sequence numbers.
-//
-// A sequence number is stored as its Gray code: pread and pwrite may copy a
-// word byte by byte, and consecutive Gray codes differ in one bit, so a copy
-// that races a change reads the number before or after it, never a third.
+// and the sequence numbers, which are 32-bit atomics in the mapping (the
+// boards' ARM cores may lack lock-free 64-bit ones).
 
 constexpr char kMagic[8] = {'X', 'A', 'L', 'O', 'R', 'N', 'G', '2'};
 constexpr uint32_t kSlotHead = 64;
@@ -64,15 +63,15 @@ static_assert(kMaxRingBytes <= INT32_MAX, "a ring's offsets must fit 32 bits");
 constexpr off_t kReadyAt = offsetof(Header, ready);
 constexpr off_t kClosedAt = offsetof(Header, closed);
 
-constexpr uint32_t to_gray(uint32_t n) { return n ^ (n >> 1); }
-inline uint32_t from_gray(uint32_t g) {
-    for (uint32_t shift = 1; shift < 32; shift <<= 1)
-        g ^= g >> shift;
-    return g;
-}
+static_assert(std::atomic<uint32_t>::is_always_lock_free && sizeof(std::atomic<uint32_t>) == sizeof(uint32_t),
+              "the numbers in a ring are shared between processes as plain 32-bit words");
 
-inline off_t slot_at(uint32_t data_offset, uint32_t stride, uint32_t slot) {
-    return static_cast<off_t>(data_offset + uint64_t{slot} * stride);
+// A 32-bit number of the ring at offset `at` of its mapping.
+inline std::atomic<uint32_t>& word_at(unsigned char* base, uint64_t at) {
+    return *reinterpret_cast<std::atomic<uint32_t>*>(base + at);
+}
+inline uint64_t slot_at(uint32_t data_offset, uint32_t stride, uint32_t slot) {
+    return data_offset + uint64_t{slot} * stride;
 }
 
 namespace {
@@ -112,8 +111,67 @@ bool pwrite_all(int fd, const void* src, size_t n, off_t at) {
     return true;
 }
 
-bool pread_u32(int fd, off_t at, uint32_t* v) { return pread_all(fd, v, sizeof *v, at); }
 bool pwrite_u32(int fd, off_t at, uint32_t v) { return pwrite_all(fd, &v, sizeof v, at); }
+
+// ---- access through a mapping --------------------------------------------------------
+//
+// A frame crosses through a mapping, one memory copy per side. But any
+// process of the user may cut a ring file short (or punch a hole in it while
+// /dev/shm is full), and a load or store beyond the file then raises SIGBUS.
+// So every access to a mapping runs in a guard: this unit's SIGBUS handler
+// jumps back to the guard of the thread that faulted, which reports the
+// access as failed. A SIGBUS outside a guard goes to the handler that was
+// there before, as if this one had never been installed; and the handler is
+// put in front again whenever another one (faulthandler's, say) took its
+// place.
+
+thread_local sigjmp_buf* volatile t_guard = nullptr;
+struct sigaction g_previous;  // what a SIGBUS outside a guard goes to
+std::mutex g_install;
+
+void on_sigbus(int, siginfo_t*, void*) {
+    sigjmp_buf* guard = t_guard;
+    if (guard != nullptr) {
+        t_guard = nullptr;
+        siglongjmp(*guard, 1);
+    }
+    // Not a ring's fault: it happens again when this returns, under the
+    // handler that was there before.
+    sigaction(SIGBUS, &g_previous, nullptr);
+}
+
+bool is_mine(const struct sigaction& a) { return (a.sa_flags & SA_SIGINFO) != 0 && a.sa_sigaction == on_sigbus; }
+
+void install_sigbus_handler() {
+    struct sigaction current;
+    if (sigaction(SIGBUS, nullptr, &current) == 0 && is_mine(current))
+        return;
+    std::lock_guard<std::mutex> g(g_install);
+    struct sigaction mine, before;
+    std::memset(&mine, 0, sizeof mine);
+    mine.sa_sigaction = on_sigbus;
+    // SA_NODEFER: the jump out of the handler leaves SIGBUS unblocked.
+    mine.sa_flags = SA_SIGINFO | SA_NODEFER;
+    sigemptyset(&mine.sa_mask);
+    if (sigaction(SIGBUS, &mine, &before) == 0 && !is_mine(before))
+        g_previous = before;
+}
+
+// Runs body() (loads and stores through a ring's mapping, nothing that needs
+// unwinding); false when it faulted.
+template <class Body>
+__attribute__((noinline)) bool guarded(const Body& body) {
+    install_sigbus_handler();
+    sigjmp_buf guard;
+    if (sigsetjmp(guard, 0) != 0)
+        return false;
+    t_guard = &guard;
+    std::atomic_signal_fence(std::memory_order_seq_cst);  // body's accesses stay inside the guard
+    body();
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    t_guard = nullptr;
+    return true;
+}
 
 }  // namespace
 
@@ -428,6 +486,11 @@ std::unique_ptr<WriterRing> WriterRing::create(const FrameType& type, uint32_t s
     std::atomic_thread_fence(std::memory_order_seq_cst);
     if (!pwrite_u32(fd, kReadyAt, 1))
         give_up("shared-memory ring " + w->name_ + " cannot be written", errno);
+    // Populated now, so the first frames do not pay a page fault per page.
+    void* p = mmap(nullptr, static_cast<size_t>(total), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, 0);
+    if (p == MAP_FAILED)
+        give_up("shared-memory ring of " + std::to_string(total) + " bytes cannot be mapped", errno);
+    w->base_ = static_cast<unsigned char*>(p);
     w->fd_ = fd;
     w->slots_ = slots;
     w->stride_ = static_cast<uint32_t>(stride);
@@ -439,6 +502,8 @@ std::unique_ptr<WriterRing> WriterRing::create(const FrameType& type, uint32_t s
 }
 
 WriterRing::~WriterRing() {
+    if (base_ != nullptr)
+        munmap(base_, static_cast<size_t>(ring_bytes_));
     if (fd_ >= 0)
         ::close(fd_);
 }
@@ -448,24 +513,24 @@ void WriterRing::write(const void* frame, uint32_t* slot, uint32_t* seq) {
         throw Error("shared-memory ring " + name_ + " is broken");
     uint32_t s = next_;
     next_ = next_ + 1 == slots_ ? 0 : next_ + 1;
-    const off_t at = slot_at(data_offset_, stride_, s);
-    uint32_t v = seqs_[s];
-    uint32_t done = v + 2 == 0 ? 2 : v + 2;  // 0 means "never written"
-    // Odd while the frame is written. The fences keep the frame's bytes
-    // between the two numbers for a reader on another core; the system
-    // calls alone do not promise that on every architecture.
-    bool ok = pwrite_u32(fd_, at, to_gray(v + 1));
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    ok = ok && pwrite_all(fd_, frame, static_cast<size_t>(frame_bytes_), at + kSlotHead);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    ok = ok && pwrite_u32(fd_, at, to_gray(done));
+    unsigned char* at = base_ + slot_at(data_offset_, stride_, s);
+    const uint32_t v = seqs_[s];
+    const uint32_t done = v + 2 == 0 ? 2 : v + 2;  // 0 means "never written"
+    const size_t n = static_cast<size_t>(frame_bytes_);
+    // Odd while the frame is written; the fence keeps the frame's stores
+    // after the odd number, the release store keeps them before the even one.
+    bool ok = guarded([&] {
+        std::atomic<uint32_t>& number = word_at(at, 0);
+        number.store(v + 1, std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_release);
+        std::memcpy(at + kSlotHead, frame, n);
+        number.store(done, std::memory_order_release);
+    });
     if (!ok) {
-        // Only a file cut short by another process and a /dev/shm without
-        // room to grow it back get here.
-        int e = errno;
+        // Only a file cut short by another process (or a hole punched in it
+        // while /dev/shm is full) gets here.
         broken_ = true;
-        throw Error("shared-memory ring " + name_ + " cannot be written (cut short by another process?): " +
-                    errno_text(e));
+        throw Error("shared-memory ring " + name_ + " cannot be written: its file was cut short by another process");
     }
     seqs_[s] = done;
     *slot = s;
@@ -494,32 +559,33 @@ void WriterRing::close_and_unlink() {
 // ---- reading -----------------------------------------------------------------------
 
 ReaderRing::~ReaderRing() {
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (base_ != nullptr)
+        munmap(base_, size_);
 }
 
 bool ReaderRing::closed() const {
-    uint32_t closed = 0;
-    // A header cut short counts as closed: the ring is opened afresh.
-    return !pread_u32(fd_, kClosedAt, &closed) || closed != 0;
+    uint32_t closed = 1;  // a header cut short counts as closed: the ring is opened afresh
+    guarded([&] { closed = word_at(base_, kClosedAt).load(std::memory_order_acquire); });
+    return closed != 0;
 }
 
 ReadStatus ReaderRing::read(uint32_t slot, uint32_t seq, void* dst) const {
     if (slot >= slots_)
         return ReadStatus::kOverwritten;
-    const off_t at = slot_at(data_offset_, stride_, slot);
-    uint32_t n = 0;
-    if (!pread_u32(fd_, at, &n))
-        return ReadStatus::kShrunk;
-    if (from_gray(n) != seq)
-        return ReadStatus::kOverwritten;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (!pread_all(fd_, dst, static_cast<size_t>(type_.bytes()), at + kSlotHead))
-        return ReadStatus::kShrunk;
-    std::atomic_thread_fence(std::memory_order_seq_cst);
-    if (!pread_u32(fd_, at, &n))
-        return ReadStatus::kShrunk;
-    return from_gray(n) == seq ? ReadStatus::kOk : ReadStatus::kOverwritten;
+    const unsigned char* at = base_ + slot_at(data_offset_, stride_, slot);
+    const size_t n = static_cast<size_t>(type_.bytes());
+    ReadStatus status = ReadStatus::kOverwritten;
+    bool ok = guarded([&] {
+        const std::atomic<uint32_t>& number = word_at(const_cast<unsigned char*>(at), 0);
+        if (number.load(std::memory_order_acquire) != seq)
+            return;
+        std::memcpy(dst, at + kSlotHead, n);
+        // The copy's loads stay before the second look at the number.
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (number.load(std::memory_order_relaxed) == seq)
+            status = ReadStatus::kOk;
+    });
+    return ok ? status : ReadStatus::kShrunk;
 }
 
 // Opens and checks one ring; null with the reason when it cannot be read.
@@ -545,8 +611,12 @@ std::shared_ptr<ReaderRing> ReaderRing::open(const std::string& name, uint64_t i
                                 : "the ring cannot be opened: " + errno_text(errno);
         return nullptr;
     }
+    // Needed only until the ring is mapped: the mapping holds the file.
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
     std::shared_ptr<ReaderRing> r(new ReaderRing());
-    r->fd_ = fd;
     struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         *why = "not a ring of this kit (not a regular file)";
@@ -594,6 +664,13 @@ std::shared_ptr<ReaderRing> ReaderRing::open(const std::string& name, uint64_t i
         *why = "the ring belongs to another producer";
         return nullptr;
     }
+    void* p = mmap(nullptr, static_cast<size_t>(c.ring_bytes), PROT_READ, MAP_SHARED, fd, 0);
+    if (p == MAP_FAILED) {
+        *why = "the ring cannot be mapped: " + errno_text(errno);
+        return nullptr;
+    }
+    r->base_ = static_cast<unsigned char*>(p);
+    r->size_ = static_cast<size_t>(c.ring_bytes);
     r->slots_ = c.slots;
     r->stride_ = c.stride;
     r->data_offset_ = c.data_offset;
@@ -643,7 +720,7 @@ Registry& registry() {
     return *r;
 }
 
-// Each costs a descriptor as long as it is kept.
+// Each costs a mapping (of at most kMaxRingBytes) as long as it is kept.
 constexpr size_t kMaxOpenRings = 8;
 
 void unlink_own_rings() {

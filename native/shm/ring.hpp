@@ -9,11 +9,11 @@
 // copies a frame and then checks that nobody overwrote it meanwhile. Writers
 // never wait for readers: the newest frame wins.
 //
-// Rings are read and written with pread/pwrite on a held descriptor, never
-// through a mapping: any process of the same user may truncate or rewrite a
-// file under /dev/shm, and through a mapping that is a SIGBUS; here it is a
-// short read, reported as an error. A ring never exceeds kMaxRingBytes, the
-// most a 32-bit board can spare for one.
+// Frames cross through a mapping, but any process of the same user may cut a
+// file under /dev/shm short, and a load or store beyond its end is a SIGBUS:
+// every access to a mapping runs under a guard that turns that signal into
+// an error (ring.cpp). A ring never exceeds kMaxRingBytes, the most a 32-bit
+// board can spare for one.
 #pragma once
 
 #include <sys/types.h>
@@ -131,7 +131,8 @@ private:
     uint64_t frame_bytes_ = 0, ring_bytes_ = 0;
     uint32_t next_ = 0;
     std::unique_ptr<uint32_t[]> seqs_;  // each slot's number, kept here: the file is trusted for nothing
-    int fd_ = -1;  // holds the owner's lock
+    unsigned char* base_ = nullptr;      // the mapping, ring_bytes_ long
+    int fd_ = -1;                        // holds the owner's lock
     bool unlinked_ = false, broken_ = false;
 };
 
@@ -158,7 +159,8 @@ private:
     friend std::shared_ptr<ReaderRing> attach(const std::string&, uint64_t, std::string*);
     ReaderRing() = default;
     static std::shared_ptr<ReaderRing> open(const std::string& name, uint64_t instance, std::string* why);
-    int fd_ = -1;
+    unsigned char* base_ = nullptr;  // mapped read-only
+    size_t size_ = 0;
     uint32_t slots_ = 0, stride_ = 0, data_offset_ = 0;
     uint64_t instance_ = 0;
     FrameType type_;
