@@ -45,6 +45,9 @@ struct {
 struct Stats {
     // queued = stored + failed + displaced + dropped + the writes still pending.
     std::atomic<unsigned long long> queued{0}, stored{0}, displaced{0}, failed{0}, dropped{0};
+    // read_data's calls, those that gave None, those that raised, and the
+    // bytes they returned.
+    std::atomic<unsigned long long> reads{0}, reads_none{0}, read_errors{0}, read_bytes{0};
     ref last_error;  // text of the last failed write
     ref current;     // the queued item the writer is storing
     ref link;        // background clients: their _WeakClient
@@ -57,7 +60,7 @@ struct Stats {
     unsigned long long wait_replicas = 0, wait_timeout_ms = 0;
 
     void reset_counts() {
-        for (auto* n : {&queued, &stored, &displaced, &failed, &dropped})
+        for (auto* n : {&queued, &stored, &displaced, &failed, &dropped, &reads, &reads_none, &read_errors, &read_bytes})
             n->store(0, std::memory_order_relaxed);
         last_error = ref();
         current = ref();
@@ -649,12 +652,9 @@ Read bounded_read(Stats* st, py::handle client, py::handle key, unsigned long lo
 // one between the two (or set on a key that was missing or empty at the
 // STRLEN) is fetched whole before it is refused; the caller still never
 // sees it, but the memory is spent.
-XALO_FUNCTION(read_data, self, redis_key) {
-    py::handle self = a[p::self], key = a.str(p::redis_key);
+ref read_value(py::handle self, py::handle key, Stats* st) {
     ref client = redis_client(self);
     unsigned long long limit = max_payload_bytes();
-    ref keep;
-    Stats* st = stats_of(self, &keep);
     if (st != nullptr) {
         ref value;
         Read r = bounded_read(st, client, key, limit, true, &value);
@@ -675,6 +675,27 @@ XALO_FUNCTION(read_data, self, redis_key) {
     ref value = call_method(client, XNAME("get"), key);
     if (PyBytes_Check(value.ptr()) && refuse_oversized(key, (unsigned long long)PyBytes_GET_SIZE(value.ptr()), limit))
         return py::none();
+    return value;
+}
+
+XALO_FUNCTION(read_data, self, redis_key) {
+    py::handle self = a[p::self], key = a.str(p::redis_key);
+    ref keep;
+    Stats* st = stats_of(self, &keep);
+    if (st == nullptr)
+        return read_value(self, key, st);
+    st->reads.fetch_add(1, std::memory_order_relaxed);
+    ref value;
+    try {
+        value = read_value(self, key, st);
+    } catch (const py::error_already_set&) {
+        st->read_errors.fetch_add(1, std::memory_order_relaxed);
+        throw;
+    }
+    if (value.is_none())
+        st->reads_none.fetch_add(1, std::memory_order_relaxed);
+    else if (PyBytes_Check(value.ptr()))
+        st->read_bytes.fetch_add((unsigned long long)PyBytes_GET_SIZE(value.ptr()), std::memory_order_relaxed);
     return value;
 }
 
@@ -804,6 +825,24 @@ XALO_FUNCTION(stats, self) {
     py::handle last = st != nullptr && st->last_error ? py::handle(st->last_error) : py::handle(Py_None);
     if (PyDict_SetItemString(out.ptr(), "last_error", last.ptr()) != 0)
         throw py::error_already_set();
+    return out;
+}
+
+// Every count of the client, for monitoring: stats()'s write counts and the
+// reads'. A dict of its own, so that stats() keeps the keys code relies on.
+XALO_FUNCTION(figures, self) {
+    ref keep;
+    Stats* st = stats_of(a[p::self], &keep);
+    ref out = ref::steal(PyDict_New());
+    const std::pair<const char*, std::atomic<unsigned long long> Stats::*> counts[] = {
+        {"queued", &Stats::queued},   {"stored", &Stats::stored},         {"displaced", &Stats::displaced},
+        {"failed", &Stats::failed},   {"dropped", &Stats::dropped},       {"reads", &Stats::reads},
+        {"reads_none", &Stats::reads_none}, {"read_errors", &Stats::read_errors}, {"read_bytes", &Stats::read_bytes}};
+    for (const auto& c : counts) {
+        ref value = ref::steal(PyLong_FromUnsignedLongLong(st ? (st->*c.second).load(std::memory_order_relaxed) : 0));
+        if (PyDict_SetItemString(out.ptr(), c.first, value.ptr()) != 0)
+            throw py::error_already_set();
+    }
     return out;
 }
 
@@ -1084,6 +1123,12 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
                       ":return: a dict with ``queued``, ``stored``, ``displaced``, ``failed``, "
                       "``dropped`` (pending when the writer was stopped) and ``last_error`` (the text "
                       "of the last failed write, or None); counts start at zero in a forked child"))
+        .def(declare<figures>("figures")
+                 .arg<figures::p::self>()
+                 .returns("dict")
+                 .doc("Counts for monitoring: those of stats() and the reads'\n\n"
+                      "``reads`` (read_data calls, read_frame_packet's included), ``reads_none`` (None "
+                      "results), ``read_errors`` (calls that raised) and ``read_bytes`` (bytes returned)."))
         .attr("from_url",
               ref::steal(PyClassMethod_New(
                   declare<from_url>("from_url")

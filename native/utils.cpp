@@ -7,7 +7,10 @@
 #include "core/xcore.hpp"
 #include "shm/ring.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -567,6 +570,40 @@ xshm::FrameType frame_type(py::handle image, const Py_buffer& view) {
 // The development switch, read from the module at each use.
 bool strict() { return xcore::truth(G.get(XNAME("STRICT"))); }
 
+// ---- the road's counts -----------------------------------------------------------
+
+// Why a frame of the road was not read: the labels shm_figures() reports.
+enum class NotRead { kMalformed, kElsewhere, kRefused, kGone, kOverwritten, kCutShort, kCount };
+constexpr const char* kNotReadNames[] = {"malformed", "elsewhere", "refused", "gone", "overwritten", "cut_short"};
+static_assert(sizeof kNotReadNames / sizeof *kNotReadNames == size_t(NotRead::kCount), "one name per reason");
+
+// This process's frames through the road. A forked child starts from zero,
+// as a client's counts do.
+struct RoadCounts {
+    std::atomic<unsigned long long> written{0}, not_written{0}, read{0};
+    std::atomic<unsigned long long> not_read[size_t(NotRead::kCount)] = {};
+};
+
+RoadCounts& road_counts() {
+    static RoadCounts counts;
+    static std::atomic<pid_t> owner{getpid()};
+    pid_t me = getpid();
+    if (owner.load(std::memory_order_relaxed) != me) {
+        owner.store(me, std::memory_order_relaxed);
+        counts.written = counts.not_written = counts.read = 0;
+        for (auto& n : counts.not_read)
+            n = 0;
+    }
+    return counts;
+}
+
+void count(std::atomic<unsigned long long>& n) { n.fetch_add(1, std::memory_order_relaxed); }
+
+void warn_shm(NotRead reason, const std::string& why) {
+    count(road_counts().not_read[size_t(reason)]);
+    warn(text("Shared-memory frame not read: " + why));
+}
+
 // The most bytes a frame of the road may make a reader allocate: an image of
 // XALO_MAX_IMAGE_PIXELS pixels of four 8-bit channels, whatever the frame's
 // dimensions (a shape can put its bulk outside the two that count pixels).
@@ -597,24 +634,27 @@ ref shm_put(py::handle image, RingFailure* ring_failed) {
     xcore::BufferView buf(array, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS);
     xshm::Reference r;
     r.type = frame_type(array, buf.view());
-    if (r.type.bytes() > max_shm_frame_bytes())
+    if (r.type.bytes() > max_shm_frame_bytes()) {
+        count(road_counts().not_written);
         raise_value_error(frame_bytes_refused(r.type.bytes()) + ": a reader would not take it");
+    }
     try {
         std::shared_ptr<xshm::WriterRing> ring = xshm::writer_for(r.type);
         ring->write(buf.view().buf, &r.slot, &r.seq);
         r.name = ring->name();
         r.instance = ring->instance();
     } catch (const xshm::Error& e) {
+        count(road_counts().not_written);
         *ring_failed = e.quiet() ? RingFailure::kQuiet : RingFailure::kLoud;
         PyErr_SetString(PyExc_OSError, e.what());
         throw py::error_already_set();
     }
+    count(road_counts().written);
     r.boot_id = xshm::boot_id();
     r.machine_id = xshm::machine_id();
     return text(xshm::format_reference(r));
 }
 
-void warn_shm(const std::string& why) { warn(text("Shared-memory frame not read: " + why)); }
 
 // Frames at least this large are copied without the GIL.
 constexpr uint64_t kCopyWithoutGil = 1 << 18;
@@ -641,42 +681,45 @@ ref shm_get(py::handle data) {
     const char* s = nullptr;
     Py_ssize_t n = 0;
     if (!reference_chars(data, &s, &n)) {
-        warn_shm(std::string("a reference is text, not ") + Py_TYPE(data.ptr())->tp_name);
+        warn_shm(NotRead::kMalformed, std::string("a reference is text, not ") + Py_TYPE(data.ptr())->tp_name);
         return ref::borrow(Py_None);
     }
     xshm::Reference r;
     std::string why;
     if (!xshm::parse_reference(s, (size_t)n, &r, &why)) {
-        warn_shm("malformed reference (" + why + ")");
+        warn_shm(NotRead::kMalformed, "malformed reference (" + why + ")");
         return ref::borrow(Py_None);
     }
     if (r.boot_id != xshm::boot_id()) {
-        warn_shm("the frame lies in the memory of another host (machine id " + r.machine_id +
+        warn_shm(NotRead::kElsewhere, "the frame lies in the memory of another host (machine id " + r.machine_id +
                  ") or of an earlier boot; this road only joins the modules of one host");
         return ref::borrow(Py_None);
     }
     unsigned long long w = r.type.ndim >= 2 ? r.type.shape[1] : 1, h = r.type.shape[0];
     unsigned long long limit = max_image_pixels();
     if (w > limit / h) {
-        warn_shm("image of " + std::to_string(w) + "x" + std::to_string(h) + " pixels refused: more than " +
+        warn_shm(NotRead::kRefused, "image of " + std::to_string(w) + "x" + std::to_string(h) + " pixels refused: more than " +
                  std::to_string(limit) + " pixels (XALO_MAX_IMAGE_PIXELS)");
         return ref::borrow(Py_None);
     }
     if (r.type.bytes() > max_shm_frame_bytes()) {
-        warn_shm(frame_bytes_refused(r.type.bytes()));
+        warn_shm(NotRead::kRefused, frame_bytes_refused(r.type.bytes()));
         return ref::borrow(Py_None);
     }
     std::shared_ptr<xshm::ReaderRing> ring = xshm::attach(r.name, r.instance, &why);
     if (!ring) {
-        warn_shm(r.name + ": " + why);
+        warn_shm(why.rfind("the ring is gone", 0) == 0 || why == "the ring belongs to another producer"
+                     ? NotRead::kGone
+                     : NotRead::kRefused,
+                 r.name + ": " + why);
         return ref::borrow(Py_None);
     }
     if (ring->type() != r.type) {
-        warn_shm(r.name + ": the ring holds frames of another shape or element type");
+        warn_shm(NotRead::kRefused, r.name + ": the ring holds frames of another shape or element type");
         return ref::borrow(Py_None);
     }
     if (r.slot >= ring->slots()) {
-        warn_shm(r.name + ": slot " + std::to_string(r.slot) + " out of range");
+        warn_shm(NotRead::kRefused, r.name + ": slot " + std::to_string(r.slot) + " out of range");
         return ref::borrow(Py_None);
     }
     ref shape = ref::steal(PyTuple_New((Py_ssize_t)r.type.ndim));
@@ -702,15 +745,16 @@ ref shm_get(py::handle data) {
         }
     }
     if (status == xshm::ReadStatus::kShrunk) {
-        warn_shm(r.name + ": the ring was cut short by another process");
+        warn_shm(NotRead::kCutShort, r.name + ": the ring was cut short by another process");
         return ref::borrow(Py_None);
     }
     if (status != xshm::ReadStatus::kOk) {
-        warn_shm(r.name + ": frame " + std::to_string(r.slot) + "/" + std::to_string(r.seq) +
+        warn_shm(NotRead::kOverwritten, r.name + ": frame " + std::to_string(r.slot) + "/" + std::to_string(r.seq) +
                  " was overwritten (the ring keeps the last " + std::to_string(ring->slots()) +
                  " frames of its producer; XALO_SHM_SLOTS sets how many)");
         return ref::borrow(Py_None);
     }
+    count(road_counts().read);
     return out;
 }
 
@@ -836,6 +880,25 @@ XALO_FUNCTION(str_to_img, img_as_str, encoder, with_base64) {
             warn(exc);
             return py::none();
         });
+}
+
+// shm_figures(): the road's counts in this process, for monitoring.
+XALO_FUNCTION(shm_figures) {
+    RoadCounts& c = road_counts();
+    ref out = ref::steal(PyDict_New()), not_read = ref::steal(PyDict_New());
+    auto put = [](py::handle dict, const char* name, const std::atomic<unsigned long long>& n) {
+        ref value = ref::steal(PyLong_FromUnsignedLongLong(n.load(std::memory_order_relaxed)));
+        if (PyDict_SetItemString(dict.ptr(), name, value.ptr()) != 0)
+            throw py::error_already_set();
+    };
+    put(out, "written", c.written);
+    put(out, "not_written", c.not_written);
+    put(out, "read", c.read);
+    for (size_t i = 0; i < size_t(NotRead::kCount); ++i)
+        put(not_read, kNotReadNames[i], c.not_read[i]);
+    if (PyDict_SetItemString(out.ptr(), "not_read", not_read.ptr()) != 0)
+        throw py::error_already_set();
+    return out;
 }
 
 // ---- resize -------------------------------------------------------------------------
@@ -977,6 +1040,13 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
     G.def(declare<shm_elsewhere>("_shm_elsewhere")
               .arg<shm_elsewhere::p::reference>()
               .doc("True when the text references a shared-memory frame of another host or boot."));
+    G.def(declare<shm_figures>("shm_figures")
+              .returns("dict")
+              .doc("This process's frames through shared memory (Encoder.SHM), for monitoring.\n\n"
+                   ":return: a dict with ``written``, ``not_written`` (too large, or no ring could be made), ``read`` and "
+                   "``not_read``, a dict of counts by reason: ``malformed``, ``elsewhere`` (another host or "
+                   "boot), ``refused`` (limits, not a ring of this kit or of this user), ``gone``, "
+                   "``overwritten``, ``cut_short``; counts start at zero in a forked child"));
     G.def(declare<resize>("resize")
               .arg<resize::p::img>("np.ndarray")
               .arg<resize::p::zoom>(nullptr, py::float_(1.0))

@@ -51,6 +51,8 @@ class StoreClient:
         """Wait until every payload queued before the call has been stored, displaced or has failed."""
     def stats(self) -> Dict[str, Any]:
         """Payload write counts since construction: queued, stored, displaced, failed, dropped, last_error."""
+    def figures(self) -> Dict[str, int]:
+        """Counts for monitoring: stats()'s and reads, reads_none, read_errors, read_bytes."""
     def __enter__(self) -> "StoreClient": ...
     def __exit__(
         self,
