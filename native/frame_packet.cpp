@@ -499,7 +499,11 @@ XALO_FUNCTION(create_frame_packet, self, version, ext_info, result, frame, encod
                                     XKW("image", "encoder", "with_base64"));
         ref used = ref::steal(PyDict_New());
         set_item(used, XNAME("encoder"), encoder);
-        set_item(used, XNAME("with_base64"), with_base64);
+        // A shared-memory reference is text either way: recorded as not
+        // Base64, so that a kit without that road says it does not know the
+        // encoder instead of failing to decode Base64.
+        set_item(used, XNAME("with_base64"),
+                 with_base64.ptr() != Py_False && is_shm(encoder) ? py::handle(Py_False) : py::handle(with_base64));
         set_item(meta_data, XNAME("frame_format"), used);
     }
     ref payload = ref::steal(PyDict_New());
