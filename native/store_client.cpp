@@ -211,16 +211,27 @@ ref client_from_url(py::handle url, py::handle max_connections, py::handle optio
     return call_method(connection, XNAME("client_from_url"), url, max_connections, options);
 }
 
+// A URL client connects while it is made, so that its first writes are not
+// held up (and displaced) behind a TLS handshake or a Sentinel query. A server
+// that is not there yet costs one warning; the writer connects later.
+ref connected_now(ref client) {
+    ref connection = ref::steal(PyImport_ImportModule("xalo_sdk.redis._connection"));
+    ref problem = call_method(connection, XNAME("connect_now"), client);
+    if (!problem.is_none())
+        log(XNAME("warning"), problem);
+    return client;
+}
+
 // The client object of a new StoreClient: from_url's URL; else REDIS_URL when
 // host and port are both left at their defaults; else a pool for host:port.
 ref make_redis_client(py::handle self, py::handle host, py::handle port, py::handle max_connections) {
     PendingUrl* p = pending_url;
     if (p != nullptr && !p->taken && (PyObject*)Py_TYPE(self.ptr()) == p->cls) {
         p->taken = true;
-        return client_from_url(p->url, max_connections, p->options);
+        return connected_now(client_from_url(p->url, max_connections, p->options));
     }
     if (!C.default_url.get().is_none() && host.ptr() == C.default_host.ptr() && port.ptr() == C.default_port.ptr())
-        return client_from_url(C.default_url, max_connections, ref::steal(PyDict_New()));
+        return connected_now(client_from_url(C.default_url, max_connections, ref::steal(PyDict_New())));
     ref redis = G.get(XNAME("redis"));
     // No socket timeouts, whatever the redis-py release (8.0 made 5 s its
     // default): a stalled server holds a call until it answers again.
