@@ -797,6 +797,13 @@ XALO_FUNCTION(flush, self, timeout) {
     }
 }
 
+// StoreClient.subscribe(keys, idle=1.0): the keys' notifications, heard on a
+// connection made with this client's settings (its URL, TLS, user, Sentinel).
+XALO_FUNCTION(subscribe, self, keys, idle) {
+    return xcore::vcall(G.get(XNAME("Subscription")),
+                        {redis_client(a[p::self]), a[p::keys], a.real(p::idle)}, XKW("idle"));
+}
+
 XALO_FUNCTION(stats, self) {
     py::handle self = a[p::self];
     ref keep;
@@ -973,6 +980,7 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
     G.set("logger", xcore::call(get_logger, py::str("REDIS")));
     G.import("time");
     G.import_from("xalo_sdk.constants", "STRICT");
+    G.import_from("xalo_sdk.redis._subscription", "Subscription");
     G.set("_background", ref::steal(PySet_New(nullptr)));  // the links of background clients
 
     // The default host is read once, here; later changes of REDIS_HOST do not
@@ -1095,6 +1103,21 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
                       ":return: a dict with ``queued``, ``stored``, ``displaced``, ``failed``, "
                       "``dropped`` (pending when the writer was stopped) and ``last_error`` (the text "
                       "of the last failed write, or None); counts start at zero in a forked child"))
+        .def(declare<subscribe>("subscribe")
+                 .arg<subscribe::p::self>()
+                 .arg<subscribe::p::keys>("Union[str, list]")
+                 .arg<subscribe::p::idle>("float", py::float_(1.0))
+                 .returns("Subscription")
+                 .doc("Listen for the stores of one or more keys (their \"_notify\" channels).\n\n"
+                      "The subscription connects with this client's settings (URL, TLS, user, Unix "
+                      "socket, Sentinel, Cluster), follows a failover, and pings a server that sent "
+                      "nothing for ``idle`` seconds: one that does not answer within ``idle`` seconds "
+                      "more is taken as gone and the subscription is made again.\n\n"
+                      ":param keys: a key or a list of keys\n"
+                      ":param idle: seconds of silence before the server is pinged, and for its answer\n"
+                      ":return: a Subscription: get(timeout) gives the next key stored, iterating "
+                      "gives keys; after a gap every key once; stats() counts notifications, gaps "
+                      "and reconnects"))
         .attr("from_url",
               ref::steal(PyClassMethod_New(
                   declare<from_url>("from_url")

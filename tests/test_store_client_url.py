@@ -314,6 +314,18 @@ def test_peek_connects_by_url(acl, capsys, monkeypatch):
     assert rs.ADMIN[1] not in out + err
 
 
+@pytest.mark.parametrize("name", MODES)
+def test_a_subscription_connects_as_its_client_does(name, request):
+    url, opts, conn, _ = mode(name, request)
+    c = StoreClient.from_url(url, thread=False, **opts)
+    try:
+        with c.subscribe(["mod_a", "mod_b"]) as sub:
+            c.write_data("mod_b", "v")
+            assert sub.get(5) == "mod_b" and sub.stats()["notifications"] == 1
+    finally:
+        c.close()
+
+
 @pytest.mark.parametrize("name", ["tls", "sentinel", "absent"])
 def test_a_url_client_connects_when_made(name, request, rec, workdir):
     if name == "absent":  # a server that its supervisor starts after the module
