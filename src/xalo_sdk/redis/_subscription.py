@@ -173,6 +173,8 @@ class Subscription:
             pass
 
     def _lost(self, error, what="lost"):
+        if self._closed:  # close() from another thread ended a get()
+            return
         if self._pubsub is not None:
             self._drop(self._pubsub)
             self._pubsub = None
