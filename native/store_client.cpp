@@ -214,16 +214,27 @@ ref client_from_url(py::handle url, py::handle max_connections, py::handle optio
     return call_method(connection, XNAME("client_from_url"), url, max_connections, options);
 }
 
+// A URL client connects while it is made, so that its first writes are not
+// held up (and displaced) behind a TLS handshake or a Sentinel query. A server
+// that is not there yet costs one warning; the writer connects later.
+ref connected_now(ref client) {
+    ref connection = ref::steal(PyImport_ImportModule("xalo_sdk.redis._connection"));
+    ref problem = call_method(connection, XNAME("connect_now"), client);
+    if (!problem.is_none())
+        log(XNAME("warning"), problem);
+    return client;
+}
+
 // The client object of a new StoreClient: from_url's URL; else REDIS_URL when
 // host and port are both left at their defaults; else a pool for host:port.
 ref make_redis_client(py::handle self, py::handle host, py::handle port, py::handle max_connections) {
     PendingUrl* p = pending_url;
     if (p != nullptr && !p->taken && (PyObject*)Py_TYPE(self.ptr()) == p->cls) {
         p->taken = true;
-        return client_from_url(p->url, max_connections, p->options);
+        return connected_now(client_from_url(p->url, max_connections, p->options));
     }
     if (!C.default_url.get().is_none() && host.ptr() == C.default_host.ptr() && port.ptr() == C.default_port.ptr())
-        return client_from_url(C.default_url, max_connections, ref::steal(PyDict_New()));
+        return connected_now(client_from_url(C.default_url, max_connections, ref::steal(PyDict_New())));
     ref redis = G.get(XNAME("redis"));
     // No socket timeouts, whatever the redis-py release (8.0 made 5 s its
     // default): a stalled server holds a call until it answers again.
@@ -807,6 +818,13 @@ XALO_FUNCTION(flush, self, timeout) {
     }
 }
 
+// StoreClient.subscribe(keys, idle=1.0): the keys' notifications, heard on a
+// connection made with this client's settings (its URL, TLS, user, Sentinel).
+XALO_FUNCTION(subscribe, self, keys, idle) {
+    return xcore::vcall(G.get(XNAME("Subscription")),
+                        {redis_client(a[p::self]), a[p::keys], a.real(p::idle)}, XKW("idle"));
+}
+
 XALO_FUNCTION(stats, self) {
     py::handle self = a[p::self];
     ref keep;
@@ -1001,6 +1019,7 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
     G.set("logger", xcore::call(get_logger, py::str("REDIS")));
     G.import("time");
     G.import_from("xalo_sdk.constants", "STRICT");
+    G.import_from("xalo_sdk.redis._subscription", "Subscription");
     G.set("_background", ref::steal(PySet_New(nullptr)));  // the links of background clients
 
     // The default host is read once, here; later changes of REDIS_HOST do not
@@ -1129,6 +1148,21 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
                  .doc("Counts for monitoring: those of stats() and the reads'\n\n"
                       "``reads`` (read_data calls, read_frame_packet's included), ``reads_none`` (None "
                       "results), ``read_errors`` (calls that raised) and ``read_bytes`` (bytes returned)."))
+        .def(declare<subscribe>("subscribe")
+                 .arg<subscribe::p::self>()
+                 .arg<subscribe::p::keys>("Union[str, list]")
+                 .arg<subscribe::p::idle>("float", py::float_(1.0))
+                 .returns("Subscription")
+                 .doc("Listen for the stores of one or more keys (their \"_notify\" channels).\n\n"
+                      "The subscription connects with this client's settings (URL, TLS, user, Unix "
+                      "socket, Sentinel, Cluster), follows a failover, and pings a server that sent "
+                      "nothing for ``idle`` seconds: one that does not answer within ``idle`` seconds "
+                      "more is taken as gone and the subscription is made again.\n\n"
+                      ":param keys: a key or a list of keys\n"
+                      ":param idle: seconds of silence before the server is pinged, and for its answer\n"
+                      ":return: a Subscription: get(timeout) gives the next key stored, iterating "
+                      "gives keys; after a gap every key once; stats() counts notifications, gaps "
+                      "and reconnects"))
         .attr("from_url",
               ref::steal(PyClassMethod_New(
                   declare<from_url>("from_url")

@@ -185,7 +185,7 @@ def acl_server(workdir):
     server = Server(workdir, pubsub + [
         "user default off",
         f"user {ADMIN[0]} on >{ADMIN[1]} ~* +@all",
-        f"user {MODULE[0]} on >{MODULE[1]} ~mod_* +get +set +strlen +del +scan +publish +ping +select",
+        f"user {MODULE[0]} on >{MODULE[1]} ~mod_* +get +set +strlen +del +scan +publish +ping +select +subscribe",
     ])
     with open(server.conf, "a") as f:
         f.write(f"unixsocket {server.socket}\nunixsocketperm 700\n")
@@ -197,27 +197,31 @@ def admin(server, **kw):
 
 
 class SentinelSet:
-    """A master, its replica and one Sentinel that fails over within about a
-    second of the master's death."""
+    """A master, its replica and one Sentinel (or `sentinels` of them, with a
+    majority quorum) that fails over within about a second of the master's
+    death (`down_after` milliseconds of silence, and the election)."""
 
     SERVICE = "xalo-master"
 
-    def __init__(self, workdir):
+    def __init__(self, workdir, sentinels=1, down_after=300):
         # No wait before the replica's first full sync (7.0 syncs diskless
         # after 5 seconds by default).
         self.master = Server(workdir, ["repl-diskless-sync-delay 0"]).start()
         self.replica = Server(workdir, [f"replicaof 127.0.0.1 {self.master.port}"]).start()
         wait_until(lambda: redis.StrictRedis(port=self.replica.port).info("replication")["master_link_status"]
                    == "up", 10, "the replica's link")
-        self.sentinel = Server(workdir, [
-            f"sentinel monitor {self.SERVICE} 127.0.0.1 {self.master.port} 1",
-            f"sentinel down-after-milliseconds {self.SERVICE} 300",
+        self.sentinels = [Server(workdir, [
+            f"sentinel monitor {self.SERVICE} 127.0.0.1 {self.master.port} {sentinels // 2 + 1}",
+            f"sentinel down-after-milliseconds {self.SERVICE} {down_after}",
             f"sentinel failover-timeout {self.SERVICE} 3000",
-        ], sentinel=True).start()
-        conn = redis.StrictRedis(port=self.sentinel.port, decode_responses=True)
-        wait_until(lambda: any(r["port"] == self.replica.port for r in conn.sentinel_slaves(self.SERVICE)),
-                   10, "the Sentinel to see the replica")
-        conn.close()
+        ], sentinel=True).start() for _ in range(sentinels)]
+        self.sentinel = self.sentinels[0]
+        for s in self.sentinels:
+            conn = redis.StrictRedis(port=s.port, decode_responses=True)
+            wait_until(lambda: any(r["port"] == self.replica.port for r in conn.sentinel_slaves(self.SERVICE))
+                       and int(conn.sentinel_master(self.SERVICE)["num-other-sentinels"]) == sentinels - 1,
+                       20, "the Sentinels to see the replica and each other")
+            conn.close()
 
     def sentinel_master(self):
         """The port of the master that the Sentinel names now."""
@@ -228,10 +232,10 @@ class SentinelSet:
             conn.close()
 
     def url(self):
-        return f"redis+sentinel://127.0.0.1:{self.sentinel.port}/{self.SERVICE}"
+        return "redis+sentinel://" + ",".join(f"127.0.0.1:{s.port}" for s in self.sentinels) + "/" + self.SERVICE
 
     def servers(self):
-        return [self.sentinel, self.replica, self.master]
+        return self.sentinels + [self.replica, self.master]
 
 
 class Cluster:

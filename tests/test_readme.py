@@ -10,8 +10,8 @@ import pytest
 README = pathlib.Path(__file__).resolve().parent.parent / "README.md"
 
 
-def code_after(heading):
-    text = README.read_text(encoding="utf-8")
+def code_after(heading, page=README):
+    text = page.read_text(encoding="utf-8")
     section = text.split(heading, 1)[1].split("\n## ", 1)[0]
     return re.search(r"```python\n(.*?)```", section, re.S).group(1)
 
@@ -66,3 +66,28 @@ def test_wheel_name_matches_the_version():
     version = re.search(r'^version = "([^"]+)"', pyproject, re.M).group(1)
     wheels = re.findall(r"xalo_sdk-([^-\s]+)-cp\w+-\w+-\w+\.whl", README.read_text(encoding="utf-8"))
     assert wheels and set(wheels) == {version}
+
+
+def test_consumer_loop_of_the_docs_runs(redis_server):
+    import threading
+    import time
+
+    from xalo_sdk.redis.store_client import StoreClient
+
+    scope = {}
+    exec(compile(code_after("# Consumers", README.parent / "docs" / "consumers.md"), "consumers.md", "exec"), scope)
+    got, stop = [], threading.Event()
+    reader = StoreClient(thread=False, host="127.0.0.1", port=redis_server.port)
+    loop = threading.Thread(target=scope["consume"], args=(reader, ["redis_c_0"], lambda k, p: got.append((k, p)), stop))
+    loop.start()
+    try:
+        writer = StoreClient(thread=False, host="127.0.0.1", port=redis_server.port)
+        deadline = time.monotonic() + 10
+        while not got and time.monotonic() < deadline:  # until the loop has subscribed
+            writer.write_frame_packet({"meta": {}, "result": [1], "frame": None}, "redis_c_0")
+            time.sleep(0.1)
+        assert got and got[0][0] == "redis_c_0" and got[0][1]["result"] == [1]
+    finally:
+        stop.set()
+        loop.join(5)
+    assert not loop.is_alive()

@@ -312,3 +312,44 @@ def test_peek_connects_by_url(acl, capsys, monkeypatch):
     out, err = capsys.readouterr()
     assert out.count("mod_p  (") == 2 and "no key 'mod_nope'" in err
     assert rs.ADMIN[1] not in out + err
+
+
+@pytest.mark.parametrize("name", MODES)
+def test_a_subscription_connects_as_its_client_does(name, request):
+    url, opts, conn, _ = mode(name, request)
+    c = StoreClient.from_url(url, thread=False, **opts)
+    try:
+        with c.subscribe(["mod_a", "mod_b"]) as sub:
+            c.write_data("mod_b", "v")
+            assert sub.get(5) == "mod_b" and sub.stats()["notifications"] == 1
+    finally:
+        c.close()
+
+
+@pytest.mark.parametrize("name", ["tls", "sentinel", "absent"])
+def test_a_url_client_connects_when_made(name, request, rec, workdir):
+    if name == "absent":  # a server that its supervisor starts after the module
+        server = rs.Server(workdir, [])
+        url, opts = f"redis://127.0.0.1:{server.port}", {}
+    else:
+        url, opts, conn, _ = mode(name, request)
+        clients = conn.info("clients")["connected_clients"]
+    c = StoreClient.from_url(url, **opts)
+    try:
+        if name != "absent":
+            assert conn.info("clients")["connected_clients"] == clients + 1 and rec.records == []
+            return
+        assert len(rec.records) == 1 and rec.records[0][0] == "warning"
+        assert rec.records[0][1].startswith("Redis not reachable when the client was made (ConnectionError")
+        server.start()
+        conn = redis.StrictRedis(port=server.port)
+
+        def stored():
+            c.write_frame_packet({"n": 1}, "mod_late")
+            return conn.get("mod_late") == b'{"n":1}'
+
+        assert wait_for(stored, timeout=10)
+    finally:
+        c.close()
+        if name == "absent":
+            server.stop()

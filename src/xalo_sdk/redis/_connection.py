@@ -201,3 +201,37 @@ def client_from_url(url, max_connections, options):
     if scheme.endswith("+cluster"):
         return _cluster(url, scheme.startswith("rediss"), max_connections, options)
     return _single(url, max_connections, options)
+
+
+# How long a new URL client waits for its first connection before it goes on.
+CONNECT_WAIT = 5.0
+
+
+def connect_now(client, wait=CONNECT_WAIT):
+    """Open one pooled connection of a new client (a PING), waiting at most
+    ``wait`` seconds. None when it answered, else the text of a warning; the
+    client stays usable either way and connects when the server answers."""
+    import threading
+
+    outcome = []
+
+    def ping():
+        try:
+            client.ping()
+            outcome.append(None)
+        except Exception as e:  # what the writer would meet: told, not raised
+            outcome.append(e)
+
+    # A thread of its own, so that a server that accepts but never answers
+    # (stopped, or a TLS port that hangs) holds the constructor only so long.
+    thread = threading.Thread(target=ping, name="StoreClientConnect", daemon=True)
+    thread.start()
+    thread.join(wait)
+    if outcome and outcome[0] is None:
+        return None
+    cause = f"no answer within {wait:g} s" if not outcome else f"{type(outcome[0]).__name__}: {outcome[0]}"
+    pool = getattr(client, "connection_pool", None)
+    password = getattr(pool, "connection_kwargs", {}).get("password")
+    cause = _scrubbed(cause, (password if isinstance(password, str) else None,))
+    return ("Redis not reachable when the client was made (" + cause + "); writes go on and are stored "
+            "once it answers")

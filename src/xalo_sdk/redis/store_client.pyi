@@ -4,7 +4,7 @@ import logging
 import queue
 import threading
 from types import TracebackType
-from typing import Any, Dict, Literal, Optional, Type, TypeVar, Union
+from typing import Any, Dict, Iterator, List, Literal, Optional, Type, TypeVar, Union
 
 import redis
 
@@ -14,6 +14,22 @@ logger: logging.Logger
 STRICT: bool
 
 _Client = TypeVar("_Client", bound="StoreClient")
+
+class Subscription:
+    """The notifications of one or more keys, made by StoreClient.subscribe."""
+
+    def __init__(self, redis_client: Any, keys: Union[str, List[str]], idle: float = 1.0) -> None: ...
+    def get(self, timeout: Optional[float] = None) -> Optional[str]:
+        """The next key stored (every key once after a gap), or None on timeout or when closed."""
+    def __iter__(self) -> Iterator[str]: ...
+    def __next__(self) -> str: ...
+    def stats(self) -> Dict[str, Any]:
+        """notifications, gaps, reconnects, connected, last_error."""
+    @property
+    def keys(self) -> List[str]: ...
+    def close(self) -> None: ...
+    def __enter__(self) -> "Subscription": ...
+    def __exit__(self, *exc: object) -> Literal[False]: ...
 
 class StoreClient:
     """Represents a redis client specified for the containers."""
@@ -45,6 +61,8 @@ class StoreClient:
     def from_url(cls: Type[_Client], url: str, thread: bool = True, workers: int = 2, **options: Any) -> _Client:
         """Create a client connected by a Redis URL (redis://, rediss://, unix://,
         redis+sentinel://, redis+cluster://); options go to redis-py."""
+    def subscribe(self, keys: Union[str, List[str]], idle: float = 1.0) -> Subscription:
+        """Listen for the stores of keys, with this client's connection settings; pings after idle seconds of silence."""
     def close(self) -> None:
         """Stop the background writer; pending writes are dropped, later writes are synchronous."""
     def flush(self, timeout: Optional[float] = None) -> bool:
