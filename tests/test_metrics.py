@@ -20,7 +20,9 @@ SCENARIO = """
 
     up = StoreClient(thread=False, host="127.0.0.1", port=int(sys.argv[1]))
     down = StoreClient(thread=False, host="127.0.0.1", port=int(sys.argv[2]))
+    sub = up.subscribe("metrics-key")
     up.write_data("metrics-key", "12345")
+    assert sub.get(timeout=5) == "metrics-key"
     up.write_frame_packet({"a": 1}, "metrics-packet")
     assert up.read_data("metrics-key") == b"12345" and up.read_data("metrics-missing") is None
     assert up.read_frame_packet("metrics-packet") == {"a": 1}
@@ -31,7 +33,7 @@ SCENARIO = """
     ref = utils.img_to_str(np.zeros((4, 5), np.uint8), "shm")
     assert utils.str_to_img(ref, "shm") is not None and utils.str_to_img("shm1:bad", "shm") is None
     registry = CollectorRegistry()
-    metrics.register(up, registry=registry)
+    metrics.register(up, subscription=sub, registry=registry)
     metrics.register(down, name="down", registry=registry)
     text = generate_latest(registry).decode()
     pid = os.fork()
@@ -57,6 +59,7 @@ def test_figures_reach_the_collector(redis_server, redis_conn):
         'xalo_writes_failed_total{client="default"}': 0, 'xalo_reads_total{client="default"}': 3,
         'xalo_reads_none_total{client="default"}': 1, 'xalo_read_bytes_total{client="default"}': 5 + len(b'{"a":1}'),
         'xalo_read_errors_total{client="default"}': 0, 'xalo_read_errors_total{client="down"}': 1,
+        'xalo_notifications_total{client="default"}': 1, 'xalo_notification_gaps_total{client="default"}': 0,
         "xalo_shm_frames_written_total": 1, "xalo_shm_frames_read_total": 1,
         'xalo_shm_frames_not_read_total{reason="malformed"}': 1, 'xalo_shm_frames_not_read_total{reason="gone"}': 0,
     }
