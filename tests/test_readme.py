@@ -43,6 +43,35 @@ def test_quick_start_passes_strict_type_checking(tmp_path):
     assert run.returncode == 0, run.stdout + run.stderr
 
 
+TYPED = """
+from xalo_sdk.redis import utils
+from xalo_sdk.redis.store_client import StoreClient
+from xalo_sdk.roi.zone_filter import ZoneFilter
+client = StoreClient(thread=False)
+reveal_type(client.read_data("k"))
+reveal_type(client.read_frame_packet("k"))
+reveal_type(client.stats())
+reveal_type(client.subscribe("k").stats())
+reveal_type(ZoneFilter().filter_in_roi([1.5]))
+reveal_type(utils.shm_figures())
+"""
+
+
+def test_reads_counts_and_the_filter_have_precise_types(tmp_path):
+    pytest.importorskip("mypy", reason="mypy is a test extra; the emulated board has none")
+    script = tmp_path / "typed.py"
+    script.write_text(TYPED, encoding="utf-8")
+    run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
+                          "--cache-dir", str(tmp_path / "cache"), str(script)],
+                         capture_output=True, text=True, timeout=600, cwd=tmp_path)
+    revealed = [line.split("Revealed type is ", 1)[1].strip('"') for line in run.stdout.splitlines()
+                if "Revealed type is" in line]
+    wanted = [("bytes", "None"), ("Payload", "None"), ("WriteStats",), ("SubscriptionStats",), ("list[float]",),
+              ("ShmFigures",)]
+    assert len(revealed) == len(wanted), run.stdout
+    assert all(all(w in r for w in ws) for r, ws in zip(revealed, wanted)), run.stdout
+
+
 def test_per_frame_source_leaves_queued_payloads_alone():
     import numpy as np
 

@@ -4,11 +4,12 @@ import logging
 import queue
 import threading
 from types import TracebackType
-from typing import Any, Dict, Iterator, List, Literal, Optional, Type, TypeVar, Union
+from typing import Any, Iterator, List, Literal, Optional, Type, TypeVar, Union
 
 import redis
 
 from xalo_sdk.redis.payload_types import Payload
+from xalo_sdk.redis.stats_types import ClientFigures, SubscriptionStats, WriteStats
 
 logger: logging.Logger
 STRICT: bool
@@ -23,7 +24,7 @@ class Subscription:
         """The next key stored (every key once after a gap), or None on timeout or when closed."""
     def __iter__(self) -> Iterator[str]: ...
     def __next__(self) -> str: ...
-    def stats(self) -> Dict[str, Any]:
+    def stats(self) -> SubscriptionStats:
         """notifications, gaps, reconnects, connected, last_error."""
     @property
     def keys(self) -> List[str]: ...
@@ -55,8 +56,8 @@ class StoreClient:
     def delete_many(self, redis_keys: list) -> int: ...
     def scan_keys(self, pattern: str) -> list: ...
     def write_data(self, redis_key: str, data: Union[str, dict], ttl: Optional[int] = None) -> bool: ...
-    def read_data(self, redis_key: str) -> Any: ...
-    def read_frame_packet(self, redis_key: str) -> Any: ...
+    def read_data(self, redis_key: str) -> Optional[bytes]: ...
+    def read_frame_packet(self, redis_key: str) -> Optional[Payload]: ...
     @classmethod
     def from_url(cls: Type[_Client], url: str, thread: bool = True, workers: int = 2, **options: Any) -> _Client:
         """Create a client connected by a Redis URL (redis://, rediss://, unix://,
@@ -67,9 +68,9 @@ class StoreClient:
         """Stop the background writer; pending writes are dropped, later writes are synchronous."""
     def flush(self, timeout: Optional[float] = None) -> bool:
         """Wait until every payload queued before the call has been stored, displaced or has failed."""
-    def stats(self) -> Dict[str, Any]:
+    def stats(self) -> WriteStats:
         """Payload write counts since construction: queued, stored, displaced, failed, dropped, last_error."""
-    def figures(self) -> Dict[str, int]:
+    def figures(self) -> ClientFigures:
         """Counts for monitoring: stats()'s and reads, reads_none, read_errors, read_bytes."""
     def __enter__(self) -> "StoreClient": ...
     def __exit__(

@@ -18,6 +18,7 @@ import numpy as np
 from xalo_sdk.constants import PREFIX as PREFIX
 from xalo_sdk.constants import STRICT as STRICT
 from xalo_sdk.logging.logger import get_logger as get_logger
+from xalo_sdk.redis.stats_types import ShmFigures
 
 logger: logging.Logger
 
@@ -46,5 +47,5 @@ def str_to_img(
     encoder: Optional[str] = None,
     with_base64: Any = False,
 ) -> Optional[np.ndarray]: ...
-def shm_figures() -> dict: ...
+def shm_figures() -> ShmFigures: ...
 def resize(img: Optional[np.ndarray], zoom: Any = 1.0, size: Optional[tuple] = None) -> Optional[np.ndarray]: ...

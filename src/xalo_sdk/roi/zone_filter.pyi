@@ -2,7 +2,7 @@
 
 import copy as copy
 import logging
-from typing import Any, Dict, Iterable, List, Optional, Sequence
+from typing import Any, Dict, Iterable, List, Optional, Sequence, TypeVar, overload
 
 import numpy as np
 from shapely.geometry import Point as Point
@@ -15,6 +15,8 @@ from xalo_sdk.logging import exception_traceback as exception_traceback
 from xalo_sdk.logging import get_logger as get_logger
 
 logger: logging.Logger
+
+_T = TypeVar("_T")
 
 class RoiData:
     POLYGON_INFO: str
@@ -34,8 +36,13 @@ class ZoneFilter:
 
     def __init__(self, polygons: Optional[List[Dict[str, Any]]] = None,
                  frame_sz: Optional[Sequence[float]] = None) -> None: ...
-    def filter_in_roi(self, det_or_trk: Iterable[Any], frame_sz: Optional[Sequence[float]] = None,
-                      anchor_pt: Sequence[float] = (0.5, 0.5)) -> Any: ...
+    # Copies of the objects given, in a list; without regions, the argument itself.
+    @overload
+    def filter_in_roi(self, det_or_trk: List[_T], frame_sz: Optional[Sequence[float]] = None,
+                      anchor_pt: Sequence[float] = (0.5, 0.5)) -> List[_T]: ...
+    @overload
+    def filter_in_roi(self, det_or_trk: Iterable[_T], frame_sz: Optional[Sequence[float]] = None,
+                      anchor_pt: Sequence[float] = (0.5, 0.5)) -> Iterable[_T]: ...
     @staticmethod
     def _is_point_in_polygon(point_shapely: Point, polygon: Dict[str, Any]) -> bool: ...
     def _is_point_excluded_for_polygon(self, point_shapely: Point, polygon: Dict[str, Any]) -> bool: ...
