@@ -66,3 +66,11 @@ def test_wheel_name_matches_the_version():
     version = re.search(r'^version = "([^"]+)"', pyproject, re.M).group(1)
     wheels = re.findall(r"xalo_sdk-([^-\s]+)-cp\w+-\w+-\w+\.whl", README.read_text(encoding="utf-8"))
     assert wheels and set(wheels) == {version}
+
+
+@pytest.mark.parametrize("page", sorted((README.parent / "docs").glob("*.md")), ids=lambda p: p.name)
+def test_docs_page_is_linked_and_its_python_compiles(page):
+    # The README stays the way in; the pages' runnable parts run in their own tests.
+    assert f"(docs/{page.name})" in README.read_text(encoding="utf-8")
+    for code in re.findall(r"```python\n(.*?)```", page.read_text(encoding="utf-8"), re.S):
+        compile(code, str(page), "exec")
