@@ -189,29 +189,33 @@ std::string without_reprs(const char* text, Py_ssize_t n, bool strip = true) {
     return out;
 }
 
-// "Type: text" of the innermost exception that `exc` was raised from (the
-// refused connection or the TLS error under redis-py's wrapping), on one
-// line and cut to a length a log line can carry.
+// "Type: text" of a failure on one line, cut to a length a log line can
+// carry. redis-py's own text names the cause and the server ("Error 111
+// connecting to host:port. Connection refused.", the TLS error, "Timeout
+// reading from host:port"); where it says nothing, the exception it was
+// raised from does.
 ref short_cause(py::handle exc) {
-    ref inner = ref::borrow(exc);
+    auto line_of = [](py::handle e) {
+        ref text = text_of(e);
+        Py_ssize_t n = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
+        if (utf8 == nullptr)
+            throw py::error_already_set();
+        return without_reprs(utf8, n);
+    };
+    std::string line = line_of(exc);
+    ref named = ref::borrow(exc);
     if (!PyUnicode_Check(exc.ptr())) {
-        for (int depth = 0; depth < 16; ++depth) {  // a chain may loop
-            PyObject* next = PyException_GetCause(inner.ptr());
-            if (next == nullptr && !reinterpret_cast<PyBaseExceptionObject*>(inner.ptr())->suppress_context)
-                next = PyException_GetContext(inner.ptr());
+        for (int depth = 0; line.empty() && depth < 16; ++depth) {  // a chain may loop
+            PyObject* next = PyException_GetCause(named.ptr());
+            if (next == nullptr && !reinterpret_cast<PyBaseExceptionObject*>(named.ptr())->suppress_context)
+                next = PyException_GetContext(named.ptr());
             if (next == nullptr)
                 break;
-            inner = ref::steal(next);
+            named = ref::steal(next);
+            line = line_of(named);
         }
-    }
-    ref text = text_of(inner);
-    Py_ssize_t n = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
-    if (utf8 == nullptr)
-        throw py::error_already_set();
-    std::string line = without_reprs(utf8, n);
-    if (!PyUnicode_Check(exc.ptr())) {
-        const char* type = Py_TYPE(inner.ptr())->tp_name;
+        const char* type = Py_TYPE(named.ptr())->tp_name;
         if (const char* dot = std::strrchr(type, '.'))
             type = dot + 1;
         line = line.empty() ? std::string(type) : std::string(type) + ": " + line;
