@@ -65,7 +65,10 @@ struct Stats {
     struct Episode {
         bool on = false, open = false;
         double period = 10, started = 0, last_line = 0;
-        unsigned long long failed = 0, failed_since_line = 0, displaced_at_start = 0, displaced_at_line = 0;
+        // Displaced counts at the last store (an outage begins after it), at
+        // the episode's start and at its last line.
+        unsigned long long displaced_at_store = 0, displaced_at_start = 0, displaced_at_line = 0;
+        unsigned long long failed = 0, failed_since_line = 0;
         ref cause;  // short text of the latest failure
     } episode;
 
@@ -75,6 +78,7 @@ struct Stats {
         last_error = ref();
         current = ref();
         episode.open = false;
+        episode.displaced_at_store = 0;
         episode.cause = ref();
     }
 };
@@ -247,9 +251,8 @@ ref tenths(double seconds) {
     return ref::steal(PyUnicode_FromFormat("%llu.%llu", t / 10, t % 10));
 }
 
-// ", 7 displaced" when writes were displaced since `mark`, else "".
-ref displaced_since(Stats* st, unsigned long long mark) {
-    unsigned long long now = st->displaced.load(std::memory_order_relaxed);
+// ", 7 displaced" when `now` is past `mark`, else "".
+ref displaced_since(unsigned long long mark, unsigned long long now) {
     return now > mark ? ref::steal(PyUnicode_FromFormat(", %llu displaced", now - mark)) : ref::borrow(XNAME(""));
 }
 
@@ -265,7 +268,7 @@ void episode_failure(Stats* st, py::handle key, py::handle exc) {
         e.started = e.last_line = now;
         e.failed = 1;
         e.failed_since_line = 0;
-        e.displaced_at_start = e.displaced_at_line = st->displaced.load(std::memory_order_relaxed);
+        e.displaced_at_start = e.displaced_at_line = e.displaced_at_store;
         ref period = tenths(e.period);
         log(XNAME("error"), ref::steal(PyUnicode_FromFormat(
                                 "Failed to write data to redis`%U` - %U (further failures: a summary at most "
@@ -277,12 +280,12 @@ void episode_failure(Stats* st, py::handle key, py::handle exc) {
     ++e.failed_since_line;
     if (now - e.last_line < e.period)
         return;
-    ref took = tenths(now - e.last_line), displaced = displaced_since(st, e.displaced_at_line);
-    unsigned long long n = e.failed_since_line;
+    unsigned long long n = e.failed_since_line, displaced_now = st->displaced.load(std::memory_order_relaxed);
+    ref took = tenths(now - e.last_line), displaced = displaced_since(e.displaced_at_line, displaced_now);
     ref cause = e.cause;
     e.last_line = now;
     e.failed_since_line = 0;
-    e.displaced_at_line = st->displaced.load(std::memory_order_relaxed);
+    e.displaced_at_line = displaced_now;
     log(XNAME("error"), ref::steal(PyUnicode_FromFormat("%llu writes failed in %U s%U: %U", n, took.ptr(),
                                                         displaced.ptr(), cause.ptr())));
 }
@@ -290,10 +293,13 @@ void episode_failure(Stats* st, py::handle key, py::handle exc) {
 // A store after an outage closes its episode with one line.
 void episode_stored(Stats* st) {
     Stats::Episode& e = st->episode;
+    if (!e.on)
+        return;
+    e.displaced_at_store = st->displaced.load(std::memory_order_relaxed);
     if (!e.open)
         return;
     e.open = false;
-    ref took = tenths(seconds_now() - e.started), displaced = displaced_since(st, e.displaced_at_start);
+    ref took = tenths(seconds_now() - e.started), displaced = displaced_since(e.displaced_at_start, e.displaced_at_store);
     log(XNAME("warning"), ref::steal(PyUnicode_FromFormat("Writes stored again after %U s, %llu failed meanwhile%U",
                                                           took.ptr(), e.failed, displaced.ptr())));
 }

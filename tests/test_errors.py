@@ -14,7 +14,7 @@ from xalo_sdk.redis.store_client import StoreClient
 
 DOC = pathlib.Path(__file__).resolve().parent.parent / "docs" / "errors.md"
 BIG = "x" * 2000  # over the limit the size column sets
-WAIT = 0.7  # a call still running after this long blocks
+WAIT = 1.2  # a call still running after this long blocks
 
 
 def table():
