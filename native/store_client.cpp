@@ -3,11 +3,11 @@
 #include "core/xcore.hpp"
 
 #include <atomic>
-#include <chrono>
 #include <cctype>
+#include <chrono>
 #include <cstring>
-#include <string>
 #include <memory>
+#include <string>
 
 namespace py = pybind11;
 using xcore::call_method;
@@ -299,7 +299,8 @@ void episode_stored(Stats* st) {
     if (!e.open)
         return;
     e.open = false;
-    ref took = tenths(seconds_now() - e.started), displaced = displaced_since(e.displaced_at_start, e.displaced_at_store);
+    ref took = tenths(seconds_now() - e.started);
+    ref displaced = displaced_since(e.displaced_at_start, e.displaced_at_store);
     log(XNAME("warning"), ref::steal(PyUnicode_FromFormat("Writes stored again after %U s, %llu failed meanwhile%U",
                                                           took.ptr(), e.failed, displaced.ptr())));
 }
