@@ -3,7 +3,11 @@
 #include "core/xcore.hpp"
 
 #include <atomic>
+#include <cctype>
+#include <chrono>
+#include <cstring>
 #include <memory>
+#include <string>
 
 namespace py = pybind11;
 using xcore::call_method;
@@ -58,12 +62,27 @@ struct Stats {
     // XALO_WAIT_REPLICAS and XALO_WAIT_TIMEOUT_MS when the client was made:
     // a store counts only once that many replicas have acknowledged it.
     unsigned long long wait_replicas = 0, wait_timeout_ms = 0;
+    // Logging by episode (XALO_LOG_EPISODES=1 when the client was made): the
+    // first failed write of an outage, a summary at most every `period`
+    // seconds, a line when writes are stored again. Touched under the GIL.
+    struct Episode {
+        bool on = false, open = false;
+        double period = 10, started = 0, last_line = 0;
+        // Displaced counts at the last store (an outage begins after it), at
+        // the episode's start and at its last line.
+        unsigned long long displaced_at_store = 0, displaced_at_start = 0, displaced_at_line = 0;
+        unsigned long long failed = 0, failed_since_line = 0;
+        ref cause;  // short text of the latest failure
+    } episode;
 
     void reset_counts() {
         for (auto* n : {&queued, &stored, &displaced, &failed, &dropped, &reads, &reads_none, &read_errors, &read_bytes})
             n->store(0, std::memory_order_relaxed);
         last_error = ref();
         current = ref();
+        episode.open = false;
+        episode.displaced_at_store = 0;
+        episode.cause = ref();
     }
 };
 
@@ -147,14 +166,159 @@ void ignore_exception() {
     PyErr_Clear();
 }
 
+double seconds_now() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+// Text without the reprs of objects ("<redis.client.Redis(<...>)>", which a
+// Sentinel's error carries for every Sentinel it asked) and with each run of
+// white space made one space; the text as it was when a "<" is not closed.
+std::string without_reprs(const char* text, Py_ssize_t n, bool strip = true) {
+    std::string out;
+    int depth = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        char ch = text[i];
+        if (strip && ch == '<' && i + 1 < n && (std::isalpha(static_cast<unsigned char>(text[i + 1])) || depth > 0)) {
+            ++depth;
+        } else if (depth > 0) {
+            depth -= ch == '>';
+        } else if (std::isspace(static_cast<unsigned char>(ch))) {
+            if (!out.empty() && out.back() != ' ')
+                out += ' ';
+        } else {
+            out += ch;
+        }
+    }
+    if (depth > 0)
+        return without_reprs(text, n, false);
+    while (!out.empty() && out.back() == ' ')
+        out.pop_back();
+    return out;
+}
+
+// "Type: text" of a failure on one line, cut to a length a log line can
+// carry. redis-py's own text names the cause and the server ("Error 111
+// connecting to host:port. Connection refused.", the TLS error, "Timeout
+// reading from host:port"); where it says nothing, the exception it was
+// raised from does.
+ref short_cause(py::handle exc) {
+    auto line_of = [](py::handle e) {
+        ref text = text_of(e);
+        Py_ssize_t n = 0;
+        const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &n);
+        if (utf8 == nullptr)
+            throw py::error_already_set();
+        return without_reprs(utf8, n);
+    };
+    std::string line = line_of(exc);
+    ref named = ref::borrow(exc);
+    if (!PyUnicode_Check(exc.ptr())) {
+        for (int depth = 0; line.empty() && depth < 16; ++depth) {  // a chain may loop
+            PyObject* next = PyException_GetCause(named.ptr());
+            if (next == nullptr && !reinterpret_cast<PyBaseExceptionObject*>(named.ptr())->suppress_context)
+                next = PyException_GetContext(named.ptr());
+            if (next == nullptr)
+                break;
+            named = ref::steal(next);
+            line = line_of(named);
+        }
+        const char* type = Py_TYPE(named.ptr())->tp_name;
+        if (const char* dot = std::strrchr(type, '.'))
+            type = dot + 1;
+        line = line.empty() ? std::string(type) : std::string(type) + ": " + line;
+    }
+    ref out = ref::steal(PyUnicode_DecodeUTF8(line.data(), (Py_ssize_t)line.size(), "replace"));
+    constexpr Py_ssize_t kLongest = 300;
+    if (PyUnicode_GET_LENGTH(out.ptr()) > kLongest) {
+        ref head = ref::steal(PyUnicode_Substring(out.ptr(), 0, kLongest));
+        out = ref::steal(PyUnicode_FromFormat("%U...", head.ptr()));
+    }
+    return out;
+}
+
+// An outage of the server (or of the replicas that WAIT asks for), as opposed
+// to a payload that cannot be stored, which is logged each time.
+bool server_failure(py::handle exc) {
+    if (PyUnicode_Check(exc.ptr()) || PyObject_IsInstance(exc.ptr(), PyExc_OSError) == 1)
+        return true;
+    ref errors = xcore::getattr(G.get(XNAME("redis")), XNAME("exceptions"));
+    int is = PyObject_IsInstance(exc.ptr(), xcore::getattr(errors, XNAME("RedisError")).ptr());
+    if (is < 0)
+        throw py::error_already_set();
+    return is == 1;
+}
+
+// "12.3" for 12.34 seconds.
+ref tenths(double seconds) {
+    auto t = static_cast<unsigned long long>(seconds * 10 + 0.5);
+    return ref::steal(PyUnicode_FromFormat("%llu.%llu", t / 10, t % 10));
+}
+
+// ", 7 displaced" when `now` is past `mark`, else "".
+ref displaced_since(unsigned long long mark, unsigned long long now) {
+    return now > mark ? ref::steal(PyUnicode_FromFormat(", %llu displaced", now - mark)) : ref::borrow(XNAME(""));
+}
+
+// A failed write in episode mode: the first of an outage in one line (the
+// default text, with the short cause), later ones in a summary at most every
+// period. The state is settled before logging, which may let other threads in.
+void episode_failure(Stats* st, py::handle key, py::handle exc) {
+    Stats::Episode& e = st->episode;
+    double now = seconds_now();
+    e.cause = short_cause(exc);
+    if (!e.open) {
+        e.open = true;
+        e.started = e.last_line = now;
+        e.failed = 1;
+        e.failed_since_line = 0;
+        e.displaced_at_start = e.displaced_at_line = e.displaced_at_store;
+        ref period = tenths(e.period);
+        log(XNAME("error"), ref::steal(PyUnicode_FromFormat(
+                                "Failed to write data to redis`%U` - %U (further failures: a summary at most "
+                                "every %U s)",
+                                key.ptr(), e.cause.ptr(), period.ptr())));
+        return;
+    }
+    ++e.failed;
+    ++e.failed_since_line;
+    if (now - e.last_line < e.period)
+        return;
+    unsigned long long n = e.failed_since_line, displaced_now = st->displaced.load(std::memory_order_relaxed);
+    ref took = tenths(now - e.last_line), displaced = displaced_since(e.displaced_at_line, displaced_now);
+    ref cause = e.cause;
+    e.last_line = now;
+    e.failed_since_line = 0;
+    e.displaced_at_line = displaced_now;
+    log(XNAME("error"), ref::steal(PyUnicode_FromFormat("%llu writes failed in %U s%U: %U", n, took.ptr(),
+                                                        displaced.ptr(), cause.ptr())));
+}
+
+// A store after an outage closes its episode with one line.
+void episode_stored(Stats* st) {
+    Stats::Episode& e = st->episode;
+    if (!e.on)
+        return;
+    e.displaced_at_store = st->displaced.load(std::memory_order_relaxed);
+    if (!e.open)
+        return;
+    e.open = false;
+    ref took = tenths(seconds_now() - e.started);
+    ref displaced = displaced_since(e.displaced_at_start, e.displaced_at_store);
+    log(XNAME("warning"), ref::steal(PyUnicode_FromFormat("Writes stored again after %U s, %llu failed meanwhile%U",
+                                                          took.ptr(), e.failed, displaced.ptr())));
+}
+
 // Logs a failed store and keeps its text as the client's last error; `exc`
 // is the exception, or the text that says why.
 void log_write_error(py::handle self, py::handle key, py::handle exc) {
     ref err = PyUnicode_Check(exc.ptr()) ? ref::borrow(exc) : text_of(exc);
     ref message = ref::steal(PyUnicode_FromFormat("Failed to write data to redis`%U` - %U", key.ptr(), err.ptr()));
     ref keep;
-    if (Stats* st = stats_of(self, &keep))
+    Stats* st = stats_of(self, &keep);
+    if (st)
         st->last_error = message;
+    if (st && st->episode.on && server_failure(exc))
+        return episode_failure(st, key, exc);
     log(XNAME("error"), message);
 }
 
@@ -170,8 +334,12 @@ ref counted_write(py::handle self, py::handle data, py::handle key, py::handle t
             st->failed.fetch_add(1, std::memory_order_relaxed);
         throw;
     }
-    if (st)
-        (xcore::truth(result) ? st->stored : st->failed).fetch_add(1, std::memory_order_relaxed);
+    if (st) {
+        bool stored = xcore::truth(result);
+        (stored ? st->stored : st->failed).fetch_add(1, std::memory_order_relaxed);
+        if (stored)
+            episode_stored(st);
+    }
     return result;
 }
 
@@ -267,6 +435,8 @@ XALO_FUNCTION(init, self, thread, host, port, workers) {
         Stats* st = stats_of(self, &keep);
         st->wait_replicas = xcore::env_positive("XALO_WAIT_REPLICAS", 0);
         st->wait_timeout_ms = xcore::env_positive("XALO_WAIT_TIMEOUT_MS", 1000);
+        st->episode.on = xcore::env_positive("XALO_LOG_EPISODES", 0) == 1;
+        st->episode.period = static_cast<double>(xcore::env_positive("XALO_LOG_EPISODE_SECONDS", 10));
         if (st->wait_replicas > 0) {
             // A cluster client sends WAIT to every master, not on the
             // connection that stored the key.

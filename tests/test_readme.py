@@ -34,11 +34,17 @@ def test_quick_start_passes_strict_type_checking(tmp_path):
     pytest.importorskip("mypy", reason="mypy is a test extra; the emulated board has none")
     script = tmp_path / "quick_start.py"
     script.write_text(quick_start(), encoding="utf-8")
+    # The docs pages' Python too, each block a module of its own.
+    blocks = [code for page in sorted((README.parent / "docs").glob("*.md"))
+              for code in re.findall(r"```python\n(.*?)```", page.read_text(encoding="utf-8"), re.S)]
+    for n, code in enumerate(blocks):
+        (tmp_path / f"docs_block_{n}.py").write_text(code, encoding="utf-8")
     # The kit's own types are checked; redis-py annotates some of its methods
     # only from one release on (pubsub is untyped in 7.0, the last for 3.9).
     run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
                           "--untyped-calls-exclude=redis",
-                          "--cache-dir", str(tmp_path / "cache"), str(script)],
+                          "--cache-dir", str(tmp_path / "cache"), str(script),
+                          *(str(tmp_path / f"docs_block_{n}.py") for n in range(len(blocks)))],
                          capture_output=True, text=True, timeout=600, cwd=tmp_path)
     assert run.returncode == 0, run.stdout + run.stderr
 
@@ -120,3 +126,11 @@ def test_consumer_loop_of_the_docs_runs(redis_server):
         stop.set()
         loop.join(5)
     assert not loop.is_alive()
+
+
+@pytest.mark.parametrize("page", sorted((README.parent / "docs").glob("*.md")), ids=lambda p: p.name)
+def test_docs_page_is_linked_and_its_python_compiles(page):
+    # The README stays the way in; the pages' runnable parts run in their own tests.
+    assert f"(docs/{page.name})" in README.read_text(encoding="utf-8")
+    for code in re.findall(r"```python\n(.*?)```", page.read_text(encoding="utf-8"), re.S):
+        compile(code, str(page), "exec")
