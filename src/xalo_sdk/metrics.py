@@ -34,9 +34,9 @@ several clients can register each; the shared-memory figures are the
 process's own.
 """
 
-from typing import Any, Dict, Tuple
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple
 
-from prometheus_client.core import REGISTRY, CounterMetricFamily
+from prometheus_client.core import REGISTRY, CollectorRegistry, CounterMetricFamily, Metric
 
 from xalo_sdk.redis import utils
 
@@ -73,12 +73,13 @@ class Collector:
     giving ``notifications``, ``gaps`` and ``reconnects``) and, with ``shm``
     true, of this process's shared-memory road."""
 
-    def __init__(self, clients=None, subscriptions=None, shm=True):
+    def __init__(self, clients: Optional[Mapping[str, Any]] = None, subscriptions: Optional[Mapping[str, Any]] = None,
+                 shm: bool = True) -> None:
         self.clients = dict(clients or {})
         self.subscriptions = dict(subscriptions or {})
         self.shm = shm
 
-    def collect(self):
+    def collect(self) -> Iterator[Metric]:
         for metric, help_text, key in _CLIENT:
             family = CounterMetricFamily(metric, help_text, labels=["client"])
             for name, client in self.clients.items():
@@ -100,7 +101,7 @@ class Collector:
                 family.add_metric([reason], n)
             yield family
 
-    def describe(self):
+    def describe(self) -> List[Metric]:
         # The same families, empty: lets a registry check names when it is registered.
         return [CounterMetricFamily(m, h) for m, h, _ in _CLIENT + _SUBSCRIPTION + _SHM] + [
             CounterMetricFamily("xalo_shm_frames_not_read", "Frames not read from the shared-memory road")]
@@ -110,7 +111,8 @@ class Collector:
 _collectors: Dict[int, Tuple[Any, Collector]] = {}
 
 
-def register(client=None, subscription=None, name="default", registry=REGISTRY):
+def register(client: Any = None, subscription: Any = None, name: str = "default",
+             registry: CollectorRegistry = REGISTRY) -> Collector:
     """Report ``client`` (a ``StoreClient``) and ``subscription`` under the
     label ``client=name``, and this process's shared-memory road, through
     ``registry`` (the default one of ``prometheus_client``). A process with
