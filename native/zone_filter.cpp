@@ -197,6 +197,27 @@ bool coordinate(py::handle value, double& out) {
     return true;
 }
 
+ref shapely_validation() { return ref::steal(PyImport_ImportModule("shapely.validation")); }
+
+// A polygon whose edges cross or touch (a bow-tie) has no inside that the
+// filter can rely on, and GEOS refuses to overlap it with an exclude region.
+// The vertices are taken as the constructor takes them (float32); those that
+// are not finite so are left to the constructor, which refuses them before
+// GEOS sees them.
+void check_valid_polygon(Py_ssize_t index, py::handle entry, py::handle points_key, py::handle points) {
+    ref np = G.get(XNAME("np"));
+    ref vertices = xcore::vcall(xcore::getattr(np, XNAME("array")), {points, xcore::getattr(np, XNAME("float32"))},
+                                XKW("dtype"));
+    if (!xcore::truth(call_method(call_method(np, XNAME("isfinite"), vertices), XNAME("all"))))
+        return;
+    ref polygon = call(G.get(XNAME("Polygon")), vertices);
+    if (xcore::truth(xcore::getattr(polygon, XNAME("is_valid"))))
+        return;
+    ref why = call(xcore::getattr(shapely_validation(), XNAME("explain_validity")), polygon);
+    bad_entry(index, entry, "%R is not a valid polygon (%U): its edges must not cross or touch each other",
+              points_key.ptr(), why.ptr());
+}
+
 // A region entry as construction needs it: a dict with an include flag and a
 // vertex list that is either empty (the whole frame) or a polygon of at least
 // three (x, y) pairs, fractions of the frame when the frame size is known.
@@ -243,6 +264,7 @@ void check_entry(Py_ssize_t index, py::handle entry, bool fractions) {
                       "point %zd %R lies outside the frame (with a frame size, points are fractions 0 to 1)", i,
                       point.ptr());
     }
+    check_valid_polygon(index, entry, points_key, points);
 }
 
 void check_region_list(py::handle polygons, py::handle frame_sz) {
@@ -275,6 +297,22 @@ void prepare_for(py::handle self) {
                 store_prepared(self, std::move(prep));
         },
         [](py::handle) {});
+}
+
+// The overlap of an include and an exclude polygon. GEOS cannot overlap a
+// polygon whose edges cross (a bow-tie); then both are taken in their valid
+// form (the same area, split where the edges cross), so that such a region
+// filters as its points are tested rather than stopping the module.
+ref overlap_of(py::handle included, py::handle excluded) {
+    try {
+        return call(xcore::getattr(included, XNAME("intersection")), excluded);
+    } catch (py::error_already_set&) {
+        if (xcore::truth(xcore::getattr(included, XNAME("is_valid"))) &&
+            xcore::truth(xcore::getattr(excluded, XNAME("is_valid"))))
+            throw;
+    }
+    ref make_valid = xcore::getattr(shapely_validation(), XNAME("make_valid"));
+    return call(xcore::getattr(call(make_valid, included), XNAME("intersection")), call(make_valid, excluded));
 }
 
 XALO_FUNCTION(init, self, polygons, frame_sz) {
@@ -341,8 +379,8 @@ XALO_FUNCTION(init, self, polygons, frame_sz) {
         call_method(xcore::getattr(self, XNAME("_included_rois")), XNAME("append"), roi);
         ref overlaps = xcore::new_list();
         xcore::for_each(excluded, [&](py::handle ex) {
-            ref intersection = xcore::getattr(xcore::get_item(roi, XNAME("shapely_polygon")), XNAME("intersection"));
-            ref overlap = call(intersection, xcore::get_item(ex, XNAME("shapely_polygon")));
+            ref overlap = overlap_of(xcore::get_item(roi, XNAME("shapely_polygon")),
+                                     xcore::get_item(ex, XNAME("shapely_polygon")));
             if (!xcore::truth(xcore::getattr(overlap, XNAME("is_empty"))))
                 xcore::append(overlaps, overlap);
         });

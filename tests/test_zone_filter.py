@@ -164,7 +164,9 @@ SQUARE = square(0.25, 0.25, 0.75, 0.75)
      "region entry 1: point 1 (2, 0) lies outside the frame"),
     ([{"include": True}], None, "region entry 0: 'points' is missing"),
     ([region(5)], None, "region entry 0: 'points' is not a list of points but int"),
-    (["lane"], None, "region entry 0: not a dict but str")])
+    (["lane"], None, "region entry 0: not a dict but str"),
+    ([region(SQUARE), region([(0, 0), (1, 1), (1, 0), (0, 1)], False, roi_id="x")], None,
+     "region entry 1 (roi_id='x'): 'points' is not a valid polygon (Self-intersection")])
 def test_region_check(regions, frame_sz, message, monkeypatch):
     given = copy.deepcopy(regions)
     with pytest.raises(ValueError, match=re.escape(message)):
@@ -183,6 +185,17 @@ def test_valid_regions_pass_the_check(regions, frame_sz, monkeypatch):
     assert zone_filter.check_regions(regions, frame_sz) is None
     monkeypatch.setattr(zone_filter, "STRICT", True)
     assert ZoneFilter(regions, frame_sz).rois is regions
+
+
+BOW_TIE = [(0, 0), (1, 1), (1, 0), (0, 1)]  # a left and a right triangle meeting at (0.5, 0.5)
+
+
+@pytest.mark.parametrize("regions, kept", [
+    ([region(BOW_TIE), region(SQUARE, False)], [0]),
+    ([region(SQUARE), region(BOW_TIE, False)], [2])])
+def test_a_bow_tie_filters_by_its_area_without_strict_mode(regions, kept, failures):
+    dets = [at(0.125, 0.5, 0), at(0.375, 0.5, 1), at(0.5, 0.375, 2)]
+    assert [d.info["k"] for d in ZoneFilter(regions).filter_in_roi(dets)] == kept and not failures
 
 
 # ---- filtering ------------------------------------------------------------------------
