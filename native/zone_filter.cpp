@@ -221,7 +221,8 @@ void check_valid_polygon(Py_ssize_t index, py::handle entry, py::handle points_k
 // A region entry as construction needs it: a dict with an include flag and a
 // vertex list that is either empty (the whole frame) or a polygon of at least
 // three (x, y) pairs, fractions of the frame when the frame size is known.
-void check_entry(Py_ssize_t index, py::handle entry, bool fractions) {
+// Returns the number of vertices.
+Py_ssize_t check_entry(Py_ssize_t index, py::handle entry, bool fractions) {
     if (!PyDict_Check(entry.ptr()))
         bad_entry(index, entry, "not a dict but %.200s", Py_TYPE(entry.ptr())->tp_name);
     ref include_key = roi_key(XNAME("INCLUDE_KEY"));
@@ -244,7 +245,7 @@ void check_entry(Py_ssize_t index, py::handle entry, bool fractions) {
     ref vertices = ref::steal(listed);
     Py_ssize_t n = PySequence_Fast_GET_SIZE(listed);
     if (n == 0)
-        return;
+        return 0;
     if (n < 3)
         bad_entry(index, entry, "%R has %zd point%s; a region needs at least 3 (or none, for the whole frame)",
                   points_key.ptr(), n, n == 1 ? "" : "s");
@@ -265,14 +266,27 @@ void check_entry(Py_ssize_t index, py::handle entry, bool fractions) {
                       point.ptr());
     }
     check_valid_polygon(index, entry, points_key, points);
+    return n;
 }
+
+// What a board can afford: filtering costs about 15 ns per region for every
+// object of every frame on a desktop core (several times that on a board),
+// and construction about 2 us and 60 bytes per vertex (see the README).
+constexpr Py_ssize_t kMaxAffordableRegions = 1000;
+constexpr Py_ssize_t kMaxAffordableVertices = 100000;
 
 void check_region_list(py::handle polygons, py::handle frame_sz) {
     if (!xcore::truth(polygons))
         return;
     bool fractions = xcore::truth(frame_sz);
-    Py_ssize_t index = 0;
-    xcore::for_each(polygons, [&](py::handle entry) { check_entry(index++, entry, fractions); });
+    Py_ssize_t index = 0, vertices = 0;
+    xcore::for_each(polygons, [&](py::handle entry) { vertices += check_entry(index++, entry, fractions); });
+    if (index > kMaxAffordableRegions || vertices > kMaxAffordableVertices)
+        call_method(G.get(XNAME("logger")), XNAME("warning"),
+                    steal_result(PyUnicode_FromFormat(
+                        "region list of %zd regions and %zd vertices: more than a board affords (%zd regions, %zd "
+                        "vertices); filtering costs grow with the regions, construction with the vertices",
+                        index, vertices, kMaxAffordableRegions, kMaxAffordableVertices)));
 }
 
 XALO_FUNCTION(check_regions, polygons, frame_sz) {

@@ -187,6 +187,20 @@ def test_valid_regions_pass_the_check(regions, frame_sz, monkeypatch):
     assert ZoneFilter(regions, frame_sz).rois is regions
 
 
+def ring(n):
+    return [(0.5 + 0.4 * np.cos(2 * np.pi * i / n), 0.5 + 0.4 * np.sin(2 * np.pi * i / n)) for i in range(n)]
+
+
+@pytest.mark.parametrize("regions, said", [
+    (1000, None), (1001, "region list of 1001 regions and 3003 vertices: more than a board affords (1000 regions, "),
+    (1, "region list of 1 regions and 100001 vertices")])
+def test_check_warns_of_a_region_list_a_board_cannot_afford(regions, said, caplog):
+    entries = [region(ring(100001 if regions == 1 else 3)) for _ in range(regions)]
+    zone_filter.check_regions(entries)
+    warnings = [r.getMessage() for r in caplog.records if r.name == "ZoneFilter"]
+    assert warnings == ([] if said is None else [warnings[0]]) and (said is None or warnings[0].startswith(said))
+
+
 BOW_TIE = [(0, 0), (1, 1), (1, 0), (0, 1)]  # a left and a right triangle meeting at (0.5, 0.5)
 
 

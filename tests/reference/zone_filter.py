@@ -188,7 +188,7 @@ def _check_entry(index, entry, fractions):
                                        f"{_type_name(type(points))[:200]}")
     n = len(vertices)
     if n == 0:
-        return
+        return 0
     if n < 3:
         raise _bad_entry(index, entry, f"{RoiData.POINTS_KEY!r} has {n} point{'' if n == 1 else 's'}; "
                                        "a region needs at least 3 (or none, for the whole frame)")
@@ -209,6 +209,7 @@ def _check_entry(index, entry, fractions):
             raise _bad_entry(index, entry, f"{RoiData.POINTS_KEY!r} is not a valid polygon "
                                            f"({explain_validity(polygon)}): its edges must not cross or touch "
                                            "each other")
+    return n
 
 
 def check_regions(polygons, frame_sz=None):
@@ -217,6 +218,12 @@ def check_regions(polygons, frame_sz=None):
     if not polygons:
         return None
     fractions = bool(frame_sz)
+    regions = vertices = 0
     for index, entry in enumerate(polygons):
-        _check_entry(index, entry, fractions)
+        vertices += _check_entry(index, entry, fractions)
+        regions += 1
+    if regions > 1000 or vertices > 100000:
+        logger.warning(f"region list of {regions} regions and {vertices} vertices: more than a board affords "
+                       "(1000 regions, 100000 vertices); filtering costs grow with the regions, construction "
+                       "with the vertices")
     return None
