@@ -66,6 +66,8 @@ def read_payload(client, key, where):
 
     try:
         raw = client.read_data(key)
+    except redis.exceptions.NoPermissionError:
+        raise
     except redis.ResponseError as e:  # a key of another Redis type
         raise PeekError(f"{key!r} at {where} holds no string value: {e}") from None
     if raw is None:
