@@ -971,6 +971,6 @@ XALO_MODULE(zone_filter, "xalo_sdk.roi.zone_filter", m) {
               .arg<check_regions::p::polygons>()
               .arg<check_regions::p::frame_sz>(nullptr, py::none())
               .doc("Check a region list as ZoneFilter(polygons, frame_sz) takes it; raise ValueError naming the "
-                   "first wrong entry and what is wrong with it."));
+                   "first wrong entry and what is wrong with it; warn of a list larger than a board affords."));
     remember_originals(copy_module, np, zone_filter);
 }

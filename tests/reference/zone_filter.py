@@ -214,7 +214,8 @@ def _check_entry(index, entry, fractions):
 
 def check_regions(polygons, frame_sz=None):
     """Check a region list as ZoneFilter(polygons, frame_sz) takes it; raise
-    ValueError naming the first wrong entry and what is wrong with it."""
+    ValueError naming the first wrong entry and what is wrong with it; warn of
+    a list larger than a board affords."""
     if not polygons:
         return None
     fractions = bool(frame_sz)
