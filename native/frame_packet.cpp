@@ -454,9 +454,14 @@ bool is_shm(py::handle encoder) {
     return xcore::compare(xcore::call_method(encoder, XNAME("lower")), shm, Py_EQ);
 }
 
-bool jpg_copy_wanted() {
+bool jpg_copy_wanted(bool at_import = false) {
     const char* v = std::getenv("XALO_SHM_FALLBACK");
-    return v != nullptr && (strcasecmp(v, "jpg") == 0 || strcasecmp(v, ".jpg") == 0);
+    if (v == nullptr || *v == '\0')
+        return false;
+    if (strcasecmp(v, "jpg") == 0 || strcasecmp(v, ".jpg") == 0)
+        return true;
+    xcore::setting_refused("XALO_SHM_FALLBACK", v, "jpg", "no JPEG copy", at_import);
+    return false;
 }
 
 // The payload's JPEG copy when the reference is to another host's memory;
@@ -582,6 +587,7 @@ XALO_MODULE(frame_packet, "xalo_sdk.redis.frame_packet", m) {
     for (const char* name :
          {"img_to_str", "str_to_img", "Encoder", "base64_to_img", "img_to_base64str", "_shm_elsewhere"})
         G.import_from("xalo_sdk.redis.utils", name);
+    jpg_copy_wanted(true);  // a value it cannot use reported now, or refused
 
     using xcore::declare;
     const char* update_doc = "Take over every value of the mapping that is not None and differs from the current "

@@ -1191,6 +1191,7 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
     G.import_from("xalo_sdk.constants", "STRICT");
     G.import_from("xalo_sdk.redis._subscription", "Subscription");
     G.set("_background", ref::steal(PySet_New(nullptr)));  // the links of background clients
+    xcore::env_positive("XALO_MAX_PAYLOAD_BYTES", kDefaultMaxPayloadBytes, true);  // reported now, or refused
 
     // The default host is read once, here; later changes of REDIS_HOST do not
     // move an existing default.

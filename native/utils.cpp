@@ -982,6 +982,7 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
     G.import_from("xalo_sdk.constants", "STRICT");
     ref get_logger = G.import_from("xalo_sdk.logging.logger", "get_logger");
     G.set("logger", xcore::call(get_logger, py::str("REDIS")));
+    xcore::env_positive("XALO_MAX_IMAGE_PIXELS", kDefaultMaxImagePixels, true);  // reported now, or refused
 
     xcore::ClassBuilder(G, "Encoder", "Image file encodings, named by the file extensions OpenCV knows them by.")
         .attr("JPG", py::str(".jpg"))

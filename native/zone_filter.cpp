@@ -197,10 +197,32 @@ bool coordinate(py::handle value, double& out) {
     return true;
 }
 
+ref shapely_validation() { return ref::steal(PyImport_ImportModule("shapely.validation")); }
+
+// A polygon whose edges cross or touch (a bow-tie) has no inside that the
+// filter can rely on, and GEOS refuses to overlap it with an exclude region.
+// The vertices are taken as the constructor takes them (float32); those that
+// are not finite so are left to the constructor, which refuses them before
+// GEOS sees them.
+void check_valid_polygon(Py_ssize_t index, py::handle entry, py::handle points_key, py::handle points) {
+    ref np = G.get(XNAME("np"));
+    ref vertices = xcore::vcall(xcore::getattr(np, XNAME("array")), {points, xcore::getattr(np, XNAME("float32"))},
+                                XKW("dtype"));
+    if (!xcore::truth(call_method(call_method(np, XNAME("isfinite"), vertices), XNAME("all"))))
+        return;
+    ref polygon = call(G.get(XNAME("Polygon")), vertices);
+    if (xcore::truth(xcore::getattr(polygon, XNAME("is_valid"))))
+        return;
+    ref why = call(xcore::getattr(shapely_validation(), XNAME("explain_validity")), polygon);
+    bad_entry(index, entry, "%R is not a valid polygon (%U): its edges must not cross or touch each other",
+              points_key.ptr(), why.ptr());
+}
+
 // A region entry as construction needs it: a dict with an include flag and a
 // vertex list that is either empty (the whole frame) or a polygon of at least
 // three (x, y) pairs, fractions of the frame when the frame size is known.
-void check_entry(Py_ssize_t index, py::handle entry, bool fractions) {
+// Returns the number of vertices.
+Py_ssize_t check_entry(Py_ssize_t index, py::handle entry, bool fractions) {
     if (!PyDict_Check(entry.ptr()))
         bad_entry(index, entry, "not a dict but %.200s", Py_TYPE(entry.ptr())->tp_name);
     ref include_key = roi_key(XNAME("INCLUDE_KEY"));
@@ -223,7 +245,7 @@ void check_entry(Py_ssize_t index, py::handle entry, bool fractions) {
     ref vertices = ref::steal(listed);
     Py_ssize_t n = PySequence_Fast_GET_SIZE(listed);
     if (n == 0)
-        return;
+        return 0;
     if (n < 3)
         bad_entry(index, entry, "%R has %zd point%s; a region needs at least 3 (or none, for the whole frame)",
                   points_key.ptr(), n, n == 1 ? "" : "s");
@@ -243,14 +265,28 @@ void check_entry(Py_ssize_t index, py::handle entry, bool fractions) {
                       "point %zd %R lies outside the frame (with a frame size, points are fractions 0 to 1)", i,
                       point.ptr());
     }
+    check_valid_polygon(index, entry, points_key, points);
+    return n;
 }
+
+// What a board can afford: filtering costs about 15 ns per region for every
+// object of every frame on a desktop core (several times that on a board),
+// and construction about 2 us and 60 bytes per vertex (see the README).
+constexpr Py_ssize_t kMaxAffordableRegions = 1000;
+constexpr Py_ssize_t kMaxAffordableVertices = 100000;
 
 void check_region_list(py::handle polygons, py::handle frame_sz) {
     if (!xcore::truth(polygons))
         return;
     bool fractions = xcore::truth(frame_sz);
-    Py_ssize_t index = 0;
-    xcore::for_each(polygons, [&](py::handle entry) { check_entry(index++, entry, fractions); });
+    Py_ssize_t index = 0, vertices = 0;
+    xcore::for_each(polygons, [&](py::handle entry) { vertices += check_entry(index++, entry, fractions); });
+    if (index > kMaxAffordableRegions || vertices > kMaxAffordableVertices)
+        call_method(G.get(XNAME("logger")), XNAME("warning"),
+                    steal_result(PyUnicode_FromFormat(
+                        "region list of %zd regions and %zd vertices: more than a board affords (%zd regions, %zd "
+                        "vertices); filtering costs grow with the regions, construction with the vertices",
+                        index, vertices, kMaxAffordableRegions, kMaxAffordableVertices)));
 }
 
 XALO_FUNCTION(check_regions, polygons, frame_sz) {
@@ -275,6 +311,22 @@ void prepare_for(py::handle self) {
                 store_prepared(self, std::move(prep));
         },
         [](py::handle) {});
+}
+
+// The overlap of an include and an exclude polygon. GEOS cannot overlap a
+// polygon whose edges cross (a bow-tie); then both are taken in their valid
+// form (the same area, split where the edges cross), so that such a region
+// filters as its points are tested rather than stopping the module.
+ref overlap_of(py::handle included, py::handle excluded) {
+    try {
+        return call(xcore::getattr(included, XNAME("intersection")), excluded);
+    } catch (py::error_already_set&) {
+        if (xcore::truth(xcore::getattr(included, XNAME("is_valid"))) &&
+            xcore::truth(xcore::getattr(excluded, XNAME("is_valid"))))
+            throw;
+    }
+    ref make_valid = xcore::getattr(shapely_validation(), XNAME("make_valid"));
+    return call(xcore::getattr(call(make_valid, included), XNAME("intersection")), call(make_valid, excluded));
 }
 
 XALO_FUNCTION(init, self, polygons, frame_sz) {
@@ -341,8 +393,8 @@ XALO_FUNCTION(init, self, polygons, frame_sz) {
         call_method(xcore::getattr(self, XNAME("_included_rois")), XNAME("append"), roi);
         ref overlaps = xcore::new_list();
         xcore::for_each(excluded, [&](py::handle ex) {
-            ref intersection = xcore::getattr(xcore::get_item(roi, XNAME("shapely_polygon")), XNAME("intersection"));
-            ref overlap = call(intersection, xcore::get_item(ex, XNAME("shapely_polygon")));
+            ref overlap = overlap_of(xcore::get_item(roi, XNAME("shapely_polygon")),
+                                     xcore::get_item(ex, XNAME("shapely_polygon")));
             if (!xcore::truth(xcore::getattr(overlap, XNAME("is_empty"))))
                 xcore::append(overlaps, overlap);
         });
@@ -919,6 +971,6 @@ XALO_MODULE(zone_filter, "xalo_sdk.roi.zone_filter", m) {
               .arg<check_regions::p::polygons>()
               .arg<check_regions::p::frame_sz>(nullptr, py::none())
               .doc("Check a region list as ZoneFilter(polygons, frame_sz) takes it; raise ValueError naming the "
-                   "first wrong entry and what is wrong with it."));
+                   "first wrong entry and what is wrong with it; warn of a list larger than a board affords."));
     remember_originals(copy_module, np, zone_filter);
 }

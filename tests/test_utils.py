@@ -2,6 +2,7 @@
 
 import base64
 import binascii
+import os
 import struct
 import subprocess
 import sys
@@ -351,3 +352,37 @@ def test_base64_to_img_never_raises_but_refuses_text(data):
         else:
             out = utils.base64_to_img(data)
             assert out is None or isinstance(out, np.ndarray)
+
+
+USES_EVERY_SETTING = """
+import numpy as np
+from xalo_sdk.debug import leak_probe
+from xalo_sdk.redis import frame_packet, store_client, utils
+from xalo_sdk.roi import zone_filter
+for _ in range(2):
+    try:
+        store_client.StoreClient(thread=False, port=1).read_data("k")
+    except Exception:
+        pass
+    utils.str_to_img(utils.img_to_str(np.zeros((2, 2, 3), np.uint8), ".jpg"), ".jpg")
+"""
+
+
+@pytest.mark.parametrize("name, value, used", [
+    *(("XALO_MAX_PAYLOAD_BYTES", v, "the default 67108864") for v in ("0", "-5", "1e3", "100 ")),
+    ("XALO_MAX_IMAGE_PIXELS", "8K", "the default 67108864"),
+    ("XALO_SHM_FALLBACK", "png", "no JPEG copy"),
+    ("XALO_PLAIN_INTERPRETER", "yes", "0"),
+    ("XALO_STRICT", "maybe", "1")])
+def test_a_setting_the_kit_cannot_use_is_named_once(name, value, used):
+    def run(**env):
+        env = {k: v for k, v in os.environ.items() if not k.startswith("XALO_")} | env
+        return subprocess.run([sys.executable, "-c", USES_EVERY_SETTING], env=env, capture_output=True, text=True,
+                              timeout=60)
+
+    said = run(**{name: value})
+    assert said.returncode == 0, said.stderr
+    assert said.stderr.count(f"{name}={value!r} is not ") == 1 and f"; using {used}\n" in said.stderr
+    if name != "XALO_STRICT":
+        refused = run(**{name: value, "XALO_STRICT": "1"})
+        assert refused.returncode == 1 and f"ValueError: {name}={value!r} is not " in refused.stderr

@@ -164,7 +164,9 @@ SQUARE = square(0.25, 0.25, 0.75, 0.75)
      "region entry 1: point 1 (2, 0) lies outside the frame"),
     ([{"include": True}], None, "region entry 0: 'points' is missing"),
     ([region(5)], None, "region entry 0: 'points' is not a list of points but int"),
-    (["lane"], None, "region entry 0: not a dict but str")])
+    (["lane"], None, "region entry 0: not a dict but str"),
+    ([region(SQUARE), region([(0, 0), (1, 1), (1, 0), (0, 1)], False, roi_id="x")], None,
+     "region entry 1 (roi_id='x'): 'points' is not a valid polygon (Self-intersection")])
 def test_region_check(regions, frame_sz, message, monkeypatch):
     given = copy.deepcopy(regions)
     with pytest.raises(ValueError, match=re.escape(message)):
@@ -183,6 +185,31 @@ def test_valid_regions_pass_the_check(regions, frame_sz, monkeypatch):
     assert zone_filter.check_regions(regions, frame_sz) is None
     monkeypatch.setattr(zone_filter, "STRICT", True)
     assert ZoneFilter(regions, frame_sz).rois is regions
+
+
+def ring(n):
+    return [(0.5 + 0.4 * np.cos(2 * np.pi * i / n), 0.5 + 0.4 * np.sin(2 * np.pi * i / n)) for i in range(n)]
+
+
+@pytest.mark.parametrize("regions, said", [
+    (1000, None), (1001, "region list of 1001 regions and 3003 vertices: more than a board affords (1000 regions, "),
+    (1, "region list of 1 regions and 100001 vertices")])
+def test_check_warns_of_a_region_list_a_board_cannot_afford(regions, said, caplog):
+    entries = [region(ring(100001 if regions == 1 else 3)) for _ in range(regions)]
+    zone_filter.check_regions(entries)
+    warnings = [r.getMessage() for r in caplog.records if r.name == "ZoneFilter"]
+    assert warnings == ([] if said is None else [warnings[0]]) and (said is None or warnings[0].startswith(said))
+
+
+BOW_TIE = [(0, 0), (1, 1), (1, 0), (0, 1)]  # a left and a right triangle meeting at (0.5, 0.5)
+
+
+@pytest.mark.parametrize("regions, kept", [
+    ([region(BOW_TIE), region(SQUARE, False)], [0]),
+    ([region(SQUARE), region(BOW_TIE, False)], [2])])
+def test_a_bow_tie_filters_by_its_area_without_strict_mode(regions, kept, failures):
+    dets = [at(0.125, 0.5, 0), at(0.375, 0.5, 1), at(0.5, 0.375, 2)]
+    assert [d.info["k"] for d in ZoneFilter(regions).filter_in_roi(dets)] == kept and not failures
 
 
 # ---- filtering ------------------------------------------------------------------------

@@ -375,6 +375,9 @@ int ModuleDefinition::exec(PyObject* module) {
     try {
         PYBIND11_ENSURE_INTERNALS_READY
         interp::check_at_import();
+        if (const char* plain = std::getenv("XALO_PLAIN_INTERPRETER");
+            plain != nullptr && *plain != '\0' && std::strcmp(plain, "0") != 0 && std::strcmp(plain, "1") != 0)
+            setting_refused("XALO_PLAIN_INTERPRETER", plain, "1 or 0", "0", true);
         auto m = py::reinterpret_borrow<py::module_>(module);
         self->body_(m);
         self->module_ = keep_forever(module);
@@ -467,14 +470,33 @@ py::object ClassBuilder::finish(py::tuple bases) {
     return cls;
 }
 
-unsigned long long env_positive(const char* name, unsigned long long fallback) noexcept {
+unsigned long long env_positive(const char* name, unsigned long long fallback, bool at_import) {
     const char* text = std::getenv(name);
-    if (text == nullptr || *text == '\0' || *text == '-')
+    if (text == nullptr || *text == '\0')
         return fallback;
     char* end = nullptr;
     errno = 0;
-    unsigned long long v = std::strtoull(text, &end, 10);
-    return errno != 0 || *end != '\0' || v == 0 ? fallback : v;
+    unsigned long long v = *text == '-' ? 0 : std::strtoull(text, &end, 10);
+    if (*text != '-' && errno == 0 && *end == '\0' && v != 0)
+        return v;
+    setting_refused(name, text, "a positive whole number", "the default " + std::to_string(fallback), at_import);
+    return fallback;
+}
+
+void setting_refused(const char* name, const char* value, const char* expected, const std::string& used,
+                     bool at_import) {
+    // Values reported by this module already: a setting read for every
+    // frame costs no call into Python after its first report.
+    static std::vector<std::string> reported;
+    std::string seen = std::string(name) + "=" + value;
+    if (!at_import && std::find(reported.begin(), reported.end(), seen) != reported.end())
+        return;
+    ref constants = ref::steal(PyImport_ImportModule("xalo_sdk.constants"));
+    ref strict_now = ref::steal(PyBool_FromLong(at_import));
+    ref text = ref::steal(PyUnicode_DecodeFSDefault(value));
+    call(xcore::getattr(constants, XNAME("setting_refused")), py::str(name), text, py::str(expected), py::str(used),
+         strict_now);
+    reported.push_back(std::move(seen));
 }
 
 }  // namespace xcore

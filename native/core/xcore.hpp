@@ -247,8 +247,17 @@ inline bool getattr_optional(py::handle obj, py::handle name, ref* out) {
 
 // The environment variable `name` when it holds a positive decimal integer,
 // else `fallback`: the kit's limits (XALO_MAX_IMAGE_PIXELS, ...), read at
-// each use so that a process can change them while it runs.
-unsigned long long env_positive(const char* name, unsigned long long fallback) noexcept;
+// each use so that a process can change them while it runs. A value that is
+// set but not usable is reported (setting_refused); call it once with
+// `at_import` from module init, so that strict mode refuses it there.
+unsigned long long env_positive(const char* name, unsigned long long fallback, bool at_import = false);
+
+// An XALO_* environment variable `name` holds `value`, which is not
+// `expected`, and the kit uses `used` instead: one warning per value through
+// the "REDIS" logger (xalo_sdk.constants.setting_refused); with `at_import`
+// in strict mode, ValueError. Needs the GIL.
+void setting_refused(const char* name, const char* value, const char* expected, const std::string& used,
+                     bool at_import = false);
 
 // format(value, ""): how an f-string or a formatted message turns a value
 // into text.

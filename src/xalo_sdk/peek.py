@@ -9,6 +9,7 @@ import argparse
 import collections
 import datetime
 import os
+import re
 import reprlib
 import sys
 import time
@@ -16,6 +17,18 @@ import time
 
 class PeekError(Exception):
     """Ends the tool with a one-line message."""
+
+
+# Characters a terminal acts on (escape sequences, bidirectional overrides):
+# a payload's text is shown with them escaped, never sent to the terminal.
+_CONTROL = re.compile(r"[\x00-\x1f\x7f-\x9f\u200b-\u200f\u2028-\u202e\u2066-\u2069]")
+
+
+def say(text, file=None, flush=False):
+    """print() of one line, with the terminal's control characters escaped."""
+    text = _CONTROL.sub(lambda m: f"\\x{ord(m.group()):02x}" if ord(m.group()) < 256
+                        else f"\\u{ord(m.group()):04x}", str(text))
+    print(text, file=file or sys.stdout, flush=flush)
 
 
 def parse_args(argv):
@@ -53,6 +66,8 @@ def read_payload(client, key, where):
 
     try:
         raw = client.read_data(key)
+    except redis.exceptions.NoPermissionError:
+        raise
     except redis.ResponseError as e:  # a key of another Redis type
         raise PeekError(f"{key!r} at {where} holds no string value: {e}") from None
     if raw is None:
@@ -168,29 +183,42 @@ def result_summary(result):
 def show(client, conn, key, opts, where):
     import cv2
 
+    import redis
+
     raw, data = read_payload(client, key, where)
     now = time.time()
-    ttl = conn.ttl(key)
+    try:
+        ttl = conn.ttl(key)
+        expiry = "no expiry" if ttl < 0 else f"expires in {ttl} s"
+    except redis.exceptions.NoPermissionError:
+        expiry = "expiry not known: the user may not run TTL"
     parsed, encoded = decode(data, key, where)
     meta = parsed["meta"]
-    print(f"{key}  ({len(raw) / 1024:.1f} KiB, {'no expiry' if ttl < 0 else f'expires in {ttl} s'})")
-    print("\n".join(tree("meta", meta, now)))
-    print("\n".join(result_summary(parsed["result"])))
+    say(f"{key}  ({len(raw) / 1024:.1f} KiB, {expiry})")
+    for line in tree("meta", meta, now) + result_summary(parsed["result"]):
+        say(line)
     image = parsed["frame"]
     text = "frame: " + frame_text(image, encoded, meta.get("frame_format") or {})
     if image is not None and image.ndim >= 2 and not opts.no_frame:
         path = opts.output or key + ".png"
-        if not cv2.imwrite(path, image):
-            raise PeekError(f"could not write {path}")
-        text += f", saved to {path}"
-    print(text)
+        if image.ndim == 3 and image.shape[2] not in (1, 3, 4):
+            text += f", not saved: a PNG holds 1, 3 or 4 channels, not {image.shape[2]}"
+        else:
+            try:
+                saved = cv2.imwrite(path, image)
+            except cv2.error as e:  # a depth PNG cannot hold, say
+                raise PeekError(f"could not write {path}: {str(e).strip().splitlines()[-1]}") from None
+            if not saved:
+                raise PeekError(f"could not write {path}")
+            text += f", saved to {path}"
+    say(text)
 
 
 def watch(client, conn, key, opts, where):
     listener = conn.pubsub(ignore_subscribe_messages=True)
     listener.subscribe(key + "_notify")
     listener.get_message(timeout=5)  # the subscription's confirmation
-    print(f"watching {key}_notify at {where}; Ctrl-C stops", flush=True)
+    say(f"watching {key}_notify at {where}; Ctrl-C stops", flush=True)
     seen = 0
     try:
         while not opts.count or seen < opts.count:
@@ -203,14 +231,14 @@ def watch(client, conn, key, opts, where):
                 raw, data = read_payload(client, key, where)
                 parsed, encoded = decode(data, key, where)
             except PeekError as e:
-                print(f"{stamp}  {e}", flush=True)
+                say(f"{stamp}  {e}", flush=True)
                 continue
             meta = parsed["meta"]
             source = meta.get("source") or {}
             age = (time.time() - meta["ts"]) * 1000 if isinstance(meta.get("ts"), (int, float)) else float("nan")
             result = parsed["result"]
             count = len(result) if isinstance(result, list) else type(result).__name__
-            print(f"{stamp}  frame_id {clipped(source.get('frame_id'), 40)}  from {clipped(source.get('source_key'), 80)}"
+            say(f"{stamp}  frame_id {clipped(source.get('frame_id'), 40)}  from {clipped(source.get('source_key'), 80)}"
                   f"  age {age:.1f} ms"
                   f"  result {count}  frame {frame_text(parsed['frame'], encoded, meta.get('frame_format') or {})}"
                   f"  {len(raw) / 1024:.1f} KiB", flush=True)
@@ -248,10 +276,13 @@ def main(argv=None):
                     show(client, conn, opts.key, opts, where)
             except redis.ConnectionError as e:
                 raise PeekError(f"cannot reach Redis at {where}: {e}") from None
+            except redis.exceptions.NoPermissionError as e:
+                raise PeekError(f"the user at {where} may not run what peek needs ({e}); "
+                                "the README's ACL recipe lists it") from None
             finally:
                 conn.close()
     except PeekError as e:
-        print(f"peek: {e}", file=sys.stderr)
+        say(f"peek: {e}", file=sys.stderr)
         return 1
     return 0
 

@@ -4,6 +4,7 @@ import copy
 import math
 import numpy as np
 from shapely.geometry import Polygon, Point
+from shapely.validation import explain_validity, make_valid
 from xalo_sdk.constants import KEY, STRICT
 from xalo_sdk.logging import exception_traceback, get_logger
 
@@ -47,7 +48,13 @@ class ZoneFilter:
                 self._included_rois.append(roi)
                 overlaps = []
                 for ex in excluded:
-                    geometry = roi["shapely_polygon"].intersection(ex["shapely_polygon"])
+                    a, b = roi["shapely_polygon"], ex["shapely_polygon"]
+                    try:
+                        geometry = a.intersection(b)
+                    except Exception:
+                        if a.is_valid and b.is_valid:
+                            raise
+                        geometry = make_valid(a).intersection(make_valid(b))
                     if not geometry.is_empty:
                         overlaps.append(geometry)
                 self._exclusion_intersections[id(roi)] = overlaps
@@ -181,7 +188,7 @@ def _check_entry(index, entry, fractions):
                                        f"{_type_name(type(points))[:200]}")
     n = len(vertices)
     if n == 0:
-        return
+        return 0
     if n < 3:
         raise _bad_entry(index, entry, f"{RoiData.POINTS_KEY!r} has {n} point{'' if n == 1 else 's'}; "
                                        "a region needs at least 3 (or none, for the whole frame)")
@@ -195,14 +202,29 @@ def _check_entry(index, entry, fractions):
         if fractions and not (0.0 <= x <= 1.0 and 0.0 <= y <= 1.0):
             raise _bad_entry(index, entry, f"point {i} {point!r} lies outside the frame "
                                            "(with a frame size, points are fractions 0 to 1)")
+    vertices = np.array(points, dtype=np.float32)
+    if np.isfinite(vertices).all():
+        polygon = Polygon(vertices)
+        if not polygon.is_valid:
+            raise _bad_entry(index, entry, f"{RoiData.POINTS_KEY!r} is not a valid polygon "
+                                           f"({explain_validity(polygon)}): its edges must not cross or touch "
+                                           "each other")
+    return n
 
 
 def check_regions(polygons, frame_sz=None):
     """Check a region list as ZoneFilter(polygons, frame_sz) takes it; raise
-    ValueError naming the first wrong entry and what is wrong with it."""
+    ValueError naming the first wrong entry and what is wrong with it; warn of
+    a list larger than a board affords."""
     if not polygons:
         return None
     fractions = bool(frame_sz)
+    regions = vertices = 0
     for index, entry in enumerate(polygons):
-        _check_entry(index, entry, fractions)
+        vertices += _check_entry(index, entry, fractions)
+        regions += 1
+    if regions > 1000 or vertices > 100000:
+        logger.warning(f"region list of {regions} regions and {vertices} vertices: more than a board affords "
+                       "(1000 regions, 100000 vertices); filtering costs grow with the regions, construction "
+                       "with the vertices")
     return None

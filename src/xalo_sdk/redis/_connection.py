@@ -24,25 +24,63 @@ _SCHEMES = ("redis", "rediss", "unix", "redis+sentinel", "rediss+sentinel", "red
 _FIXED = ("decode_responses", "max_connections")
 # What a Sentinel connection takes from the options besides sentinel_*.
 _SENTINEL_SHARED = re.compile(r"^(socket_|ssl)")
+# A user name shown in messages; any other user part is hidden whole.
+_PLAIN_USER = re.compile(r"[A-Za-z0-9._~!$&'()*+,;=%-]*")
 
 
 def redact(url):
-    """The URL with its password (in the user part or the query) replaced by ***."""
-    url = re.sub(r"^([^:/]*://)(.*)@",
-                 lambda m: m.group(1) + (m.group(2).split(":", 1)[0] + ":***" if ":" in m.group(2) else m.group(2))
-                 + "@", url, count=1, flags=re.DOTALL)
-    return re.sub(r"([?&][^=&]*password=)[^&]*", r"\1***", url)
+    """The URL with its password (in the user part or the query) replaced by ***.
+
+    The user part runs to the URL's last "@": a password may hold any
+    character, and cutting too much from a message costs less than showing
+    part of a password. The user name stays when it is plainly one.
+    """
+    head, sep, rest = url.partition("://")
+    if not sep:
+        head, rest = "", url
+    else:
+        head += sep
+    at = rest.rfind("@")
+    if at >= 0:
+        user, colon, _ = rest[:at].partition(":")
+        shown = user + ":***" if colon and _PLAIN_USER.fullmatch(user) else "***"
+        if not colon and _PLAIN_USER.fullmatch(user):
+            shown = user
+        rest = shown + rest[at:]
+    # A password given as a query parameter: everything after it, since an
+    # unescaped "&" or "#" would cut it into what looks like more parameters.
+    return head + re.sub(r"([?&][^=&]*password=).*", r"\1***", rest, flags=re.DOTALL | re.IGNORECASE)
+
+
+def _secrets(url):
+    """The texts of ``url`` that may hold a password, whole (see redact)."""
+    rest = url.partition("://")[2] or url
+    out = []
+    at = rest.rfind("@")
+    if at >= 0:
+        user, colon, password = rest[:at].partition(":")
+        out += [password] if colon and _PLAIN_USER.fullmatch(user) else [rest[:at]]
+    out += [m.group(1) for m in re.finditer(r"[?&][^=&]*password=(.*)", rest, flags=re.DOTALL | re.IGNORECASE)]
+    return [s for s in out if s]
+
+
+def _leaks(text, secrets):
+    """True when ``text`` shows a password or a piece of one: a library that
+    misreads a URL cuts the password at the delimiters it knows and quotes
+    the pieces (as a port, a host, an option name)."""
+    for secret in secrets:
+        for piece in [secret, unquote(secret)] + re.split(r"[#?/&=@:;,\s]+", secret):
+            if len(piece) >= 4 and piece in text:
+                return True
+            if piece and any(q + piece + q in text for q in ("'", '"')):
+                return True
+    return False
 
 
 def _fail(url, why):
-    raise ValueError(f"invalid Redis URL {redact(url)!r}: {why}")
-
-
-def _scrubbed(text, secrets):
-    for s in secrets:
-        if s:
-            text = text.replace(s, "***")
-    return text
+    e = ValueError(f"invalid Redis URL {redact(url)!r}: {why}")
+    e.redacted = True  # made from redact() and our own words only
+    raise e
 
 
 class _RedactedRepr:
@@ -162,7 +200,7 @@ def _single(url, max_connections, options):
     # redis-py's parser puts parts of a malformed URL into its messages (the
     # port text, which an unescaped "/" in a password turns into part of the
     # password): check it here first and say what is wrong in our words.
-    _, user, password, hosts, path, _ = _split(url)
+    _, _, _, hosts, path, _ = _split(url)
     if url.lower().startswith("unix://"):
         if not path:
             _fail(url, "unix:// needs the socket's path")
@@ -172,12 +210,35 @@ def _single(url, max_connections, options):
             _fail(url, "several hosts need redis+sentinel:// or redis+cluster://")
         if path.strip("/") and not path.strip("/").isdigit():
             _fail(url, "the path must be the database number")
-    try:
-        parse_url(url)
-    except ValueError as e:
-        _fail(url, _scrubbed(str(e), (password, user and password and f"{user}:{password}")))
+    parse_url(url)
     pool = _redacting(redis.ConnectionPool).from_url(url, max_connections=max_connections, decode_responses=False, **options)
     return redis.StrictRedis(connection_pool=pool)
+
+
+def _connection_check(url, client):
+    """Make (without connecting) one connection as the pool will, so that an
+    option redis-py does not know fails here rather than at the first command,
+    in the writer's log."""
+    pool = client.connection_pool
+    try:
+        pool.connection_class(**pool.connection_kwargs)
+    except TypeError as e:
+        raise ValueError(f"invalid Redis URL {redact(url)!r}: {e}") from None
+
+
+def _client(url, scheme, max_connections, options):
+    if "#" in url:
+        # urllib takes the rest for a fragment and redis-py drops it: a
+        # password would be cut short, or its tail read as the port.
+        _fail(url, "a '#' (in a password, say) must be percent-encoded as %23")
+    if scheme.endswith("+sentinel"):
+        client = _sentinel(url, scheme.startswith("rediss"), max_connections, options)
+    elif scheme.endswith("+cluster"):
+        return _cluster(url, scheme.startswith("rediss"), max_connections, options)
+    else:
+        client = _single(url, max_connections, options)
+    _connection_check(url, client)
+    return client
 
 
 def client_from_url(url, max_connections, options):
@@ -196,11 +257,27 @@ def client_from_url(url, max_connections, options):
     options.setdefault("socket_timeout", None)
     if scheme != "unix":
         options.setdefault("socket_connect_timeout", None)
-    if scheme.endswith("+sentinel"):
-        return _sentinel(url, scheme.startswith("rediss"), max_connections, options)
-    if scheme.endswith("+cluster"):
-        return _cluster(url, scheme.startswith("rediss"), max_connections, options)
-    return _single(url, max_connections, options)
+    try:
+        return _client(url, scheme, max_connections, options)
+    except Exception as e:
+        if getattr(e, "redacted", False):
+            e.__context__ = None  # what our words replace (a parser's, quoting the value)
+            raise
+        secrets = _secrets(url)
+        if not secrets or not any(_leaks(str(x), secrets) for x in _chain(e)):
+            raise
+        kind = type(e).__name__
+    # Raised outside the handler, so that no chained exception keeps the text.
+    raise ValueError(f"invalid Redis URL {redact(url)!r}: {kind} from redis-py, whose text would show part "
+                     "of the password (percent-encode its '/', '?', '#', '@', ':', '&')")
+
+
+def _chain(e):
+    seen = []
+    while e is not None and e not in seen:
+        seen.append(e)
+        e = e.__cause__ or e.__context__
+    return seen
 
 
 # How long a new URL client waits for its first connection before it goes on.
@@ -232,6 +309,7 @@ def connect_now(client, wait=CONNECT_WAIT):
     cause = f"no answer within {wait:g} s" if not outcome else f"{type(outcome[0]).__name__}: {outcome[0]}"
     pool = getattr(client, "connection_pool", None)
     password = getattr(pool, "connection_kwargs", {}).get("password")
-    cause = _scrubbed(cause, (password if isinstance(password, str) else None,))
+    if isinstance(password, str) and password:
+        cause = cause.replace(password, "***")
     return ("Redis not reachable when the client was made (" + cause + "); writes go on and are stored "
             "once it answers")
