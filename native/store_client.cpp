@@ -86,6 +86,23 @@ struct Stats {
     }
 };
 
+// The settings a client reads when it is made (into *st; only checked when
+// st is null): WAIT for XALO_WAIT_REPLICAS replicas (0: none) for at most
+// XALO_WAIT_TIMEOUT_MS, and logging by episode (XALO_LOG_EPISODES=1) with a
+// summary every XALO_LOG_EPISODE_SECONDS.
+void read_client_settings(Stats* st, bool at_import = false) {
+    auto replicas = xcore::env_whole("XALO_WAIT_REPLICAS", 0, 0, 1000, at_import);
+    auto timeout_ms = xcore::env_positive("XALO_WAIT_TIMEOUT_MS", 1000, at_import);
+    auto episodes = xcore::env_whole("XALO_LOG_EPISODES", 0, 0, 1, at_import);
+    auto period = xcore::env_positive("XALO_LOG_EPISODE_SECONDS", 10, at_import);
+    if (st == nullptr)
+        return;
+    st->wait_replicas = replicas;
+    st->wait_timeout_ms = timeout_ms;
+    st->episode.on = episodes == 1;
+    st->episode.period = static_cast<double>(period);
+}
+
 // Incremented in the child of every fork: a client's counts are its process's
 // own, so a child starts from zero (checked at each use, under the GIL).
 unsigned long long fork_generation = 0;
@@ -433,10 +450,7 @@ XALO_FUNCTION(init, self, thread, host, port, workers) {
     {
         ref keep;
         Stats* st = stats_of(self, &keep);
-        st->wait_replicas = xcore::env_positive("XALO_WAIT_REPLICAS", 0);
-        st->wait_timeout_ms = xcore::env_positive("XALO_WAIT_TIMEOUT_MS", 1000);
-        st->episode.on = xcore::env_positive("XALO_LOG_EPISODES", 0) == 1;
-        st->episode.period = static_cast<double>(xcore::env_positive("XALO_LOG_EPISODE_SECONDS", 10));
+        read_client_settings(st);
         if (st->wait_replicas > 0) {
             // A cluster client sends WAIT to every master, not on the
             // connection that stored the key.
@@ -1191,7 +1205,9 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
     G.import_from("xalo_sdk.constants", "STRICT");
     G.import_from("xalo_sdk.redis._subscription", "Subscription");
     G.set("_background", ref::steal(PySet_New(nullptr)));  // the links of background clients
-    xcore::env_positive("XALO_MAX_PAYLOAD_BYTES", kDefaultMaxPayloadBytes, true);  // reported now, or refused
+    // Reported now, or refused in strict mode.
+    xcore::env_positive("XALO_MAX_PAYLOAD_BYTES", kDefaultMaxPayloadBytes, true);
+    read_client_settings(nullptr, true);
 
     // The default host is read once, here; later changes of REDIS_HOST do not
     // move an existing default.

@@ -617,6 +617,14 @@ std::string frame_bytes_refused(uint64_t bytes) {
            " bytes (4 x XALO_MAX_IMAGE_PIXELS)";
 }
 
+// XALO_SHM_SLOTS and XALO_SHM_MAX_RINGS, which the rings read for
+// themselves: a value they cannot use is reported here, where Python is at
+// hand (once per value; at import, strict mode refuses it).
+void report_shm_settings(bool at_import = false) {
+    xcore::env_whole("XALO_SHM_SLOTS", xshm::kDefaultSlots, 2, xshm::kMaxSlots, at_import);
+    xcore::env_whole("XALO_SHM_MAX_RINGS", xshm::kDefaultMaxRings, 1, xshm::kMaxRingsLimit, at_import);
+}
+
 // How img_to_str's failure came about.
 enum class RingFailure { kNone, kLoud, kQuiet };
 
@@ -634,6 +642,7 @@ ref shm_put(py::handle image, RingFailure* ring_failed) {
     xcore::BufferView buf(array, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS);
     xshm::Reference r;
     r.type = frame_type(array, buf.view());
+    report_shm_settings();
     if (r.type.bytes() > max_shm_frame_bytes()) {
         count(road_counts().not_written);
         raise_value_error(frame_bytes_refused(r.type.bytes()) + ": a reader would not take it");
@@ -983,6 +992,7 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
     ref get_logger = G.import_from("xalo_sdk.logging.logger", "get_logger");
     G.set("logger", xcore::call(get_logger, py::str("REDIS")));
     xcore::env_positive("XALO_MAX_IMAGE_PIXELS", kDefaultMaxImagePixels, true);  // reported now, or refused
+    report_shm_settings(true);
 
     xcore::ClassBuilder(G, "Encoder", "Image file encodings, named by the file extensions OpenCV knows them by.")
         .attr("JPG", py::str(".jpg"))

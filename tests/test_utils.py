@@ -373,7 +373,9 @@ for _ in range(2):
     ("XALO_MAX_IMAGE_PIXELS", "8K", "the default 67108864"),
     ("XALO_SHM_FALLBACK", "png", "no JPEG copy"),
     ("XALO_PLAIN_INTERPRETER", "yes", "0"),
-    ("XALO_STRICT", "maybe", "1")])
+    ("XALO_STRICT", "maybe", "1"),
+    ("XALO_SHM_SLOTS", "1", "the default 16"), ("XALO_SHM_MAX_RINGS", " 8", "the default 32"),
+    ("XALO_WAIT_REPLICAS", "-1", "the default 0"), ("XALO_LOG_EPISODES", "yes", "the default 0")])
 def test_a_setting_the_kit_cannot_use_is_named_once(name, value, used):
     def run(**env):
         env = {k: v for k, v in os.environ.items() if not k.startswith("XALO_")} | env

@@ -483,6 +483,23 @@ unsigned long long env_positive(const char* name, unsigned long long fallback, b
     return fallback;
 }
 
+unsigned long long env_whole(const char* name, unsigned long long fallback, unsigned long long lo,
+                             unsigned long long hi, bool at_import) {
+    const char* text = std::getenv(name);
+    if (text == nullptr || *text == '\0')
+        return fallback;
+    unsigned long long v = 0;
+    bool ok = std::strlen(text) <= 19;  // no overflow below
+    for (const char* c = text; ok && *c != '\0'; ++c)
+        ok = *c >= '0' && *c <= '9' && (v = v * 10 + static_cast<unsigned long long>(*c - '0'), true);
+    if (ok && v >= lo && v <= hi)
+        return v;
+    setting_refused(name, text,
+                    ("a whole number from " + std::to_string(lo) + " to " + std::to_string(hi)).c_str(),
+                    "the default " + std::to_string(fallback), at_import);
+    return fallback;
+}
+
 void setting_refused(const char* name, const char* value, const char* expected, const std::string& used,
                      bool at_import) {
     // Values reported by this module already: a setting read for every

@@ -252,6 +252,11 @@ inline bool getattr_optional(py::handle obj, py::handle name, ref* out) {
 // `at_import` from module init, so that strict mode refuses it there.
 unsigned long long env_positive(const char* name, unsigned long long fallback, bool at_import = false);
 
+// The environment variable `name` when it holds a whole number from `lo` to
+// `hi` in decimal digits only, else `fallback`; reported as env_positive does.
+unsigned long long env_whole(const char* name, unsigned long long fallback, unsigned long long lo,
+                             unsigned long long hi, bool at_import = false);
+
 // An XALO_* environment variable `name` holds `value`, which is not
 // `expected`, and the kit uses `used` instead: one warning per value through
 // the "REDIS" logger (xalo_sdk.constants.setting_refused); with `at_import`
