@@ -1134,6 +1134,10 @@ XALO_FUNCTION(link_forget, self, ref) {
 // client's writer is gone and its queue's lock may be held by a thread of the
 // parent. Each such client gets a fresh queue, event and writer; the writes
 // still pending in the parent's queue stay the parent's.
+// _short_cause(error): the one-line text of a failure that the logs show,
+// for the subscription's lines too.
+XALO_FUNCTION(short_cause_of, error) { return short_cause(a[p::error]); }
+
 XALO_FUNCTION(after_fork_in_child) {
     ++fork_generation;
     ref links = ref::steal(PySequence_List(G.get(XNAME("_background")).ptr()));
@@ -1399,5 +1403,10 @@ XALO_MODULE(store_client, "xalo_sdk.redis.store_client", m) {
                         .finish();
     C.link_type = xcore::keep_forever(link_type);
     G.def(declare<after_fork_in_child>("_after_fork_in_child"));
+    G.def(declare<short_cause_of>("_short_cause")
+              .arg<short_cause_of::p::error>()
+              .returns("str")
+              .doc("The one-line text of a failure, as the log lines give it: no object reprs, at most 300 "
+                   "characters."));
     xcore::vcall(os.attr("register_at_fork"), {G.get(XNAME("_after_fork_in_child"))}, XKW("after_in_child"));
 }

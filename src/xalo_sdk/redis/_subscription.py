@@ -42,6 +42,14 @@ def _own_settings(kwargs, timeout, unix=False):
     return kw
 
 
+
+def _cause(error):
+    """The failure in one short line, as the writer's log lines give it
+    (redis-py's Sentinel errors carry the repr of every client they tried)."""
+    from xalo_sdk.redis import store_client  # imported by then: it imports this module
+
+    return store_client._short_cause(error).rstrip(".")
+
 class _Plain:
     """redis-py clients for one server or the nodes of a cluster."""
 
@@ -178,7 +186,7 @@ class Subscription:
         if self._pubsub is not None:
             self._drop(self._pubsub)
             self._pubsub = None
-        self._last_error = f"{type(error).__name__}: {str(error).rstrip('.')}"
+        self._last_error = _cause(error)
         if self._down_since is None:
             self._down_since = time.monotonic()
             self._counts["gaps"] += 1
@@ -199,7 +207,7 @@ class Subscription:
         try:
             self._connect()
         except _LOST as e:
-            self._last_error = f"{type(e).__name__}: {str(e).rstrip('.')}"
+            self._last_error = _cause(e)
             self._backoff = min(self._backoff * 2, self._idle, 0.5)
             self._next_try = time.monotonic() + self._backoff
             return True
