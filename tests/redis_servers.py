@@ -196,6 +196,12 @@ def admin(server, **kw):
     return redis.StrictRedis(host="127.0.0.1", port=server.port, username=ADMIN[0], password=ADMIN[1], **kw)
 
 
+def master_fields(conn, service):
+    """SENTINEL MASTER as a dict, sent raw: redis-py 7.0's parser of it fails."""
+    reply = conn.execute_command("SENTINEL", "MASTER", service)
+    return dict(zip(reply[::2], reply[1::2]))
+
+
 class SentinelSet:
     """A master, its replica and one Sentinel (or `sentinels` of them, with a
     majority quorum) that fails over within about a second of the master's
@@ -219,7 +225,7 @@ class SentinelSet:
         for s in self.sentinels:
             conn = redis.StrictRedis(port=s.port, decode_responses=True)
             wait_until(lambda: any(r["port"] == self.replica.port for r in conn.sentinel_slaves(self.SERVICE))
-                       and int(conn.sentinel_master(self.SERVICE)["num-other-sentinels"]) == sentinels - 1,
+                       and int(master_fields(conn, self.SERVICE)["num-other-sentinels"]) == sentinels - 1,
                        20, "the Sentinels to see the replica and each other")
             conn.close()
 

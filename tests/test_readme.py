@@ -70,8 +70,8 @@ def test_reads_counts_and_the_filter_have_precise_types(tmp_path):
     run = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental",
                           "--cache-dir", str(tmp_path / "cache"), str(script)],
                          capture_output=True, text=True, timeout=600, cwd=tmp_path)
-    revealed = [line.split("Revealed type is ", 1)[1].strip('"') for line in run.stdout.splitlines()
-                if "Revealed type is" in line]
+    revealed = [line.split("Revealed type is ", 1)[1].strip('"').replace("builtins.", "")
+                for line in run.stdout.splitlines() if "Revealed type is" in line]
     wanted = [("bytes", "None"), ("Payload", "None"), ("WriteStats",), ("SubscriptionStats",), ("list[float]",),
               ("ShmFigures",)]
     assert len(revealed) == len(wanted), run.stdout

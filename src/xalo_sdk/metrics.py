@@ -92,7 +92,7 @@ class Collector:
                 family.add_metric([name], stats.get(key, 0))
             yield family
         if self.shm:
-            road = utils.shm_figures()
+            road: Dict[str, Any] = dict(utils.shm_figures())
             for metric, help_text, key in _SHM:
                 yield CounterMetricFamily(metric, help_text, value=road[key])
             family = CounterMetricFamily("xalo_shm_frames_not_read", "Frames not read from the shared-memory road",
@@ -103,8 +103,8 @@ class Collector:
 
     def describe(self) -> List[Metric]:
         # The same families, empty: lets a registry check names when it is registered.
-        return [CounterMetricFamily(m, h) for m, h, _ in _CLIENT + _SUBSCRIPTION + _SHM] + [
-            CounterMetricFamily("xalo_shm_frames_not_read", "Frames not read from the shared-memory road")]
+        families: List[Metric] = [CounterMetricFamily(m, h) for m, h, _ in _CLIENT + _SUBSCRIPTION + _SHM]
+        return families + [CounterMetricFamily("xalo_shm_frames_not_read", "Frames not read from the shared-memory road")]
 
 
 # One collector per registry: several clients of one process are its labels.
