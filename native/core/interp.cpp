@@ -35,67 +35,6 @@ PyObject* lookup_by_mro(PyTypeObject* t, PyObject* name) noexcept {
     return nullptr;
 }
 
-// ---- instance layout and the copy route --------------------------------------------
-
-namespace {
-
-constexpr unsigned long kLayoutFlags = 0
-#ifdef Py_TPFLAGS_MANAGED_DICT
-                                       | Py_TPFLAGS_MANAGED_DICT
-#endif
-#ifdef Py_TPFLAGS_MANAGED_WEAKREF
-                                       | Py_TPFLAGS_MANAGED_WEAKREF
-#endif
-#ifdef Py_TPFLAGS_INLINE_VALUES
-                                       | Py_TPFLAGS_INLINE_VALUES
-#endif
-    ;
-
-// Whether `table` (of the type `kind`, exactly) leaves t out; false when it
-// is missing or of another type.
-bool leaves_out(PyObject* table, PyTypeObject* kind, PyTypeObject* t) {
-    if (table == nullptr || Py_TYPE(table) != kind)
-        return false;
-    int found = kind == &PyDict_Type ? PyDict_Contains(table, (PyObject*)t) : PySet_Contains(table, (PyObject*)t);
-    if (found < 0)
-        PyErr_Clear();
-    return found == 0;
-}
-
-}  // namespace
-
-InstanceLayout layout_of(PyTypeObject* t) noexcept {
-    InstanceLayout l;
-    l.basicsize = t->tp_basicsize;
-    l.dictoffset = t->tp_dictoffset;
-    l.weaklistoffset = t->tp_weaklistoffset;
-    l.flags = t->tp_flags & kLayoutFlags;
-    return l;
-}
-
-bool copy_tables_pass(PyObject* copy_dict, PyTypeObject* t) noexcept {
-#ifdef XALO_COPY_ROUTE
-    if (!leaves_out(peek(copy_dict, XNAME("dispatch_table")), &PyDict_Type, t))
-        return false;
-#if PY_VERSION_HEX >= 0x030E0000
-    return leaves_out(peek(copy_dict, XNAME("_copy_atomic_types")), &PySet_Type, t) &&
-           leaves_out(peek(copy_dict, XNAME("_copy_builtin_containers")), &PySet_Type, t);
-#else
-    return leaves_out(peek(copy_dict, XNAME("_copy_dispatch")), &PyDict_Type, t);
-#endif
-#else
-    (void)copy_dict;
-    (void)t;
-    return false;
-#endif
-}
-
-PyObject* cached_slotnames(PyTypeObject* t) noexcept {
-    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE) || t->tp_dict == nullptr)
-        return nullptr;
-    return peek(t->tp_dict, XNAME("__slotnames__"));
-}
-
 // ---- checks at import ------------------------------------------------------------
 
 namespace {
