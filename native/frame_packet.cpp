@@ -10,7 +10,6 @@
 #include <strings.h>
 
 #include <cstdlib>
-#include <ctime>
 
 namespace py = pybind11;
 using xcore::ref;
@@ -151,17 +150,18 @@ ref instance_dict(py::handle obj) {
     return xcore::getattr(obj, XNAME("__dict__"));
 }
 
-// time.time()'s own reading: the system clock in nanoseconds, made seconds
-// as CPython makes them (whole seconds exactly, else ns / 1e9).
+// What time.time() returns, read through the public clock API where the
+// interpreter has it (3.13 on: the same clock and the same conversion to
+// seconds time.time uses), else by calling the function itself.
 ref system_clock_seconds() {
-    struct timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTime_t t;
+    if (PyTime_Time(&t) != 0)
         fail();
-    }
-    long long ns = (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-    volatile double d = ns % 1000000000LL == 0 ? (double)(ns / 1000000000LL) : (double)ns / 1e9;
-    return ref::steal(PyFloat_FromDouble(d));
+    return ref::steal(PyFloat_FromDouble(PyTime_AsSecondsDouble(t)));
+#else
+    return xcore::call(ref::borrow(C.time_time));
+#endif
 }
 
 // time.time(), `time` read from this module at each call. A real module
