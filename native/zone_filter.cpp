@@ -408,7 +408,8 @@ public:
     ref over(py::handle det_or_trk) {
         PyObject* d = det_or_trk.ptr();
         if (PyList_CheckExact(d) || PyTuple_CheckExact(d)) {
-            for (Py_ssize_t i = ready() ? native_road(d) : 0; i < PySequence_Fast_GET_SIZE(d); ++i) {
+            bool native = ready() && (empty_.is_none() || PyDict_CheckExact(empty_.ptr()));
+            for (Py_ssize_t i = native ? native_road(d) : 0; i < PySequence_Fast_GET_SIZE(d); ++i) {
                 pace();
                 process(ref::borrow(PySequence_Fast_GET_ITEM(d, i)));
             }
@@ -487,7 +488,8 @@ private:
 
     // The native road runs no Python code: objects of classes that read,
     // write and copy by default (decided once per class), boxes whose anchor
-    // is plain double arithmetic, located in the prepared regions. It stops
+    // is plain double arithmetic, located in the prepared regions, and a
+    // whole-frame entry (if any) that is a dict. It stops
     // at the first object it cannot take, before anything is done to that
     // object, and returns its index: from there the general road goes on.
     Py_ssize_t native_road(PyObject* seq) {
@@ -518,7 +520,14 @@ private:
                 break;
             matched_.clear();
             locate(anchor, matched_);
-            tag(obj, info != nullptr, matched_);
+            if (matched_.empty()) {
+                if (empty_.is_none() || PyDict_GET_SIZE(empty_.ptr()) == 0)
+                    continue;
+                matched_.assign(1, empty_);  // the whole-frame entry
+            }
+            ref copy = default_copy(obj, state.ptr());
+            assign(copy, matched_, info != nullptr);
+            xcore::append(result_, copy);
         }
         return i;
     }
