@@ -150,18 +150,13 @@ ref instance_dict(py::handle obj) {
     return xcore::getattr(obj, XNAME("__dict__"));
 }
 
-// What time.time() returns, read through the public clock API where the
-// interpreter has it (3.13 on: the same clock and the same conversion to
-// seconds time.time uses), else by calling the function itself.
+// What time.time() returns: the clock read as it reads it where the
+// interpreter unit can (public from 3.13), else time.time called.
 ref system_clock_seconds() {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyTime_t t;
-    if (PyTime_Time(&t) != 0)
-        fail();
-    return ref::steal(PyFloat_FromDouble(PyTime_AsSecondsDouble(t)));
-#else
+    double seconds = 0.0;
+    if (xcore::interp::clock_seconds(&seconds))
+        return ref::steal(PyFloat_FromDouble(seconds));
     return xcore::call(ref::borrow(C.time_time));
-#endif
 }
 
 // time.time(), `time` read from this module at each call. A real module

@@ -9,6 +9,7 @@ namespace xcore::interp {
 
 bool private_lookup_holds = false;
 bool version_tag_holds = false;
+bool private_clock_holds = false;
 
 // ---- type_lookup ---------------------------------------------------------------
 
@@ -71,6 +72,22 @@ bool version_tag_moves(PyTypeObject* t) {
 }
 #endif
 
+#if PY_VERSION_HEX < 0x030D0000
+bool clock_agrees() {
+    try {
+        ref time = ref(py::module_::import("time").attr("time"));
+        double before = PyFloat_AsDouble(xcore::call(time).ptr());
+        private_clock_holds = true;
+        double now = 0.0;
+        clock_seconds(&now);
+        double after = PyFloat_AsDouble(xcore::call(time).ptr());
+        return !PyErr_Occurred() && before <= now && now <= after;
+    } catch (py::error_already_set&) {
+        return false;
+    }
+}
+#endif
+
 }  // namespace
 
 bool plain_only() {
@@ -93,6 +110,10 @@ void check_at_import() {
 #endif
 #ifdef XALO_VERSION_TAG
     version_tag_holds = version_tag_moves(t);
+#endif
+#if PY_VERSION_HEX < 0x030D0000
+    private_clock_holds = clock_agrees();
+    PyErr_Clear();
 #endif
     (void)t;
 }

@@ -16,6 +16,11 @@
 //                    3.12 valid only with Py_TPFLAGS_VALID_VERSION_TAG).
 //                    Check: a probe class's tag moves when it is changed.
 //                    Fallback: 0, "no version": nothing is cached.
+//   system_clock     _PyTime_GetSystemClock and _PyTime_AsSecondsDouble:
+//                    what time.time() itself calls on 3.9 to 3.12 (from 3.13
+//                    the public PyTime_Time and PyTime_AsSecondsDouble).
+//                    Gate: below 3.13.  Check: a reading lies between two
+//                    of time.time's.  Fallback: calling time.time.
 //   finalizing       _Py_IsFinalizing before 3.13 (public Py_IsFinalizing
 //                    from 3.13).  Gate: below 3.13.  No fallback needed.
 //   getattr_optional _PyObject_LookupAttr before 3.13 (public
@@ -88,6 +93,29 @@ inline unsigned int class_version(PyTypeObject* t) noexcept {
 #else
     (void)t;
     return 0;
+#endif
+}
+
+// ---- system_clock ----------------------------------------------------------------
+
+extern bool private_clock_holds;  // set by check_at_import
+
+// What time.time() returns, in *seconds, read as time.time reads it; false
+// when only calling time.time gives it (an error, or the check said no).
+inline bool clock_seconds(double* seconds) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTime_t t;
+    if (PyTime_Time(&t) != 0) {
+        PyErr_Clear();  // time.time, called instead, raises it
+        return false;
+    }
+    *seconds = PyTime_AsSecondsDouble(t);
+    return true;
+#else
+    if (!private_clock_holds)
+        return false;
+    *seconds = _PyTime_AsSecondsDouble(_PyTime_GetSystemClock());
+    return true;
 #endif
 }
 

@@ -67,8 +67,8 @@ in_root "$new" apt-get update -qq
 in_root "$new" apt-get install -y -qq $PACKAGES >"$ROOT_CACHE/apt.log" 2>&1 \
     || die "apt-get install failed, see $ROOT_CACHE/apt.log"
 in_root "$new" apt-get clean
-# Debian builds OpenCV for its default python3 only; the suite skips what
-# needs it elsewhere.
+# Debian builds OpenCV for its default python3 only; test.sh gives the
+# others pip's.
 for py in $(in_root "$new" py3versions -s); do
     if [ -n "$PYPI" ]; then
         # shellcheck disable=SC2086

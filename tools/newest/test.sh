@@ -3,9 +3,9 @@
 # sid has (the newest CPython, often not yet the default): the root made or
 # reused, the kit built inside it against each interpreter with Debian's
 # pybind11 and scikit-build-core, and pytest run there with Debian's NumPy,
-# OpenCV (default python3 only), Shapely and Redis.  Each interpreter keeps
-# its venv and build tree in the root, so a second run compiles only what
-# changed.  Arguments go to pytest.
+# OpenCV (pip's for an interpreter Debian has not built it for), Shapely and
+# Redis.  Each interpreter keeps its venv and build tree in the root, so a
+# second run compiles only what changed.  Arguments go to pytest.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
@@ -35,6 +35,9 @@ for py in $pythons; do
         # The venv sees Debian'\''s packages: pip finds every dependency met and
         # fetches nothing.
         [ -x $name/bin/python ] || $py -m venv --system-site-packages $name
+        # Debian builds OpenCV for its default python3 only; elsewhere the
+        # venv takes the pip build (one wheel for every CPython 3).
+        $name/bin/python -c "import cv2" 2>/dev/null || $name/bin/python -m pip install -q opencv-python-headless
         $name/bin/python -m pip install -q --no-build-isolation --no-deps -Cbuild-dir="$1/build-$name" ./src
         $name/bin/python -c "import xalo_sdk, sys; print(\"[newest] xalo_sdk on Python\", sys.version.split()[0])"
     ' sh "$work" "$py"
