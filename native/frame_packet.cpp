@@ -10,7 +10,6 @@
 #include <strings.h>
 
 #include <cstdlib>
-#include <ctime>
 
 namespace py = pybind11;
 using xcore::ref;
@@ -151,17 +150,13 @@ ref instance_dict(py::handle obj) {
     return xcore::getattr(obj, XNAME("__dict__"));
 }
 
-// time.time()'s own reading: the system clock in nanoseconds, made seconds
-// as CPython makes them (whole seconds exactly, else ns / 1e9).
+// What time.time() returns: the clock read as it reads it where the
+// interpreter unit can (public from 3.13), else time.time called.
 ref system_clock_seconds() {
-    struct timespec ts;
-    if (clock_gettime(CLOCK_REALTIME, &ts) != 0) {
-        PyErr_SetFromErrno(PyExc_OSError);
-        fail();
-    }
-    long long ns = (long long)ts.tv_sec * 1000000000LL + ts.tv_nsec;
-    volatile double d = ns % 1000000000LL == 0 ? (double)(ns / 1000000000LL) : (double)ns / 1e9;
-    return ref::steal(PyFloat_FromDouble(d));
+    double seconds = 0.0;
+    if (xcore::interp::clock_seconds(&seconds))
+        return ref::steal(PyFloat_FromDouble(seconds));
+    return xcore::call(ref::borrow(C.time_time));
 }
 
 // time.time(), `time` read from this module at each call. A real module

@@ -454,10 +454,14 @@ public:
         divide_float64_ = kfx == kFloat64Number || kfy == kFloat64Number;
     }
 
+    // The call's one decision: a list or tuple of objects goes the native
+    // road (below) while that can take them, and the rest of it the general
+    // road, object by object; any other iterable goes the general road.
     ref over(py::handle det_or_trk) {
         PyObject* d = det_or_trk.ptr();
         if (PyList_CheckExact(d) || PyTuple_CheckExact(d)) {
-            for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(d); ++i) {
+            bool native = ready() && (empty_.is_none() || PyDict_CheckExact(empty_.ptr()));
+            for (Py_ssize_t i = native ? native_road(d) : 0; i < PySequence_Fast_GET_SIZE(d); ++i) {
                 pace();
                 process(ref::borrow(PySequence_Fast_GET_ITEM(d, i)));
             }
@@ -534,8 +538,56 @@ private:
     }
 
 
+    // The native road runs no Python code: objects of classes that read,
+    // write and copy by default (decided once per class), boxes whose anchor
+    // is plain double arithmetic, located in the prepared regions, and a
+    // whole-frame entry (if any) that is a dict. It stops
+    // at the first object it cannot take, before anything is done to that
+    // object, and returns its index: from there the general road goes on.
+    Py_ssize_t native_road(PyObject* seq) {
+        Py_ssize_t i = 0;
+        for (; i < PySequence_Fast_GET_SIZE(seq); ++i) {
+            pace();
+            if (checked_epoch_ != epoch_ && !ready())  // pace() ran Python code
+                break;
+            PyObject* obj = PySequence_Fast_GET_ITEM(seq, i);
+            const ItemClass& cls = classes_.of(Py_TYPE(obj), epoch_);
+            if (!cls.plain_read || !cls.plain_write || !cls.default_copy)
+                break;
+            ref state = steal_result(PyObject_GenericGetDict(obj, nullptr));
+            PyObject* info = peek(state.ptr(), XNAME("info"));
+            PyObject* box = peek(state.ptr(), XNAME("tlwh"));
+            if (box == nullptr || (info != nullptr && !PyDict_CheckExact(info)) || !copies_state(state.ptr()))
+                break;
+            if (info != nullptr) {
+                PyObject* rect = PyDict_GetItemWithError(info, XNAME("rect").ptr());
+                if (rect == nullptr && PyErr_Occurred()) {  // the general road raises it again
+                    PyErr_Clear();
+                    break;
+                }
+                box = rect != nullptr ? rect : box;
+            }
+            Anchor anchor;
+            if (!native_anchor(box, anchor) || !usable(anchor.x) || !usable(anchor.y))
+                break;
+            matched_.clear();
+            locate(anchor, matched_);
+            if (matched_.empty()) {
+                if (empty_.is_none() || PyDict_GET_SIZE(empty_.ptr()) == 0)
+                    continue;
+                matched_.assign(1, empty_);  // the whole-frame entry
+            }
+            ref copy = default_copy(obj, state.ptr());
+            assign(copy, matched_, info != nullptr);
+            xcore::append(result_, copy);
+        }
+        return i;
+    }
+
+    // The general road: each step that may run Python code of unknown
+    // effect goes through python(), and what was decided is decided again.
     void process(py::handle obj) {
-        const ItemClass cls = item_class(Py_TYPE(obj.ptr()));
+        const ItemClass cls = classes_.of(Py_TYPE(obj.ptr()), epoch_);
         bool custom = !cls.plain_read;
         ref info;
         bool has_info = python([&] { return xcore::getattr_optional(obj, XNAME("info"), &info); }, custom);
@@ -557,13 +609,7 @@ private:
         }
         Anchor anchor;
         PyObject* b = box.ptr();
-        double values[4];
-        bool done = false;
-        if (fast_anchor_ && (PyList_CheckExact(b) || PyTuple_CheckExact(b)) && PySequence_Fast_GET_SIZE(b) == 4)
-            done = double_anchor(PySequence_Fast_ITEMS(b), anchor);
-        else if (fast_anchor_ && float64_box(b, values))
-            done = anchor_from(values[0], values[1], values[2], values[3], true, anchor);
-        if (!done) {
+        if (!native_anchor(b, anchor)) {
             ref v[4];
             python([&] { xcore::unpack(box, 4, v); }, !library_sequence(b));
             compute_anchor(v, anchor);
@@ -571,6 +617,17 @@ private:
         matched_.clear();
         match(anchor, matched_);
         tag(obj, has_info, matched_);
+    }
+
+    // The anchor of a box of four numbers in a list, tuple or float64 array,
+    // when that is plain double arithmetic.
+    bool native_anchor(PyObject* b, Anchor& a) {
+        if (!fast_anchor_)
+            return false;
+        if ((PyList_CheckExact(b) || PyTuple_CheckExact(b)) && PySequence_Fast_GET_SIZE(b) == 4)
+            return double_anchor(PySequence_Fast_ITEMS(b), a);
+        double v[4];
+        return float64_box(b, v) && anchor_from(v[0], v[1], v[2], v[3], true, a);
     }
 
     // The anchor in doubles, when Python's arithmetic on these numbers is
@@ -659,19 +716,7 @@ private:
 
     void match(Anchor& a, std::vector<ref>& matched) {
         if (a.exact && usable(a.x) && usable(a.y) && ready()) {
-            for (const Region& r : prepared_->regions) {
-                if (!contains(r.shape, a))
-                    continue;
-                bool excluded = false;
-                for (const Shape& s : r.excluded) {
-                    if (contains(s, a)) {
-                        excluded = true;
-                        break;
-                    }
-                }
-                if (!excluded)
-                    matched.push_back(ref::borrow(r.entry));
-            }
+            locate(a, matched);
             return;
         }
         // The plain way: a Shapely point and the helpers as attributes of the instance.
@@ -685,6 +730,24 @@ private:
                 }))
                 matched.push_back(std::move(entry));
         }
+    }
+
+    // The include entries whose region holds the anchor and none of whose
+    // stored overlaps does, from the prepared regions.
+    void locate(Anchor& a, std::vector<ref>& matched) {
+            for (const Region& r : prepared_->regions) {
+                if (!contains(r.shape, a))
+                    continue;
+                bool excluded = false;
+                for (const Shape& s : r.excluded) {
+                    if (contains(s, a)) {
+                        excluded = true;
+                        break;
+                    }
+                }
+                if (!excluded)
+                    matched.push_back(ref::borrow(r.entry));
+            }
     }
 
     bool contains(const Shape& s, Anchor& a) {
@@ -721,14 +784,20 @@ private:
             throw py::error_already_set();
     }
 
+    // Whether an instance with this __dict__ copies by default: copy.copy
+    // reads these hooks from the instance.
+    static bool copies_state(PyObject* state) {
+        return !peek(state, XNAME("__reduce_ex__")) && !peek(state, XNAME("__reduce__")) &&
+               !peek(state, XNAME("__getstate__"));
+    }
+
     // copy.copy(obj), made here when copy.copy would only allocate the
     // instance and copy its __dict__.
     ref copy_of(py::handle obj) {
         // The class as it is now: code run since the object was read may have changed it.
-        if (item_class(Py_TYPE(obj.ptr())).default_copy && copy_check_.untouched(Py_TYPE(obj.ptr()), epoch_)) {
+        if (classes_.of(Py_TYPE(obj.ptr()), epoch_).default_copy) {
             ref state = steal_result(PyObject_GenericGetDict(obj.ptr(), nullptr));
-            if (!peek(state.ptr(), XNAME("__reduce_ex__")) && !peek(state.ptr(), XNAME("__reduce__")) &&
-                !peek(state.ptr(), XNAME("__getstate__")))
+            if (copies_state(state.ptr()))
                 return default_copy(obj.ptr(), state.ptr());
         }
         return python([&] { return call(xcore::getattr(G.get(XNAME("copy")), XNAME("copy")), obj); });
@@ -777,7 +846,7 @@ private:
 
     // What _assign_roi_info does.
     void assign(py::handle copy, const std::vector<ref>& entries, bool has_info) {
-        const ItemClass cls = item_class(Py_TYPE(copy.ptr()));
+        const ItemClass cls = classes_.of(Py_TYPE(copy.ptr()), epoch_);
         Py_ssize_t n = (Py_ssize_t)entries.size();
         ref ids = steal_result(PyList_New(n));
         for (Py_ssize_t i = 0; i < n; ++i)
@@ -807,7 +876,7 @@ private:
     uint64_t epoch_ = 0;
     uint64_t checked_epoch_ = UINT64_MAX;
     std::shared_ptr<Prepared> prepared_;
-    xroi::CopyCheck copy_check_;
+    xroi::ItemClasses classes_;
     CachedKey id_key_, label_key_, tag_id_, tag_name_;
     std::vector<ref> matched_;  // reused from object to object
     uint64_t paced_ = 0;        // objects begun, for pace()

@@ -471,13 +471,25 @@ def test_copies_equal_copy_copy_when_read_back(make, failures):
     assert not failures
 
 
-PLAIN_INTERPRETER = os.environ.get("XALO_PLAIN_INTERPRETER") == "1"
+def derived_class():
+    class Derived(plain_class()):
+        kind = "track"
+    return Derived
 
 
-@pytest.mark.skipif(PLAIN_INTERPRETER, reason="every copy is made by copy.copy there")
-def test_plain_objects_are_copied_natively(monkeypatch):
+def data_class():
+    @dataclasses.dataclass
+    class Record:
+        tlwh: list = dataclasses.field(default_factory=lambda: [0.1, 0.1, 0.0, 0.0])
+    return Record
+
+
+# On every interpreter and with its private details left alone
+# (XALO_PLAIN_INTERPRETER=1): the decision rests on public facts only.
+@pytest.mark.parametrize("make", [plain_class, derived_class, data_class])
+def test_plain_objects_are_copied_natively(make):
     zf = ZoneFilter([region(A, roi_id="a")])
-    Track = plain_class()
+    Track = make()
     zf.filter_in_roi([Track()])  # the first copy goes through copy.copy
     calls = []
 
@@ -504,19 +516,29 @@ def register_reducer(cls, made):
     copyreg.pickle(cls, lambda obj: made.append(obj) or (plain_class(), ()))
 
 
+@pytest.mark.parametrize("during_call", [False, True])
 @pytest.mark.parametrize("hook", [hook_copy, hook_reduce, register_reducer])
-def test_copy_hooks_added_after_native_copies_are_used(hook):
-    # The decision to copy natively is cached per class; a hook added to the
-    # class, or a reducer registered for it, must end that.
+def test_copy_hooks_added_after_native_copies_are_used(hook, during_call):
+    # Whether a class copies natively is decided once per class and call; a
+    # hook added to the class, or a reducer registered for it, before a call
+    # or by Python code the call runs, must end that.
     Track = plain_class()
     zf = ZoneFilter([region(A, roi_id="a")])
     zf.filter_in_roi([Track()])
     zf.filter_in_roi([Track()])  # copied natively from here on
     made = []
-    hook(Track, made)
+
+    class Hooking:
+        @property
+        def tlwh(self):
+            hook(Track, made)
+            return [0.1, 0.1, 0.0, 0.0]
     try:
         objs = [Track(), Track()]
-        assert len(zf.filter_in_roi(objs)) == 2 and made == objs
+        if not during_call:
+            hook(Track, made)
+        frame = [Track(), Hooking()] + objs if during_call else objs
+        assert len(zf.filter_in_roi(frame)) == len(frame) and made == objs
     finally:
         copyreg.dispatch_table.pop(Track, None)
 

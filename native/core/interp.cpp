@@ -9,6 +9,7 @@ namespace xcore::interp {
 
 bool private_lookup_holds = false;
 bool version_tag_holds = false;
+bool private_clock_holds = false;
 
 // ---- type_lookup ---------------------------------------------------------------
 
@@ -33,67 +34,6 @@ PyObject* lookup_by_mro(PyTypeObject* t, PyObject* name) noexcept {
             return found;
     }
     return nullptr;
-}
-
-// ---- instance layout and the copy route --------------------------------------------
-
-namespace {
-
-constexpr unsigned long kLayoutFlags = 0
-#ifdef Py_TPFLAGS_MANAGED_DICT
-                                       | Py_TPFLAGS_MANAGED_DICT
-#endif
-#ifdef Py_TPFLAGS_MANAGED_WEAKREF
-                                       | Py_TPFLAGS_MANAGED_WEAKREF
-#endif
-#ifdef Py_TPFLAGS_INLINE_VALUES
-                                       | Py_TPFLAGS_INLINE_VALUES
-#endif
-    ;
-
-// Whether `table` (of the type `kind`, exactly) leaves t out; false when it
-// is missing or of another type.
-bool leaves_out(PyObject* table, PyTypeObject* kind, PyTypeObject* t) {
-    if (table == nullptr || Py_TYPE(table) != kind)
-        return false;
-    int found = kind == &PyDict_Type ? PyDict_Contains(table, (PyObject*)t) : PySet_Contains(table, (PyObject*)t);
-    if (found < 0)
-        PyErr_Clear();
-    return found == 0;
-}
-
-}  // namespace
-
-InstanceLayout layout_of(PyTypeObject* t) noexcept {
-    InstanceLayout l;
-    l.basicsize = t->tp_basicsize;
-    l.dictoffset = t->tp_dictoffset;
-    l.weaklistoffset = t->tp_weaklistoffset;
-    l.flags = t->tp_flags & kLayoutFlags;
-    return l;
-}
-
-bool copy_tables_pass(PyObject* copy_dict, PyTypeObject* t) noexcept {
-#ifdef XALO_COPY_ROUTE
-    if (!leaves_out(peek(copy_dict, XNAME("dispatch_table")), &PyDict_Type, t))
-        return false;
-#if PY_VERSION_HEX >= 0x030E0000
-    return leaves_out(peek(copy_dict, XNAME("_copy_atomic_types")), &PySet_Type, t) &&
-           leaves_out(peek(copy_dict, XNAME("_copy_builtin_containers")), &PySet_Type, t);
-#else
-    return leaves_out(peek(copy_dict, XNAME("_copy_dispatch")), &PyDict_Type, t);
-#endif
-#else
-    (void)copy_dict;
-    (void)t;
-    return false;
-#endif
-}
-
-PyObject* cached_slotnames(PyTypeObject* t) noexcept {
-    if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE) || t->tp_dict == nullptr)
-        return nullptr;
-    return peek(t->tp_dict, XNAME("__slotnames__"));
 }
 
 // ---- checks at import ------------------------------------------------------------
@@ -132,6 +72,22 @@ bool version_tag_moves(PyTypeObject* t) {
 }
 #endif
 
+#if PY_VERSION_HEX < 0x030D0000
+bool clock_agrees() {
+    try {
+        ref time = ref(py::module_::import("time").attr("time"));
+        double before = PyFloat_AsDouble(xcore::call(time).ptr());
+        private_clock_holds = true;
+        double now = 0.0;
+        clock_seconds(&now);
+        double after = PyFloat_AsDouble(xcore::call(time).ptr());
+        return !PyErr_Occurred() && before <= now && now <= after;
+    } catch (py::error_already_set&) {
+        return false;
+    }
+}
+#endif
+
 }  // namespace
 
 bool plain_only() {
@@ -154,6 +110,10 @@ void check_at_import() {
 #endif
 #ifdef XALO_VERSION_TAG
     version_tag_holds = version_tag_moves(t);
+#endif
+#if PY_VERSION_HEX < 0x030D0000
+    private_clock_holds = clock_agrees();
+    PyErr_Clear();
 #endif
     (void)t;
 }

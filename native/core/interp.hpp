@@ -16,6 +16,11 @@
 //                    3.12 valid only with Py_TPFLAGS_VALID_VERSION_TAG).
 //                    Check: a probe class's tag moves when it is changed.
 //                    Fallback: 0, "no version": nothing is cached.
+//   system_clock     _PyTime_GetSystemClock and _PyTime_AsSecondsDouble:
+//                    what time.time() itself calls on 3.9 to 3.12 (from 3.13
+//                    the public PyTime_Time and PyTime_AsSecondsDouble).
+//                    Gate: below 3.13.  Check: a reading lies between two
+//                    of time.time's.  Fallback: calling time.time.
 //   finalizing       _Py_IsFinalizing before 3.13 (public Py_IsFinalizing
 //                    from 3.13).  Gate: below 3.13.  No fallback needed.
 //   getattr_optional _PyObject_LookupAttr before 3.13 (public
@@ -26,26 +31,14 @@
 //                    interpreter finalizes (3.14 hangs such a thread instead).
 //                    Gate: libstdc++.  Fallback: a thread without the GIL
 //                    during finalization counts as being ended.
-//   instance layout  tp_basicsize, tp_dictoffset, tp_weaklistoffset and the
-//                    flags that say where an instance keeps its __dict__,
-//                    weak references and inline values; compared with those
-//                    of a plain class made at import, never with constants.
-//                    Gate and check: those of the copy route.
-//   copy route       what copy.copy does for an instance of a plain class
-//                    (object.__reduce_ex__(4), copyreg.__newobj__,
-//                    copy._reconstruct, the __slotnames__ copyreg caches in
-//                    the class, and the private tables copy.copy consults
-//                    before a class's own hooks: _copy_dispatch up to 3.13,
-//                    _copy_atomic_types and _copy_builtin_containers from
-//                    3.14).  Gate: 3.9 to 3.14.  Check: the zone filter's
-//                    copy of a probe instance equals copy.copy's
-//                    (native_copy_holds in roi/fastpath.cpp, at its import).
-//                    Fallback: copy.copy for every object.
 //
 // Not bets, and so not here: the documented macros and type-object fields
-// of the full C API (PyList_GET_ITEM, tp_getattro, ...), and version gates
-// that only choose between two public functions (PyErr_GetRaisedException
-// from 3.12, say).
+// of the full C API (PyList_GET_ITEM, tp_getattro, tp_basicsize, ...),
+// version gates that only choose between two public functions
+// (PyErr_GetRaisedException from 3.12, say), and the zone filter's native
+// copy: when it equals copy.copy is decided from documented facts (a class's
+// __new__ and copy hooks, copyreg.dispatch_table, copy.copy itself), and
+// checked against copy.copy at import (roi/fastpath.cpp).
 #pragma once
 
 #include <Python.h>
@@ -103,6 +96,29 @@ inline unsigned int class_version(PyTypeObject* t) noexcept {
 #endif
 }
 
+// ---- system_clock ----------------------------------------------------------------
+
+extern bool private_clock_holds;  // set by check_at_import
+
+// What time.time() returns, in *seconds, read as time.time reads it; false
+// when only calling time.time gives it (an error, or the check said no).
+inline bool clock_seconds(double* seconds) noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyTime_t t;
+    if (PyTime_Time(&t) != 0) {
+        PyErr_Clear();  // time.time, called instead, raises it
+        return false;
+    }
+    *seconds = PyTime_AsSecondsDouble(t);
+    return true;
+#else
+    if (!private_clock_holds)
+        return false;
+    *seconds = _PyTime_AsSecondsDouble(_PyTime_GetSystemClock());
+    return true;
+#endif
+}
+
 // ---- finalizing and optional attributes ---------------------------------------------
 
 inline bool finalizing() noexcept {
@@ -128,36 +144,5 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** value) noexcept
 #if defined(__GLIBCXX__)
 #define XALO_FORCED_UNWIND 1
 #endif
-
-// ---- instance layout and the copy route --------------------------------------------
-
-// Where instances of a class keep their attributes and weak references.
-struct InstanceLayout {
-    Py_ssize_t basicsize = 0;
-    Py_ssize_t dictoffset = 0;
-    Py_ssize_t weaklistoffset = 0;
-    unsigned long flags = 0;  // those of the flags below this interpreter has
-
-    bool operator==(const InstanceLayout& o) const {
-        return basicsize == o.basicsize && dictoffset == o.dictoffset && weaklistoffset == o.weaklistoffset &&
-               flags == o.flags;
-    }
-    bool operator!=(const InstanceLayout& o) const { return !(*this == o); }
-};
-InstanceLayout layout_of(PyTypeObject* t) noexcept;
-
-#if PY_VERSION_HEX < 0x030F0000
-#define XALO_COPY_ROUTE 1
-#endif
-
-// True when copy.copy's private tables (module dict `copy_dict`) hold
-// nothing for instances of t, so that copy.copy goes on to the class's own
-// hooks; false when they do, or when they are not the ones the route was
-// checked against.
-bool copy_tables_pass(PyObject* copy_dict, PyTypeObject* t) noexcept;
-
-// The list of slot names copyreg caches in the class at its first copy, or
-// null when the class has none cached yet.
-PyObject* cached_slotnames(PyTypeObject* t) noexcept;
 
 }  // namespace xcore::interp

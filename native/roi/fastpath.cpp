@@ -13,14 +13,38 @@ using xcore::call_method;
 
 namespace {
 
+constexpr unsigned long kLayoutFlags = 0
+#ifdef Py_TPFLAGS_MANAGED_DICT
+                                       | Py_TPFLAGS_MANAGED_DICT
+#endif
+#ifdef Py_TPFLAGS_MANAGED_WEAKREF
+                                       | Py_TPFLAGS_MANAGED_WEAKREF
+#endif
+#ifdef Py_TPFLAGS_INLINE_VALUES
+                                       | Py_TPFLAGS_INLINE_VALUES
+#endif
+    ;
+
+// An attribute the class itself holds (in its own __dict__), borrowed from it.
+PyObject* own_attribute(PyTypeObject* t, py::handle name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    ref dict = ref::steal(PyType_GetDict(t));
+    return dict ? peek(dict.ptr(), name) : nullptr;
+#else
+    return t->tp_dict != nullptr ? peek(t->tp_dict, name) : nullptr;
+#endif
+}
+
 // copy.copy(x) for an instance of this class would create cls.__new__(cls)
-// and update its __dict__ with x's, running nothing of the class's own.
+// and update its __dict__ with x's, running nothing of the class's own: an
+// ordinary class whose instances have a __dict__ and nothing else, whose
+// __new__ is object's, with none of the copy hooks but object's own.
 bool copies_by_default(PyTypeObject* t) {
     if (Py_TYPE((PyObject*)t) != &PyType_Type || !(t->tp_flags & Py_TPFLAGS_HEAPTYPE) || t->tp_itemsize != 0)
         return false;
     if (PyType_IsSubtype(t, &PyType_Type) || PyType_IsSubtype(t, &PyList_Type) || PyType_IsSubtype(t, &PyDict_Type))
         return false;
-    if (xcore::interp::layout_of(t) != O.plain_layout)
+    if (layout_of(t) != O.plain_layout)
         return false;
     if (t->tp_new != PyBaseObject_Type.tp_new || t->tp_getattro != PyObject_GenericGetAttr)
         return false;
@@ -34,29 +58,68 @@ bool copies_by_default(PyTypeObject* t) {
     PyObject* dict_descr = type_lookup(t, XNAME("__dict__"));
     if (dict_descr == nullptr || Py_TYPE(dict_descr) != &PyGetSetDescr_Type)
         return false;
-    // Set by the first copy of an instance; until then copy.copy does the work.
-    PyObject* slotnames = xcore::interp::cached_slotnames(t);
+    if (!O.slotnames_cached)
+        return true;
+    // copy.copy's first copy of an instance leaves the class's slot names in
+    // it; until then copy.copy does the work, so that the class changes as it would.
+    PyObject* slotnames = own_attribute(t, XNAME("__slotnames__"));
     return slotnames != nullptr && PyList_CheckExact(slotnames) && PyList_GET_SIZE(slotnames) == 0;
+}
+
+// Whether copy.copy is still the function loaded, and the functions it
+// reconstructs with too (where the copy module has them).
+bool copy_untouched() {
+    PyObject* module = G.peek(XNAME("copy"));
+    if (module != O.copy_module)
+        return false;
+    PyObject* d = PyModule_GetDict(module);
+    if (peek(d, XNAME("copy")) != O.copy_function)
+        return false;
+    if (O.copy_reconstruct != nullptr && peek(d, XNAME("_reconstruct")) != O.copy_reconstruct)
+        return false;
+    return O.copyreg_newobj == nullptr ||
+           peek(PyModule_GetDict(O.copyreg_module), XNAME("__newobj__")) == O.copyreg_newobj;
+}
+
+// No reducer is registered for the class where copy.copy looks
+// (copyreg.dispatch_table, as the copy module holds it).
+bool no_reducer(PyTypeObject* t) {
+    PyObject* table = peek(PyModule_GetDict(O.copy_module), XNAME("dispatch_table"));
+    if (table == nullptr || !PyDict_CheckExact(table))
+        return false;
+    int found = PyDict_Contains(table, (PyObject*)t);
+    if (found < 0)
+        PyErr_Clear();
+    return found == 0;
 }
 
 }  // namespace
 
-// Keyed by the class and its attribute-cache version, which changes whenever
-// the class or one of its bases is changed.
-const ItemClass& item_class(PyTypeObject* t) {
-    static ItemClass cache[16];
-    ItemClass& c = cache[((uintptr_t)t >> 4) & 15];
-    if (c.type == t && c.tag != 0 && c.tag == xcore::interp::class_version(t))
-        return c;
-    ItemClass fresh;
-    fresh.type = t;
-    fresh.plain_read = t->tp_getattro == PyObject_GenericGetAttr && type_lookup(t, XNAME("info")) == nullptr &&
-                       type_lookup(t, XNAME("tlwh")) == nullptr;
-    fresh.plain_write = t->tp_setattro == PyObject_GenericSetAttr && type_lookup(t, XNAME("roi_id")) == nullptr &&
-                        type_lookup(t, XNAME("roi_name")) == nullptr;
-    fresh.default_copy = O.native_copy && copies_by_default(t);
-    fresh.tag = xcore::interp::class_version(t);
-    c = fresh;
+InstanceLayout layout_of(PyTypeObject* t) noexcept {
+    InstanceLayout l;
+    l.basicsize = t->tp_basicsize;
+    l.dictoffset = t->tp_dictoffset;
+    l.weaklistoffset = t->tp_weaklistoffset;
+    l.flags = t->tp_flags & kLayoutFlags;
+    return l;
+}
+
+const ItemClass& ItemClasses::of(PyTypeObject* t, uint64_t epoch) {
+    for (const ItemClass& c : seen_)
+        if (c.type == t && c.epoch == epoch)
+            return c;
+    if (copy_epoch_ != epoch) {
+        copy_epoch_ = epoch;
+        copy_untouched_ = O.native_copy && copy_untouched();
+    }
+    ItemClass& c = seen_[next_++ & 3];
+    c.type = t;
+    c.epoch = epoch;
+    c.plain_read = t->tp_getattro == PyObject_GenericGetAttr && type_lookup(t, XNAME("info")) == nullptr &&
+                   type_lookup(t, XNAME("tlwh")) == nullptr;
+    c.plain_write = t->tp_setattro == PyObject_GenericSetAttr && type_lookup(t, XNAME("roi_id")) == nullptr &&
+                    type_lookup(t, XNAME("roi_name")) == nullptr;
+    c.default_copy = copy_untouched_ && copies_by_default(t) && no_reducer(t);
     return c;
 }
 
@@ -79,22 +142,19 @@ namespace {
 
 // Whether default_copy gives what copy.copy gives on this interpreter, tried
 // once on an instance of a plain class: attributes found by lookup, an equal
-// but separate __dict__. Interpreters newer than those it was tried on take
-// copy.copy itself.
+// but separate __dict__, and the class left as copy.copy leaves it. Where it
+// does not, every object is copied by copy.copy itself.
 bool native_copy_holds(py::handle plain_class, py::handle copy_module) {
-#ifndef XALO_COPY_ROUTE
-    (void)plain_class;
-    (void)copy_module;
-    return false;
-#else
     return xcore::catch_exception(
         [&] {
+            PyTypeObject* t = (PyTypeObject*)plain_class.ptr();
             ref original = call(plain_class);
             ref value = ref::steal(PyList_New(0));
             xcore::setattr(original, XNAME("info"), value);
             xcore::setattr(original, XNAME("tlwh"), Py_None);
-            call_method(copy_module, XNAME("copy"), original);  // sets __slotnames__, as a first copy does
-            if (!copies_by_default((PyTypeObject*)plain_class.ptr()))
+            call_method(copy_module, XNAME("copy"), original);
+            O.slotnames_cached = own_attribute(t, XNAME("__slotnames__")) != nullptr;
+            if (!copies_by_default(t) || !no_reducer(t))
                 return false;
             ref state = ref::steal(PyObject_GenericGetDict(original.ptr(), nullptr));
             ref made = default_copy(original.ptr(), state.ptr());
@@ -105,7 +165,6 @@ bool native_copy_holds(py::handle plain_class, py::handle copy_module) {
                    PyObject_RichCompareBool(made_state.ptr(), state.ptr(), Py_EQ) == 1;
         },
         [](py::handle) { return false; });
-#endif
 }
 
 }  // namespace
@@ -144,29 +203,6 @@ std::shared_ptr<Prepared> native_regions(py::handle self, PyObject* included) {
     return find_prepared(self);
 }
 
-bool CopyCheck::untouched(PyTypeObject* t, uint64_t epoch) {
-    if (epoch_ != epoch) {
-        epoch_ = epoch;
-        checked_type_ = nullptr;
-        PyObject* module = G.peek(XNAME("copy"));
-        ok_ = module == O.copy_module;
-        if (ok_) {
-            PyObject* d = PyModule_GetDict(module);
-            ok_ = peek(d, XNAME("copy")) == O.copy_function &&
-                       peek(d, XNAME("_reconstruct")) == O.copy_reconstruct &&
-                       peek(PyModule_GetDict(O.copyreg_module), XNAME("__newobj__")) == O.copyreg_newobj;
-        }
-    }
-    if (!ok_)
-        return false;
-    if (t == checked_type_)
-        return true;
-    if (!xcore::interp::copy_tables_pass(PyModule_GetDict(O.copy_module), t))
-        return false;
-    checked_type_ = t;
-    return true;
-}
-
 // ---- Module set-up ------------------------------------------------------------------------
 
 namespace {
@@ -184,8 +220,8 @@ PyObject* keep_optional(py::handle obj, const char* name) {
 void remember_originals(py::handle copy_module, py::handle np, py::handle zone_filter) {
     O.copy_module = xcore::keep_forever(copy_module);
     O.copy_function = xcore::keep_forever(copy_module.attr("copy"));
-    // Private names of the copy machinery: where one is missing, every copy
-    // is made by copy.copy itself.
+    // Functions copy.copy reconstructs with: where the copy modules have
+    // them, a copy is made natively only while they are still these.
     O.copy_reconstruct = keep_optional(copy_module, "_reconstruct");
     py::module_ copyreg = py::module_::import("copyreg");
     O.copyreg_module = xcore::keep_forever(copyreg);
@@ -221,10 +257,9 @@ void remember_originals(py::handle copy_module, py::handle np, py::handle zone_f
     ref plain = xcore::call(reinterpret_cast<PyObject*>(&PyType_Type), XNAME("_Plain"),
                             ref::steal(PyTuple_New(0)), ref::steal(PyDict_New()));
     PyTypeObject* pt = (PyTypeObject*)plain.ptr();
-    O.plain_layout = xcore::interp::layout_of(pt);
+    O.plain_layout = layout_of(pt);
     O.empty_tuple = xcore::keep_forever(py::tuple());
-    O.native_copy = !xcore::interp::plain_only() && O.copy_reconstruct != nullptr && O.copyreg_newobj != nullptr &&
-                    native_copy_holds(plain, copy_module);
+    O.native_copy = native_copy_holds(plain, copy_module);
 }
 
 }  // namespace xroi

@@ -17,11 +17,28 @@ using xcore::ref;
 
 extern xcore::Globals G;  // the module's globals, defined with the module
 
+// Where instances of a class keep their attributes and weak references: the
+// documented size, offsets and flags of its type object, compared only with
+// those of a plain class made at import.
+struct InstanceLayout {
+    Py_ssize_t basicsize = 0;
+    Py_ssize_t dictoffset = 0;
+    Py_ssize_t weaklistoffset = 0;
+    unsigned long flags = 0;  // those of the layout flags this interpreter has
+
+    bool operator==(const InstanceLayout& o) const {
+        return basicsize == o.basicsize && dictoffset == o.dictoffset && weaklistoffset == o.weaklistoffset &&
+               flags == o.flags;
+    }
+    bool operator!=(const InstanceLayout& o) const { return !(*this == o); }
+};
+InstanceLayout layout_of(PyTypeObject* t) noexcept;
+
 // Objects the module was loaded against, kept only to recognise them later.
 struct Originals {
     PyObject* copy_module = nullptr;
     PyObject* copy_function = nullptr;
-    PyObject* copy_reconstruct = nullptr;
+    PyObject* copy_reconstruct = nullptr;  // these two may be missing
     PyObject* copyreg_module = nullptr;
     PyObject* copyreg_newobj = nullptr;
     PyObject* shapely = nullptr;
@@ -43,47 +60,52 @@ struct Originals {
     PyObject* object_reduce = nullptr;
     PyObject* object_getstate = nullptr;  // absent before Python 3.11
     PyObject* object_new = nullptr;
-    xcore::interp::InstanceLayout plain_layout;  // of a class with nothing but a __dict__
+    InstanceLayout plain_layout;  // of a class with nothing but a __dict__
     PyObject* empty_tuple = nullptr;
-    bool native_copy = false;  // default_copy equals copy.copy here
+    bool slotnames_cached = false;  // copy.copy leaves __slotnames__ = [] in a plain class
+    bool native_copy = false;       // default_copy equals copy.copy here
 };
 extern Originals O;
 
 
 using xcore::peek;
 
-inline PyObject* type_lookup(PyTypeObject* t, py::handle name) { return xcore::interp::type_lookup(t, name.ptr()); }
+// cls.<name> as the class's own getattr finds it before calling a
+// descriptor: the first class along __mro__ whose dict holds it. Borrowed,
+// null when none does; no Python code runs. Public calls only (a walk of
+// tp_mro), so every interpreter takes the same road.
+inline PyObject* type_lookup(PyTypeObject* t, py::handle name) { return xcore::interp::lookup_by_mro(t, name.ptr()); }
 
 // Fills O at module set-up, after ZoneFilter has been made.
 void remember_originals(py::handle copy_module, py::handle np, py::handle zone_filter);
 
+// What one filter_in_roi call may do natively with instances of a class,
+// decided from the class's public attributes.
 struct ItemClass {
     PyTypeObject* type = nullptr;
-    unsigned int tag = 0;
-    bool plain_read = false;   // info and tlwh come from the instance dict
-    bool plain_write = false;  // roi_id and roi_name go to the instance dict
-    bool default_copy = false;
+    uint64_t epoch = UINT64_MAX;  // the Filter's epoch it was decided at
+    bool plain_read = false;      // info and tlwh come from the instance dict
+    bool plain_write = false;     // roi_id and roi_name go to the instance dict
+    bool default_copy = false;    // copy.copy would make default_copy's copy
 };
 
-// What the interpreter does with instances of the class, cached per class
-// version.
-const ItemClass& item_class(PyTypeObject* t);
+// The classes of one call's objects (a frame has one or two), each decided
+// once and again only after Python code of unknown effect has run (the
+// call's epoch moved on): within a call nothing else can change a class.
+class ItemClasses {
+public:
+    const ItemClass& of(PyTypeObject* t, uint64_t epoch);
+
+private:
+    ItemClass seen_[4];
+    unsigned next_ = 0;
+    uint64_t copy_epoch_ = UINT64_MAX;
+    bool copy_untouched_ = false;  // copy.copy and its reducers as loaded
+};
 
 // The shallow copy copy.copy makes of an instance of a class that copies by
 // default, from the instance's __dict__ (state).
 ref default_copy(PyObject* item, PyObject* state);
-
-// Whether copy.copy is still the function it was, with nothing registered
-// for the class; rechecked whenever `epoch` has moved on.
-class CopyCheck {
-public:
-    bool untouched(PyTypeObject* t, uint64_t epoch);
-
-private:
-    uint64_t epoch_ = UINT64_MAX;
-    bool ok_ = false;
-    PyTypeObject* checked_type_ = nullptr;
-};
 
 struct Prepared;
 

@@ -1,6 +1,7 @@
 #!/bin/bash
-# Make (or reuse) a Debian sid x86-64 root: Debian's current python3 (the
-# newest CPython the kit supports) with Debian's own NumPy, OpenCV, Shapely,
+# Make (or reuse) a Debian sid x86-64 root: Debian's default python3 and
+# every other python3.X sid supports (the newest CPython is often not yet
+# the default), with Debian's own NumPy, OpenCV, Shapely,
 # orjson, redis-py, Redis, the test tools and the build tools (pybind11,
 # scikit-build-core, CMake, Ninja, g++), so that the kit is built and tested
 # there exactly as a sid user would have it.  No emulation: it runs at the
@@ -14,7 +15,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/lib.sh"
 
-PACKAGES="python3 python3-dev python3-venv python3-pip
+PACKAGES="python3 python3-dev python3-venv python3-pip python3-all-dev python3-all-venv
   python3-numpy python3-opencv python3-shapely python3-orjson python3-redis
   redis-server redis-tools openssl python3-pytest python3-hypothesis python3-mypy
   pybind11-dev python3-pybind11 python3-scikit-build-core cmake ninja-build g++ make"
@@ -66,13 +67,21 @@ in_root "$new" apt-get update -qq
 in_root "$new" apt-get install -y -qq $PACKAGES >"$ROOT_CACHE/apt.log" 2>&1 \
     || die "apt-get install failed, see $ROOT_CACHE/apt.log"
 in_root "$new" apt-get clean
-if [ -n "$PYPI" ]; then
-    # shellcheck disable=SC2086
-    in_root "$new" python3 -m pip install -q --break-system-packages $PYPI
-fi
-in_root "$new" python3 -c 'import sys, numpy, cv2, shapely, orjson, redis, pytest, hypothesis, pybind11
-print("root: python", sys.version.split()[0], "numpy", numpy.__version__, "cv2", cv2.__version__,
+# Debian builds OpenCV for its default python3 only; test.sh gives the
+# others pip's.
+for py in $(in_root "$new" py3versions -s); do
+    if [ -n "$PYPI" ]; then
+        # shellcheck disable=SC2086
+        in_root "$new" "$py" -m pip install -q --break-system-packages $PYPI
+    fi
+    in_root "$new" "$py" -c 'import sys, numpy, shapely, orjson, redis, pytest, hypothesis, pybind11
+try:
+    import cv2; cv = cv2.__version__
+except ImportError:
+    cv = "none"
+print("root: python", sys.version.split()[0], "numpy", numpy.__version__, "cv2", cv,
       "shapely", shapely.__version__, "redis-py", redis.__version__, "pybind11", pybind11.__version__)'
+done
 in_root "$new" redis-server --version
 
 echo "$recipe" >"$new/.xalo-root-ready"
