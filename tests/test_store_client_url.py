@@ -13,6 +13,7 @@ from urllib.parse import quote
 
 import pytest
 import redis
+import redis.sentinel
 
 import redis_servers as rs
 from xalo_sdk import peek
@@ -380,3 +381,18 @@ def test_no_piece_of_a_password_in_any_text(url, capsys):
     assert module.returncode == 1 and "Error" in module.stderr
     for text in texts:
         assert "Secret99x" not in text and "Tail77q" not in text, text
+
+
+def test_sentinels_that_are_gone_are_told_in_one_short_line_and_cost_no_pool_slot(rec):
+    # redis-py's MasterNotFoundError carries the repr of every Sentinel client it asked; before 8.2
+    # its pool kept the slot of each connection that found no master, until "Too many connections".
+    url = f"redis+sentinel://127.0.0.1:{rs.free_port()},127.0.0.1:{rs.free_port()}/xalo-master"
+    client = StoreClient.from_url(url, thread=False)
+    with client.subscribe("k", idle=0.05) as sub:
+        assert sub.get(1.5) is None
+        error = sub.stats()["last_error"]
+    for _ in range(12):
+        with pytest.raises(redis.sentinel.MasterNotFoundError):
+            client.read_data("k")
+    for text in [error, rec.records[0][1]]:
+        assert "MasterNotFoundError" in text and "<redis" not in text and len(text) <= 400, text

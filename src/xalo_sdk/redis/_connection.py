@@ -97,6 +97,54 @@ def _redacting(pool_class):
     return type(pool_class.__name__, (_RedactedRepr, pool_class), {"__module__": pool_class.__module__})
 
 
+def _disowned_slots_are_reclaimed():
+    """Whether redis-py's pool gives back the slot of a connection it
+    disowns on release (so from 8.2): tried on a pool of one connection."""
+    import redis
+
+    class Probe(redis.ConnectionPool):
+        def owns_connection(self, connection):
+            return False
+
+    try:
+        pool = Probe(max_connections=1)
+        connection = pool.make_connection()
+        pool._in_use_connections.add(connection)
+        pool.release(connection)
+        return pool._created_connections == 0
+    except AttributeError:  # a pool kept otherwise: nothing to mend
+        return True
+
+
+_sentinel_pool = None
+
+
+def sentinel_pool_class():
+    """redis-py's SentinelConnectionPool, whose release gives back the slot of
+    a connection it disowns. It disowns every connection that never found a
+    master and every one to a master since replaced, and before redis-py 8.2
+    each such release kept the slot: after max_connections of them, every
+    command failed with "Too many connections", for good."""
+    global _sentinel_pool
+    if _sentinel_pool is None:
+        from redis.sentinel import SentinelConnectionPool
+
+        class Pool(_RedactedRepr, SentinelConnectionPool):
+            def release(self, connection):
+                reclaim = connection.pid == self.pid and not self.owns_connection(connection)
+                with self._lock:
+                    reclaim = reclaim and connection in self._in_use_connections
+                super().release(connection)
+                if reclaim:
+                    with self._lock:
+                        self._created_connections -= 1
+
+        Pool.__name__ = Pool.__qualname__ = "SentinelConnectionPool"
+        Pool.__module__ = SentinelConnectionPool.__module__
+        _sentinel_pool = _redacting(SentinelConnectionPool) if _disowned_slots_are_reclaimed() else Pool
+    return _sentinel_pool
+
+
 def _query_options(url, query):
     """The query's options, typed as redis-py types them."""
     from redis.connection import URL_QUERY_ARGUMENT_PARSERS
@@ -156,7 +204,7 @@ def _credentials(kwargs, user, password, tls):
 
 def _sentinel(url, tls, max_connections, options):
     from redis import StrictRedis
-    from redis.sentinel import Sentinel, SentinelConnectionPool
+    from redis.sentinel import Sentinel
 
     _, user, password, hosts, path, query = _split(url)
     kwargs = _pool_size_and_options(url, options, _query_options(url, query))
@@ -174,7 +222,7 @@ def _sentinel(url, tls, max_connections, options):
     sentinel_kwargs.update({k: v for k, v in kwargs.items() if _SENTINEL_SHARED.match(k)})
     sentinel = Sentinel(_nodes(url, hosts, 26379), sentinel_kwargs=sentinel_kwargs, **kwargs)
     return sentinel.master_for(parts[0], redis_class=StrictRedis,
-                               connection_pool_class=_redacting(SentinelConnectionPool),
+                               connection_pool_class=sentinel_pool_class(),
                                max_connections=max_connections, decode_responses=False)
 
 
@@ -280,6 +328,14 @@ def _chain(e):
     return seen
 
 
+def short_cause(error):
+    """The failure in one short line, as the writer's log lines give it
+    (redis-py's Sentinel errors carry the repr of every client they tried)."""
+    from xalo_sdk.redis import store_client  # loaded by then: only it makes clients
+
+    return store_client._short_cause(error).rstrip(".")
+
+
 # How long a new URL client waits for its first connection before it goes on.
 CONNECT_WAIT = 5.0
 
@@ -306,7 +362,7 @@ def connect_now(client, wait=CONNECT_WAIT):
     thread.join(wait)
     if outcome and outcome[0] is None:
         return None
-    cause = f"no answer within {wait:g} s" if not outcome else f"{type(outcome[0]).__name__}: {outcome[0]}"
+    cause = f"no answer within {wait:g} s" if not outcome else short_cause(outcome[0])
     pool = getattr(client, "connection_pool", None)
     password = getattr(pool, "connection_kwargs", {}).get("password")
     if isinstance(password, str) and password:

@@ -21,6 +21,8 @@ from redis.connection import UnixDomainSocketConnection
 from redis.retry import Retry
 
 from xalo_sdk.logging.logger import get_logger
+from xalo_sdk.redis._connection import sentinel_pool_class
+from xalo_sdk.redis._connection import short_cause as _cause
 
 __all__ = ["Subscription"]
 
@@ -41,14 +43,6 @@ def _own_settings(kwargs, timeout, unix=False):
         kw["socket_connect_timeout"] = timeout
     return kw
 
-
-
-def _cause(error):
-    """The failure in one short line, as the writer's log lines give it
-    (redis-py's Sentinel errors carry the repr of every client they tried)."""
-    from xalo_sdk.redis import store_client  # imported by then: it imports this module
-
-    return store_client._short_cause(error).rstrip(".")
 
 class _Plain:
     """redis-py clients for one server or the nodes of a cluster."""
@@ -82,7 +76,8 @@ class _Sentinel:
         sentinel_kwargs = _own_settings(manager.sentinel_kwargs, timeout)
         self._sentinel = Sentinel(nodes, sentinel_kwargs=sentinel_kwargs,
                                   **_own_settings(manager.connection_kwargs, timeout))
-        self._client = self._sentinel.master_for(pool.service_name, redis_class=redis.Redis, max_connections=2)
+        self._client = self._sentinel.master_for(pool.service_name, redis_class=redis.Redis, max_connections=2,
+                                                 connection_pool_class=sentinel_pool_class())
 
     def next_client(self):
         return self._client
