@@ -197,9 +197,10 @@ def admin(server, **kw):
 
 
 def master_fields(conn, service):
-    """SENTINEL MASTER as a dict, sent raw: redis-py 7.0's parser of it fails."""
+    """SENTINEL MASTER as a dict (parsed by redis-py 8, a flat list before): its
+    sentinel_master fails on redis-py 7.0."""
     reply = conn.execute_command("SENTINEL", "MASTER", service)
-    return dict(zip(reply[::2], reply[1::2]))
+    return reply if isinstance(reply, dict) else dict(zip(reply[::2], reply[1::2]))
 
 
 class SentinelSet:

@@ -2,10 +2,10 @@
 and the kit's switches read from the environment."""
 
 import os
-from typing import Set, Tuple
+import typing as t
 
 _OFF = ("", "0", "false", "no", "off")
-_reported: Set[Tuple[str, str]] = set()  # (name, value) already reported
+_reported: t.Set[t.Tuple[str, str]] = set()  # (name, value) already reported
 
 
 def setting_refused(name, value, expected, used, at_import=False):

@@ -34,7 +34,8 @@ several clients can register each; the shared-memory figures are the
 process's own.
 """
 
-from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Tuple
+# typing through its module, so that stubtest sees no stray exports.
+import typing as t
 
 from prometheus_client.core import REGISTRY, CollectorRegistry, CounterMetricFamily, Metric
 
@@ -73,13 +74,14 @@ class Collector:
     giving ``notifications``, ``gaps`` and ``reconnects``) and, with ``shm``
     true, of this process's shared-memory road."""
 
-    def __init__(self, clients: Optional[Mapping[str, Any]] = None, subscriptions: Optional[Mapping[str, Any]] = None,
+    def __init__(self, clients: t.Optional[t.Mapping[str, t.Any]] = None,
+                 subscriptions: t.Optional[t.Mapping[str, t.Any]] = None,
                  shm: bool = True) -> None:
         self.clients = dict(clients or {})
         self.subscriptions = dict(subscriptions or {})
         self.shm = shm
 
-    def collect(self) -> Iterator[Metric]:
+    def collect(self) -> t.Iterator[Metric]:
         for metric, help_text, key in _CLIENT:
             family = CounterMetricFamily(metric, help_text, labels=["client"])
             for name, client in self.clients.items():
@@ -92,7 +94,7 @@ class Collector:
                 family.add_metric([name], stats.get(key, 0))
             yield family
         if self.shm:
-            road: Dict[str, Any] = dict(utils.shm_figures())
+            road: t.Dict[str, t.Any] = dict(utils.shm_figures())
             for metric, help_text, key in _SHM:
                 yield CounterMetricFamily(metric, help_text, value=road[key])
             family = CounterMetricFamily("xalo_shm_frames_not_read", "Frames not read from the shared-memory road",
@@ -101,17 +103,17 @@ class Collector:
                 family.add_metric([reason], n)
             yield family
 
-    def describe(self) -> List[Metric]:
+    def describe(self) -> t.List[Metric]:
         # The same families, empty: lets a registry check names when it is registered.
-        families: List[Metric] = [CounterMetricFamily(m, h) for m, h, _ in _CLIENT + _SUBSCRIPTION + _SHM]
+        families: t.List[Metric] = [CounterMetricFamily(m, h) for m, h, _ in _CLIENT + _SUBSCRIPTION + _SHM]
         return families + [CounterMetricFamily("xalo_shm_frames_not_read", "Frames not read from the shared-memory road")]
 
 
 # One collector per registry: several clients of one process are its labels.
-_collectors: Dict[int, Tuple[Any, Collector]] = {}
+_collectors: t.Dict[int, t.Tuple[t.Any, Collector]] = {}
 
 
-def register(client: Any = None, subscription: Any = None, name: str = "default",
+def register(client: t.Any = None, subscription: t.Any = None, name: str = "default",
              registry: CollectorRegistry = REGISTRY) -> Collector:
     """Report ``client`` (a ``StoreClient``) and ``subscription`` under the
     label ``client=name``, and this process's shared-memory road, through

@@ -17,6 +17,9 @@ store client relies on bytes. No text made here carries the password.
 import re
 from urllib.parse import parse_qs, unquote
 
+import redis
+from redis.sentinel import SentinelConnectionPool
+
 __all__ = ["client_from_url", "redact"]
 
 _SCHEMES = ("redis", "rediss", "unix", "redis+sentinel", "rediss+sentinel", "redis+cluster", "rediss+cluster")
@@ -97,17 +100,19 @@ def _redacting(pool_class):
     return type(pool_class.__name__, (_RedactedRepr, pool_class), {"__module__": pool_class.__module__})
 
 
+class _DisowningPool(redis.ConnectionPool):
+    """A pool that owns none of its connections: how a release treats the
+    connections a Sentinel pool disowns."""
+
+    def owns_connection(self, connection):
+        return False
+
+
 def _disowned_slots_are_reclaimed():
     """Whether redis-py's pool gives back the slot of a connection it
     disowns on release (so from 8.2): tried on a pool of one connection."""
-    import redis
-
-    class Probe(redis.ConnectionPool):
-        def owns_connection(self, connection):
-            return False
-
     try:
-        pool = Probe(max_connections=1)
+        pool = _DisowningPool(max_connections=1)
         connection = pool.make_connection()
         pool._in_use_connections.add(connection)
         pool.release(connection)
@@ -116,32 +121,33 @@ def _disowned_slots_are_reclaimed():
         return True
 
 
-_sentinel_pool = None
-
-
-def sentinel_pool_class():
+class _ReclaimingSentinelPool(_RedactedRepr, SentinelConnectionPool):
     """redis-py's SentinelConnectionPool, whose release gives back the slot of
     a connection it disowns. It disowns every connection that never found a
     master and every one to a master since replaced, and before redis-py 8.2
     each such release kept the slot: after max_connections of them, every
     command failed with "Too many connections", for good."""
+
+    def release(self, connection):
+        reclaim = connection.pid == self.pid and not self.owns_connection(connection)
+        with self._lock:
+            reclaim = reclaim and connection in self._in_use_connections
+        super().release(connection)
+        if reclaim:
+            with self._lock:
+                self._created_connections -= 1
+
+
+_sentinel_pool = None
+
+
+def sentinel_pool_class():
+    """The pool class of Sentinel clients: _ReclaimingSentinelPool where
+    redis-py keeps the slots, else redis-py's own."""
     global _sentinel_pool
     if _sentinel_pool is None:
-        from redis.sentinel import SentinelConnectionPool
-
-        class Pool(_RedactedRepr, SentinelConnectionPool):
-            def release(self, connection):
-                reclaim = connection.pid == self.pid and not self.owns_connection(connection)
-                with self._lock:
-                    reclaim = reclaim and connection in self._in_use_connections
-                super().release(connection)
-                if reclaim:
-                    with self._lock:
-                        self._created_connections -= 1
-
-        Pool.__name__ = Pool.__qualname__ = "SentinelConnectionPool"
-        Pool.__module__ = SentinelConnectionPool.__module__
-        _sentinel_pool = _redacting(SentinelConnectionPool) if _disowned_slots_are_reclaimed() else Pool
+        reclaimed = _disowned_slots_are_reclaimed()
+        _sentinel_pool = _redacting(SentinelConnectionPool) if reclaimed else _ReclaimingSentinelPool
     return _sentinel_pool
 
 
