@@ -374,6 +374,18 @@ def jpeg_case(w, h, grey=False, quality=95, sampling=None, extra=(), change=lamb
     return change(cv2.imencode(".jpg", img, params)[1].tobytes())
 
 
+def without(marker):
+    """The JPEG without its segments of one kind (tables the reader must then lack or assume)."""
+    def cut(data):
+        out, i = data[:2], 2
+        while data[i + 1] != 0xDA:
+            end = i + 2 + struct.unpack(">H", data[i + 2:i + 4])[0]
+            out += b"" if data[i + 1] == marker else data[i:end]
+            i = end
+        return out + data[i:]
+    return cut
+
+
 JPEG_CASES = {
     "53x37 4:4:4 q95": jpeg_case(53, 37, sampling="444"),
     "53x37 4:2:2 q75": jpeg_case(53, 37, quality=75, sampling="422"),
@@ -391,6 +403,8 @@ JPEG_CASES = {
     "cut short": jpeg_case(99, 61, change=lambda d: d[:len(d) * 2 // 3]),
     "corrupt scan": jpeg_case(99, 61, change=lambda d: d[:400] + b"\xff\x00\x13\xff\xd4" + d[405:]),
     "no end marker": jpeg_case(99, 61, change=lambda d: d[:-2]),
+    "no quantisation tables": jpeg_case(99, 61, change=without(0xDB)),
+    "no Huffman tables": jpeg_case(99, 61, change=without(0xC4)),
     "bad component count": jpeg_case(9, 9, change=lambda d: d.replace(b"\xff\xc0\x00\x11\x08\x00\x09\x00\x09\x03",
                                                                       b"\xff\xc0\x00\x11\x08\x00\x09\x00\x09\x02")),
 }
@@ -407,6 +421,8 @@ def expected_jpeg_route():
 @pytest.mark.parametrize("name", sorted(JPEG_CASES))
 def test_jpeg_decoding_gives_opencvs_array(name, logged):
     assert utils.codec_routes()["jpeg_decode"] == expected_jpeg_route()
+    # A file decoded before leaves nothing behind for the next one to use.
+    utils.str_to_img(JPEG_CASES["optimized Huffman tables"], ".jpg")
     data = JPEG_CASES[name]
     want = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_UNCHANGED)
     for got in (utils.str_to_img(data, ".jpg"), utils.base64_to_img(base64.b64encode(data)),

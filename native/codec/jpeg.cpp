@@ -104,20 +104,6 @@ struct HandleCloser {
     void operator()(void* h) const noexcept { api().destroy(h); }
 };
 
-// This thread's decompressor, made on first use.
-std::unique_ptr<void, HandleCloser>& thread_handle() {
-    thread_local std::unique_ptr<void, HandleCloser> handle(api().init());
-    return handle;
-}
-
-// Some versions leave a decompressor that failed on a header in the middle
-// of it, so that every later header fails too: after any failure, the
-// thread starts again with a new one.
-bool failed() {
-    thread_handle().reset(api().init());
-    return false;
-}
-
 }  // namespace
 
 bool jpeg_available() noexcept { return api().ok; }
@@ -125,12 +111,17 @@ bool jpeg_available() noexcept { return api().ok; }
 bool jpeg_decode(const unsigned char* d, size_t n, const JpegShape& shape, unsigned char* out) noexcept {
     if (!api().ok || n > (size_t)(unsigned long)-1)
         return false;
-    void* h = thread_handle().get();
+    // A decompressor of its own for each file: one that decoded a file before
+    // keeps that file's quantisation and Huffman tables, and would use them
+    // for a file that lacks its own, where OpenCV's reader fails (or takes
+    // the standard Huffman tables).
+    std::unique_ptr<void, HandleCloser> handle(api().init());
+    void* h = handle.get();
     if (h == nullptr)
-        return failed();
+        return false;
     int width = 0, height = 0, subsamp = -1, colorspace = -1;
     if (api().header(h, d, (unsigned long)n, &width, &height, &subsamp, &colorspace) != 0)
-        return failed();
+        return false;
     if (width != shape.width || height != shape.height)
         return false;
     bool grey = shape.channels == 1;
@@ -138,10 +129,8 @@ bool jpeg_decode(const unsigned char* d, size_t n, const JpegShape& shape, unsig
              : (colorspace != TJCS_YCbCr || (subsamp != TJSAMP_444 && subsamp != TJSAMP_422 && subsamp != TJSAMP_420)))
         return false;
     // Non-zero also for a warning (corrupt data the library worked around).
-    if (api().decompress(h, d, (unsigned long)n, out, width, 0, height, grey ? TJPF_GRAY : TJPF_BGR,
-                         TJFLAG_ACCURATEDCT) != 0)
-        return failed();
-    return true;
+    return api().decompress(h, d, (unsigned long)n, out, width, 0, height, grey ? TJPF_GRAY : TJPF_BGR,
+                            TJFLAG_ACCURATEDCT) == 0;
 }
 
 #else

@@ -32,7 +32,7 @@ bool jpeg_plain(const unsigned char* d, size_t n, JpegShape* shape) noexcept;
 // Decodes d into out (height * width * channels bytes, rows packed). False
 // when the library reports an error or a warning (corrupt or cut-short data,
 // for which OpenCV's own reader is the judge), or when its header disagrees
-// with shape. Thread-safe; each thread keeps its own decompressor.
+// with shape. Thread-safe: each call has a decompressor of its own.
 bool jpeg_decode(const unsigned char* d, size_t n, const JpegShape& shape, unsigned char* out) noexcept;
 
 }  // namespace xcodec
