@@ -54,7 +54,7 @@ def make_jpeg(fdp):
         img = img[:, :, 0].copy()
     params = [cv2.IMWRITE_JPEG_QUALITY, fdp.ConsumeIntInRange(1, 100)]
     sampling = h.pick(fdp, SAMPLING)
-    if sampling:
+    if sampling and hasattr(cv2, "IMWRITE_JPEG_SAMPLING_FACTOR"):  # OpenCV 4.5.5 on
         params += [cv2.IMWRITE_JPEG_SAMPLING_FACTOR, getattr(cv2, "IMWRITE_JPEG_SAMPLING_FACTOR_" + sampling)]
     if fdp.ConsumeIntInRange(0, 3) == 0:
         params += [cv2.IMWRITE_JPEG_RST_INTERVAL, fdp.ConsumeIntInRange(1, 4)]
