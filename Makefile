@@ -103,7 +103,8 @@ $(PY):
 
 # redis-server for the tests and the demo (redis-cli joins the tests'
 # Cluster, openssl makes their TLS certificates); a C++ compiler, CMake and
-# the Python headers for the build.
+# the Python headers for the build; libjpeg-turbo's TurboJPEG header, without
+# which the build decodes JPEG through OpenCV only.
 system-deps:
 	@missing=""; \
 	command -v redis-server >/dev/null 2>&1 || missing="$$missing redis-server"; \
@@ -112,6 +113,7 @@ system-deps:
 	command -v g++ >/dev/null 2>&1 || missing="$$missing g++"; \
 	command -v cmake >/dev/null 2>&1 || missing="$$missing cmake"; \
 	command -v ninja >/dev/null 2>&1 || missing="$$missing ninja-build"; \
+	[ -e /usr/include/turbojpeg.h ] || missing="$$missing libturbojpeg0-dev"; \
 	$(PYTHON) -c 'import ensurepip' >/dev/null 2>&1 || missing="$$missing python$(PYVER)-venv"; \
 	$(PYTHON) -c 'import os, sysconfig; assert os.path.exists(sysconfig.get_path("include") + "/Python.h")' \
 	  >/dev/null 2>&1 || missing="$$missing python$(PYVER)-dev"; \

@@ -77,4 +77,5 @@ if __name__ == "__main__":
     image_seeds()
     choice_seeds("frame_packet", 6, 48)
     choice_seeds("zone_filter", 6, 64)
+    choice_seeds("codec_routes", 8, 48)
     print("seeds written to", HERE)

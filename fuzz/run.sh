@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 FUZZ_PY=${FUZZ_PY:-.venv-fuzz/bin/python}
 FUZZ_SECONDS=${FUZZ_SECONDS:-60}
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(codecs frame_packet zone_filter)
+[ ${#targets[@]} -gt 0 ] || targets=(codecs codec_routes frame_packet zone_filter)
 each=$(( FUZZ_SECONDS / ${#targets[@]} ))
 [ "$each" -ge 1 ] || each=1
 

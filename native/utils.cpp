@@ -4,6 +4,8 @@
 // Every module attribute the functions use (PREFIX, Encoder, logger, base64,
 // cv2, np) is read from the module dictionary at each call, so a value assigned
 // to it later takes effect at the next call.
+#include "codec/base64.hpp"
+#include "codec/jpeg.hpp"
 #include "core/xcore.hpp"
 #include "shm/ring.hpp"
 
@@ -11,7 +13,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -69,8 +73,185 @@ void warn_unknown_encoding(py::handle encoder, py::handle first_attr, py::handle
                                          first.ptr(), second.ptr())));
 }
 
+// ---- the codecs' faster routes ------------------------------------------------------
+//
+// Base64 and JPEG decoding go through libbase64 and libjpeg-turbo where the
+// result is the very one the base64 module and cv2.imdecode give; everything
+// else, and any module attribute replaced since import (a patched
+// base64.b64decode, another cv2), takes the plain route through the modules.
+
+// What the module attributes were at import, kept for identity checks.
+struct {
+    PyObject *base64, *b64encode, *b64decode, *cv2, *imdecode, *np;
+} Orig;
+
+// Buffers at least this large are coded without the GIL.
+constexpr size_t kCodeWithoutGil = 1 << 18;
+
+// True when module.<name> is still `original`.
+bool module_attr_is(PyObject* module, py::handle name, PyObject* original) {
+    if (module == nullptr || !PyModule_CheckExact(module))
+        return false;
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(module), name.ptr());
+    if (v == nullptr)
+        PyErr_Clear();
+    return v == original;
+}
+
+bool base64_untouched(py::handle fn_name, PyObject* fn) {
+    PyObject* module = G.peek(XNAME("base64"));
+    return module == Orig.base64 && module_attr_is(module, fn_name, fn);
+}
+
+// Runs f without the GIL when the work is large; f touches no Python object.
+template <class F>
+void maybe_without_gil(size_t bytes, F&& f) {
+    if (bytes < kCodeWithoutGil) {
+        f();
+        return;
+    }
+    PyThreadState* ts = PyEval_SaveThread();
+    f();
+    PyEval_RestoreThread(ts);
+}
+
+// Base64 of a contiguous buffer into a new bytes (as_text false) or str
+// object; null, with no error set, when data has no such buffer or
+// base64.b64encode was replaced.
+ref b64encode_fast(py::handle data, bool as_text) {
+    if (!base64_untouched(XNAME("b64encode"), Orig.b64encode))
+        return ref();
+    xcore::BufferView buf(data, PyBUF_SIMPLE, false);
+    if (!buf.ok())
+        return ref();
+    const auto* d = static_cast<const unsigned char*>(buf.view().buf);
+    size_t n = (size_t)buf.view().len, size = xcodec::b64_encoded_size(n);
+    if (size > (size_t)PY_SSIZE_T_MAX)
+        return ref();
+    ref out = ref::steal(as_text ? PyUnicode_New((Py_ssize_t)size, 127)
+                                 : PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)size));
+    char* o = as_text ? static_cast<char*>(PyUnicode_DATA(out.ptr())) : PyBytes_AS_STRING(out.ptr());
+    // A bytes object cannot change; any other exporter is held by the view.
+    maybe_without_gil(n, [&] { xcodec::b64_encode(d, n, o); });
+    return out;
+}
+
+// base64.b64encode(data), as bytes.
+ref b64encode_bytes(py::handle data) {
+    if (ref out = b64encode_fast(data, false))
+        return out;
+    return call_method(G.get(XNAME("base64")), XNAME("b64encode"), data);
+}
+
+// base64.b64decode(data): Base64 text in its clean form, given as bytes,
+// decoded here; anything else by the module, which also finds the error.
+ref b64decode(py::handle data) {
+    if (PyBytes_CheckExact(data.ptr()) && base64_untouched(XNAME("b64decode"), Orig.b64decode)) {
+        const char* s = PyBytes_AS_STRING(data.ptr());
+        size_t n = (size_t)PyBytes_GET_SIZE(data.ptr());
+        long long size = xcodec::b64_clean_size(s, n);
+        if (size >= 0) {
+            ref out = ref::steal(PyBytes_FromStringAndSize(nullptr, (Py_ssize_t)size));
+            auto* o = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(out.ptr()));
+            bool decoded = false;
+            maybe_without_gil(n, [&] { decoded = xcodec::b64_decode_clean(s, n, o); });
+            if (decoded)
+                return out;
+        }
+    }
+    return call_method(G.get(XNAME("base64")), XNAME("b64decode"), data);
+}
+
+// OpenCV's own limits on the size of an image it decodes
+// (OPENCV_IO_MAX_IMAGE_WIDTH, _HEIGHT, _PIXELS, read as OpenCV does, once):
+// an image beyond them is OpenCV's to refuse. A value that is not a plain
+// number leaves every image to OpenCV.
+struct OpenCvLimits {
+    unsigned long long width = 1ULL << 20, height = 1ULL << 20, pixels = 1ULL << 30;
+    bool plain = true;
+};
+
+const OpenCvLimits& opencv_limits() {
+    static const OpenCvLimits limits = [] {
+        OpenCvLimits l;
+        auto read = [&](const char* name, unsigned long long* v) {
+            const char* text = std::getenv(name);
+            if (text == nullptr)
+                return;
+            char* end = nullptr;
+            errno = 0;
+            unsigned long long parsed = std::strtoull(text, &end, 10);
+            if (end == text || *end != '\0' || errno != 0 || text[0] == '-')
+                l.plain = false;
+            else
+                *v = parsed;
+        };
+        read("OPENCV_IO_MAX_IMAGE_WIDTH", &l.width);
+        read("OPENCV_IO_MAX_IMAGE_HEIGHT", &l.height);
+        read("OPENCV_IO_MAX_IMAGE_PIXELS", &l.pixels);
+        return l;
+    }();
+    return limits;
+}
+
+// cv2.imdecode(np.frombuffer(data, dtype=np.uint8), -1) through libjpeg-turbo
+// for a plain JPEG within OpenCV's limits; null, with no error set, when
+// OpenCV is to decode it.
+ref imdecode_fast(py::handle data) {
+    if (!xcodec::jpeg_available() || G.peek(XNAME("np")) != Orig.np)
+        return ref();
+    PyObject* cv2 = G.peek(XNAME("cv2"));
+    if (cv2 != Orig.cv2 || !module_attr_is(cv2, XNAME("imdecode"), Orig.imdecode))
+        return ref();
+    xcore::BufferView buf(data, PyBUF_SIMPLE, false);
+    if (!buf.ok())
+        return ref();
+    const auto* d = static_cast<const unsigned char*>(buf.view().buf);
+    size_t n = (size_t)buf.view().len;
+    xcodec::JpegShape shape;
+    if (!xcodec::jpeg_plain(d, n, &shape))
+        return ref();
+    const OpenCvLimits& limits = opencv_limits();
+    unsigned long long w = (unsigned long long)shape.width, h = (unsigned long long)shape.height;
+    if (!limits.plain || w > limits.width || h > limits.height || w * h > limits.pixels)
+        return ref();
+    ref dims = ref::steal(shape.channels == 1 ? Py_BuildValue("(ii)", shape.height, shape.width)
+                                              : Py_BuildValue("(iii)", shape.height, shape.width, shape.channels));
+    if (!dims)
+        throw py::error_already_set();
+    ref np = ref::borrow(Orig.np);
+    ref image = xcore::vcall(xcore::getattr(np, XNAME("empty")), {dims, xcore::getattr(np, XNAME("uint8"))},
+                             XKW("dtype"));
+    bool decoded = false;
+    {
+        xcore::BufferView out(image, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS);
+        if ((unsigned long long)out.view().len != w * h * (unsigned long long)shape.channels)
+            return ref();
+        auto* o = static_cast<unsigned char*>(out.view().buf);
+        // The new array is this call's own; data is held by its view.
+        maybe_without_gil(kCodeWithoutGil, [&] { decoded = xcodec::jpeg_decode(d, n, shape, o); });
+    }
+    return decoded ? image : ref();
+}
+
+// codec_routes(): which library does each codec's work in this process.
+XALO_FUNCTION(codec_routes) {
+    ref out = ref::steal(PyDict_New());
+    auto put = [&](const char* name, const char* value) {
+        ref v = ref::steal(PyUnicode_FromString(value));
+        if (!v || PyDict_SetItemString(out.ptr(), name, v.ptr()) != 0)
+            throw py::error_already_set();
+    };
+    put("base64", "libbase64");
+    put("jpeg_decode", xcodec::jpeg_available() ? "libjpeg-turbo" : "opencv");
+    put("jpeg_encode", "opencv");
+    return out;
+}
+
 // base64.b64encode(data).decode("ascii")
 ref b64encode_text(py::handle data) {
+    if (ref out = b64encode_fast(data, true))
+        return out;
     ref encoded = call_method(G.get(XNAME("base64")), XNAME("b64encode"), data);
     if (PyBytes_CheckExact(encoded.ptr()))
         return ref::steal(PyUnicode_DecodeASCII(PyBytes_AS_STRING(encoded.ptr()), PyBytes_GET_SIZE(encoded.ptr()),
@@ -470,6 +651,8 @@ void check_image_size(py::handle data) {
 // than the pixel limit raises ValueError first.
 ref imdecode(py::handle data) {
     check_image_size(data);
+    if (ref image = imdecode_fast(data))
+        return image;
     ref decode = xcore::getattr(G.get(XNAME("cv2")), XNAME("imdecode"));
     ref buffer = frombuffer_u8(data);
     return xcore::call(decode, buffer, C.minus_one);
@@ -787,7 +970,7 @@ XALO_FUNCTION(base64_to_img, b64_bytes) {
     py::handle b64_bytes = a.bytes(p::b64_bytes);
     return xcore::catch_exception(
         [&]() -> ref {
-            ref str_frame = call_method(G.get(XNAME("base64")), XNAME("b64decode"), b64_bytes);
+            ref str_frame = b64decode(b64_bytes);
             return imdecode(str_frame);
         },
         [&](py::handle exc) -> ref {
@@ -807,7 +990,7 @@ XALO_FUNCTION(img_to_base64str, image, zoom_ratio) {
     imencode(xcore::getattr(G.get(XNAME("Encoder")), XNAME("JPG")), image, &ret, &jpg);
     if (!xcore::truth(ret))
         return py::none();
-    return call_method(G.get(XNAME("base64")), XNAME("b64encode"), jpg);
+    return b64encode_bytes(jpg);
 }
 
 XALO_FUNCTION(img_to_str, image, encoder, with_base64) {
@@ -868,7 +1051,7 @@ XALO_FUNCTION(str_to_img, img_as_str, encoder, with_base64) {
                     data = ref::steal(PyUnicode_AsASCIIString(data.ptr()));
                 else if (PyUnicode_Check(data.ptr()))
                     data = call_method(data, XNAME("encode"), XNAME("ascii"));
-                data = call_method(G.get(XNAME("base64")), XNAME("b64decode"), data);
+                data = b64decode(data);
             } else if (PyUnicode_CheckExact(data.ptr())) {
                 data = ref::steal(PyUnicode_AsLatin1String(data.ptr()));
             } else if (PyUnicode_Check(data.ptr())) {
@@ -981,9 +1164,13 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
     }
     m.doc() = "Redis key names of a pipeline node, the image string forms that frames travel in "
               "(raw, JPEG or BMP, optionally Base64), and image scaling.";
-    G.import("base64");
+    Orig.base64 = xcore::keep_forever(G.import("base64"));
     import_opencv();
-    G.import("numpy", "np");
+    Orig.np = xcore::keep_forever(G.import("numpy", "np"));
+    Orig.cv2 = xcore::keep_forever(G.get(XNAME("cv2")));
+    Orig.imdecode = xcore::keep_forever(xcore::getattr(Orig.cv2, XNAME("imdecode")));
+    Orig.b64encode = xcore::keep_forever(xcore::getattr(Orig.base64, XNAME("b64encode")));
+    Orig.b64decode = xcore::keep_forever(xcore::getattr(Orig.base64, XNAME("b64decode")));
     G.import_from("typing", "Any");
     G.import_from("typing", "Optional");
     G.import_from("typing", "Union");
@@ -1058,6 +1245,12 @@ XALO_MODULE(utils, "xalo_sdk.redis.utils", m) {
                    "``not_read``, a dict of counts by reason: ``malformed``, ``elsewhere`` (another host or "
                    "boot), ``refused`` (limits, not a ring of this kit or of this user), ``gone``, "
                    "``overwritten``, ``cut_short``; counts start at zero in a forked child"));
+    G.def(declare<codec_routes>("codec_routes")
+              .returns("dict")
+              .doc("Which library codes the image string forms in this process.\n\n"
+                   ":return: a dict with ``base64`` (\"libbase64\"), ``jpeg_decode`` (\"libjpeg-turbo\" when "
+                   "libturbojpeg was found at build and run time, else \"opencv\") and ``jpeg_encode`` "
+                   "(\"opencv\"); every result is the one the base64 module and OpenCV give"));
     G.def(declare<resize>("resize")
               .arg<resize::p::img>("np.ndarray")
               .arg<resize::p::zoom>(nullptr, py::float_(1.0))

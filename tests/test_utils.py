@@ -388,3 +388,132 @@ def test_a_setting_the_kit_cannot_use_is_named_once(name, value, used):
     if name != "XALO_STRICT":
         refused = run(**{name: value, "XALO_STRICT": "1"})
         assert refused.returncode == 1 and f"ValueError: {name}={value!r} is not " in refused.stderr
+
+
+# ---- the faster codec routes: the very results of base64 and cv2.imdecode -------------
+
+def exif_rotated(jpg):
+    """The JPEG with an EXIF block asking for a quarter turn (orientation 6)."""
+    tiff = b"MM\0*" + struct.pack(">IH", 8, 1) + struct.pack(">HHIHH", 0x0112, 3, 1, 6, 0) + b"\0\0\0\0"
+    body = b"Exif\0\0" + tiff
+    return jpg[:2] + b"\xff\xe1" + struct.pack(">H", len(body) + 2) + body + jpg[2:]
+
+
+def jpeg_case(w, h, grey=False, quality=95, sampling=None, extra=(), change=lambda d: d):
+    """The JPEG as a function, made when a test asks (OpenCV before 4.5.5 cannot choose the subsampling)."""
+    return lambda: make_jpeg(w, h, grey, quality, sampling, extra, change)
+
+
+def make_jpeg(w, h, grey, quality, sampling, extra, change):
+    rng = np.random.default_rng(w * h + quality)
+    img = (np.indices((h, w, 3)).sum(axis=0) * 7 % 256).astype(np.uint8)
+    img[rng.random((h, w)) < 0.1] = 255
+    if grey:
+        img = img[:, :, 0].copy()
+    params = [cv2.IMWRITE_JPEG_QUALITY, quality, *extra]
+    if sampling is not None:
+        if not hasattr(cv2, "IMWRITE_JPEG_SAMPLING_FACTOR"):
+            pytest.skip("this OpenCV cannot choose the chroma subsampling")
+        params += [cv2.IMWRITE_JPEG_SAMPLING_FACTOR, getattr(cv2, "IMWRITE_JPEG_SAMPLING_FACTOR_" + sampling)]
+    return change(cv2.imencode(".jpg", img, params)[1].tobytes())
+
+
+def without(marker):
+    """The JPEG without its segments of one kind (tables the reader must then lack or assume)."""
+    def cut(data):
+        out, i = data[:2], 2
+        while data[i + 1] != 0xDA:
+            end = i + 2 + struct.unpack(">H", data[i + 2:i + 4])[0]
+            out += b"" if data[i + 1] == marker else data[i:end]
+            i = end
+        return out + data[i:]
+    return cut
+
+
+JPEG_CASES = {
+    "53x37 4:4:4 q95": jpeg_case(53, 37, sampling="444"),
+    "53x37 4:2:2 q75": jpeg_case(53, 37, quality=75, sampling="422"),
+    "53x37 4:2:0 q30": jpeg_case(53, 37, quality=30, sampling="420"),
+    "640x480 4:2:0 q95": jpeg_case(640, 480),
+    "1x1": jpeg_case(1, 1),
+    "grey 53x37 q90": jpeg_case(53, 37, grey=True, quality=90),
+    "grey 17x300 q100": jpeg_case(17, 300, grey=True, quality=100),
+    "4:4:0": jpeg_case(33, 21, sampling="440"),
+    "4:1:1": jpeg_case(33, 21, sampling="411"),
+    "restart markers": jpeg_case(99, 61, extra=(cv2.IMWRITE_JPEG_RST_INTERVAL, 3)),
+    "optimized Huffman tables": jpeg_case(99, 61, extra=(cv2.IMWRITE_JPEG_OPTIMIZE, 1)),
+    "progressive": jpeg_case(99, 61, extra=(cv2.IMWRITE_JPEG_PROGRESSIVE, 1)),
+    "EXIF orientation": jpeg_case(99, 61, change=exif_rotated),
+    "cut short": jpeg_case(99, 61, change=lambda d: d[:len(d) * 2 // 3]),
+    "corrupt scan": jpeg_case(99, 61, change=lambda d: d[:400] + b"\xff\x00\x13\xff\xd4" + d[405:]),
+    "no end marker": jpeg_case(99, 61, change=lambda d: d[:-2]),
+    "no quantisation tables": jpeg_case(99, 61, change=without(0xDB)),
+    "no Huffman tables": jpeg_case(99, 61, change=without(0xC4)),
+    "bad component count": jpeg_case(9, 9, change=lambda d: d.replace(b"\xff\xc0\x00\x11\x08\x00\x09\x00\x09\x03",
+                                                                      b"\xff\xc0\x00\x11\x08\x00\x09\x00\x09\x02")),
+}
+
+
+def expected_jpeg_route():
+    import ctypes.util
+    import os
+    headers = ("/usr/include/turbojpeg.h", "/usr/local/include/turbojpeg.h")
+    found = ctypes.util.find_library("turbojpeg") and any(map(os.path.exists, headers))
+    return "libjpeg-turbo" if found else "opencv"
+
+
+@pytest.mark.parametrize("name", sorted(JPEG_CASES))
+def test_jpeg_decoding_gives_opencvs_array(name, logged):
+    assert utils.codec_routes()["jpeg_decode"] == expected_jpeg_route()
+    # A file decoded before leaves nothing behind for the next one to use.
+    utils.str_to_img(JPEG_CASES["optimized Huffman tables"](), ".jpg")
+    data = JPEG_CASES[name]()
+    want = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_UNCHANGED)
+    for got in (utils.str_to_img(data, ".jpg"), utils.base64_to_img(base64.b64encode(data)),
+                utils.str_to_img(base64.b64encode(data).decode(), ".jpg", True)):
+        if want is None:
+            assert got is None
+        else:
+            assert (got.shape, got.dtype, got.flags.c_contiguous) == (want.shape, want.dtype, True)
+            assert np.array_equal(got, want)
+    assert logged == []
+
+
+B64_RAW = bytes(range(256)) * 1100  # large enough to be decoded without the GIL
+
+
+@pytest.mark.parametrize("text", [
+    b"", b"QQ==", b"QUI=", b"QUJD", b"QR==", b"QUJ=", base64.b64encode(B64_RAW), base64.b64encode(B64_RAW[:-1]),
+    base64.b64encode(B64_RAW[:-2]).decode(), b"QUJD\n", b" QUJD", b"QU JD", b"QUJ", b"Q", b"QQ=", b"QQ==QQ==",
+    b"QQ==x", b"Q===", b"====", b"=QUJ", b"QQ=A", b"QU=D", b"QUJD====", b"QUJ\xff", b"QU-_", b"QU+/",
+    bytearray(b"QUJD"), memoryview(b"QUJD"), "QUJD", base64.b64encode(B64_RAW)[:-1] + b"*"])
+def test_base64_gives_the_base64_modules_result(text, logged):
+    try:
+        want = base64.b64decode(text)
+    except Exception as e:
+        want = e
+    got = utils.str_to_img(text, None, True)
+    if isinstance(want, Exception):
+        assert got is None and [(type(m), str(m)) for m in logged] == [(type(want), str(want))]
+    else:
+        assert got.tobytes() == want and logged == []
+    if isinstance(text, bytes):
+        del logged[:]
+        utils.base64_to_img(text)
+        if isinstance(want, Exception):
+            assert logged == [f"Failed to convert base64 to image - {want}"]
+        if not isinstance(want, Exception):
+            raw = np.frombuffer(want, np.uint8)
+            assert utils.img_to_str(raw, None, True) == base64.b64encode(want).decode()
+            assert utils.img_to_base64str(IMG) == base64.b64encode(cv2.imencode(".jpg", IMG)[1])
+
+
+def test_replaced_codec_functions_are_called(monkeypatch, logged):
+    jpg = cv2.imencode(".jpg", IMG)[1].tobytes()
+    monkeypatch.setattr(base64, "b64decode", lambda data: jpg)
+    monkeypatch.setattr(base64, "b64encode", lambda data: b"QUJD")
+    monkeypatch.setattr(cv2, "imdecode", lambda buf, flags: "decoded")
+    assert utils.str_to_img(b"QUJD", ".jpg", True) == "decoded"
+    assert utils.img_to_str(IMG, None, True) == "QUJD"
+    assert utils.img_to_base64str(IMG) == b"QUJD"
+    assert logged == []
