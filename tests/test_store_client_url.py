@@ -89,8 +89,18 @@ def mode(name, request):
         return url, {}, conn, conn
     if name == "sentinel":
         s = request.getfixturevalue("sentinel_set")
-        master = s.sentinel_master()
-        conn = redis.StrictRedis(port=master)
+        # After the failover test the Sentinel may still flag its new master
+        # for a moment: wait until a client of the URL finds it.
+        probe = redis.sentinel.Sentinel([("127.0.0.1", s.sentinel.port)]).master_for(s.SERVICE)
+
+        def found():
+            try:
+                return probe.ping()
+            except redis.RedisError:
+                return False
+
+        assert wait_for(found, timeout=10), rs_log(s)
+        conn = redis.StrictRedis(port=s.sentinel_master())
         return s.url(), {}, conn, conn
     c = request.getfixturevalue("cluster")
     return c.url(), {}, redis.cluster.RedisCluster(host="127.0.0.1", port=c.nodes[0].port), redis.StrictRedis(port=c.nodes[2].port)
