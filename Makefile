@@ -63,8 +63,10 @@ demo: system-deps $(INSTALLED)
 PYTEST_RUN = echo "$(strip $(1) $(PY) -m pytest $(2) $(PYTEST_ARGS))"; rc=0; $(1) $(PY) -m pytest $(2) $(PYTEST_ARGS) || rc=$$?; \
   [ $$rc != 5 ] || echo "pytest collected no test"; exit $$rc
 
+# The earlier releases that `make compat-releases` built, if any, for the
+# cross-release payload tests.
 test: install
-	@$(call PYTEST_RUN,,-m 'not long')
+	@$(call PYTEST_RUN,XALO_COMPAT_PYTHONS=$$(cat $(XALO_COMPAT_CACHE)/pythons 2>/dev/null),-m 'not long')
 
 # Tests marked `long` and the full example counts of the property tests.
 test-long: install

@@ -1,3 +1,3 @@
 """Software development kit for the modules of a video-analytics pipeline."""
 
-__version__ = "0.2.0"
+__version__ = "0.3.0"
