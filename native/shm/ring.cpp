@@ -384,21 +384,21 @@ const std::string& machine_id() {
     return id;
 }
 
-uint32_t slots_from_env() {
-    const char* text = std::getenv("XALO_SHM_SLOTS");
+namespace {
+
+// The environment variable `name` when it holds a number from lo to hi, else
+// `fallback` (a value it cannot use is reported by the module that reads it).
+uint32_t setting(const char* name, uint32_t lo, uint32_t hi, uint32_t fallback) {
+    const char* text = std::getenv(name);
     uint32_t v = 0;
-    if (text != nullptr && parse_u32(text, &v) && v >= 2 && v <= kMaxSlots)
-        return v;
-    return kDefaultSlots;
+    return text != nullptr && parse_u32(text, &v) && v >= lo && v <= hi ? v : fallback;
 }
 
-uint32_t max_rings_from_env() {
-    const char* text = std::getenv("XALO_SHM_MAX_RINGS");
-    uint32_t v = 0;
-    if (text != nullptr && parse_u32(text, &v) && v >= 1 && v <= kMaxRingsLimit)
-        return v;
-    return kDefaultMaxRings;
-}
+}  // namespace
+
+uint32_t slots_from_env() { return setting("XALO_SHM_SLOTS", 2, kMaxSlots, kDefaultSlots); }
+
+uint32_t max_rings_from_env() { return setting("XALO_SHM_MAX_RINGS", 1, kMaxRingsLimit, kDefaultMaxRings); }
 
 Sharing sharing_from_env() {
     Sharing s;
