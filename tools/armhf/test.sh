@@ -26,7 +26,7 @@ work=/opt/xalo-test
 dest=$ROOT$work
 rm -rf "$dest"
 mkdir -p "$dest"
-cp -a "$repo/tests" "$repo/pyproject.toml" "$repo/README.md" "$dest/"
+cp -a "$repo/tests" "$repo/pyproject.toml" "$repo/README.md" "$repo/docs" "$dest/"
 find "$dest" -name __pycache__ -prune -exec rm -rf {} +
 
 # A wheel left installed by an interrupted run must not stand in for this one.

@@ -19,7 +19,7 @@ src=$ROOT$work/src
 # cp -a keeps the files' times, so the build tree sees only real changes.
 rm -rf "$src"
 mkdir -p "$src"
-(cd "$repo" && cp -a CMakeLists.txt pyproject.toml README.md LICENSE native src tests "$src/")
+(cd "$repo" && cp -a CMakeLists.txt pyproject.toml README.md LICENSE docs native src tests "$src/")
 find "$src" \( -name __pycache__ -o -name '*.so' \) -prune -exec rm -rf {} +
 
 # The default python3 and the newest of the versions Debian supports.
