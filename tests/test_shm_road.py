@@ -425,10 +425,10 @@ def copy_ring(ref, keep, header=(), size=None):
     keep.append(path)
     fd = os.open(path, os.O_CREAT | os.O_EXCL | os.O_RDWR, 0o600)
     keep.append(fd)
+    fcntl.flock(fd, fcntl.LOCK_EX)  # before it looks ready: a sweep takes an unlocked ready ring for dead
     os.write(fd, data)
     if size is not None:
         os.ftruncate(fd, size)
-    fcntl.flock(fd, fcntl.LOCK_EX)
     return ":".join(parts), path
 
 
