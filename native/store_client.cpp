@@ -1136,7 +1136,15 @@ XALO_FUNCTION(link_forget, self, ref) {
 // still pending in the parent's queue stay the parent's.
 // _short_cause(error): the one-line text of a failure that the logs show,
 // for the subscription's lines too.
-XALO_FUNCTION(short_cause_of, error) { return short_cause(a[p::error]); }
+XALO_FUNCTION(short_cause_of, error) {
+    py::handle error = a[p::error];
+    // short_cause reads an exception's cause and context as exception objects.
+    if (!PyExceptionInstance_Check(error.ptr()) && !PyUnicode_Check(error.ptr())) {
+        PyErr_Format(PyExc_TypeError, "_short_cause takes an exception or a str, not %s", Py_TYPE(error.ptr())->tp_name);
+        throw py::error_already_set();
+    }
+    return short_cause(error);
+}
 
 XALO_FUNCTION(after_fork_in_child) {
     ++fork_generation;

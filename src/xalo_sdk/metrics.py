@@ -82,10 +82,11 @@ class Collector:
         self.shm = shm
 
     def collect(self) -> t.Iterator[Metric]:
+        counts = {name: client.figures() for name, client in self.clients.items()}  # one reading per scrape
         for metric, help_text, key in _CLIENT:
             family = CounterMetricFamily(metric, help_text, labels=["client"])
-            for name, client in self.clients.items():
-                family.add_metric([name], client.figures()[key])
+            for name, figures in counts.items():
+                family.add_metric([name], figures[key])
             yield family
         figures = {name: sub.stats() for name, sub in self.subscriptions.items()}
         for metric, help_text, key in _SUBSCRIPTION:
