@@ -3,18 +3,17 @@
 Every versioned symbol a module needs (GLIBC_*, GLIBCXX_*, CXXABI_*, GCC_*)
 must be defined by the library of that name in the board's root; a module
 built against a newer glibc or libstdc++ than the board's imports nowhere but
-on the build machine.  Prints the newest version needed from each library.
+on the build machine.  The glibc versions must also stay within the
+manylinux tag the wheel carries (GLIBC, such as 2.31).  Prints the newest
+version needed from each library.
 
-    python3 check_abi.py SYSROOT MODULE.so...
+    python3 check_abi.py SYSROOT TRIPLE GLIBC MODULE.so...
 """
 
 import os
 import re
 import subprocess
 import sys
-
-LIBDIRS = ("lib/arm-linux-gnueabihf", "usr/lib/arm-linux-gnueabihf")
-
 
 def readelf(path):
     return subprocess.run(["readelf", "-V", "-W", path], check=True,
@@ -49,8 +48,8 @@ def version_key(name):
     return [int(p) for p in re.findall(r"\d+", name)]
 
 
-def find_library(sysroot, soname):
-    for d in LIBDIRS:
+def find_library(sysroot, triple, soname):
+    for d in (f"lib/{triple}", f"usr/lib/{triple}"):
         p = os.path.join(sysroot, d, soname)
         if os.path.exists(p):
             return os.path.realpath(p)
@@ -58,7 +57,9 @@ def find_library(sysroot, soname):
 
 
 def main(argv):
-    sysroot, modules = argv[1], argv[2:]
+    if len(argv) < 5:
+        sys.exit(__doc__)
+    sysroot, triple, glibc, modules = argv[1], argv[2], argv[3], argv[4:]
     if not modules:
         sys.exit(__doc__)
     problems, newest = [], {}
@@ -66,7 +67,7 @@ def main(argv):
     for module in modules:
         for lib, versions in needed_versions(module).items():
             if lib not in cache:
-                path = find_library(sysroot, lib)
+                path = find_library(sysroot, triple, lib)
                 cache[lib] = defined_versions(path) if path else None
             have = cache[lib]
             if have is None:
@@ -74,6 +75,9 @@ def main(argv):
                 continue
             for v in sorted(versions - have):
                 problems.append(f"{os.path.basename(module)}: needs {v} from {lib}, the board's lacks it")
+            for v in sorted(versions):
+                if v.startswith("GLIBC_") and version_key(v) > version_key(glibc):
+                    problems.append(f"{os.path.basename(module)}: needs {v}, beyond the wheel's tag (glibc {glibc})")
             for v in versions:
                 family = re.sub(r"[\d.]+$", "", v)
                 key = (lib, family)

@@ -1,11 +1,11 @@
 """Pack a staged, cross-built package tree into a wheel for the board.
 
-    python3 pack_wheel.py PYPROJECT STAGE OUTDIR [TAG]
+    python3 pack_wheel.py PYPROJECT STAGE OUTDIR TAG
 
 STAGE holds the import package as installed (xalo_sdk/... with the ARM
 extension modules).  The metadata comes from PYPROJECT's [project] table, so
-the wheel declares the same dependencies as one built on the board; TAG
-defaults to the board's CPython 3.9 on 32-bit ARM.
+the wheel declares the same dependencies as one built on the board; TAG is
+the board's wheel tag (cp39-cp39-manylinux_2_31_armv7l, say).
 """
 
 import base64
@@ -14,9 +14,6 @@ import os
 import sys
 import tomllib
 import zipfile
-
-TAG = "cp39-cp39-linux_armv7l"
-
 
 def metadata(project, readme_text):
     lines = [
@@ -47,10 +44,10 @@ def record_line(arcname, data):
 
 
 def main(argv):
-    if len(argv) not in (4, 5):
+    if len(argv) != 5:
         sys.exit(__doc__)
     pyproject, stage, outdir = argv[1:4]
-    tag = argv[4] if len(argv) == 5 else TAG
+    tag = argv[4]
     with open(pyproject, "rb") as f:
         project = tomllib.load(f)["project"]
     readme = project.get("readme")
@@ -74,7 +71,7 @@ def main(argv):
         sys.exit(f"{stage} holds no extension modules")
     files.append((f"{info}/METADATA", metadata(project, readme_text).encode()))
     files.append((f"{info}/WHEEL", (
-        "Wheel-Version: 1.0\nGenerator: tools/armhf/pack_wheel.py\n"
+        "Wheel-Version: 1.0\nGenerator: tools/board/pack_wheel.py\n"
         f"Root-Is-Purelib: false\nTag: {tag}\n").encode()))
     record = "\n".join(record_line(a, d) for a, d in files) + f"\n{info}/RECORD,,\n"
     files.append((f"{info}/RECORD", record.encode()))
