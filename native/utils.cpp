@@ -1136,18 +1136,55 @@ XALO_FUNCTION(resize, img, zoom, size) {
         });
 }
 
+// "AttributeError: text" of an exception, or only its type when its text
+// cannot be had.
+std::string describe(py::handle exc) {
+    std::string said = Py_TYPE(exc.ptr())->tp_name;
+    try {
+        std::string text = py::str(exc);
+        if (!text.empty())
+            said += ": " + text;
+    } catch (py::error_already_set&) {
+    }
+    return said;
+}
+
 // OpenCV is not a declared dependency: any of its distributions, or the
 // system's own package, provides cv2.  When none is there, say so in terms of
-// what to install, keeping the original error as the cause.
+// what to install, keeping the original error as the cause.  A cv2 that is
+// there but fails to import is most often one built against another NumPy
+// than the one installed (a NumPy 2 beside an OpenCV built for NumPy 1):
+// installing it again would not help, so say what failed instead.
 void import_opencv() {
     try {
         G.import("cv2");
     } catch (py::error_already_set& e) {
-        if (!e.matches(PyExc_ImportError))
+        if (!e.matches(PyExc_Exception))
             throw;
-        py::raise_from(e, e.matches(PyExc_ModuleNotFoundError) ? PyExc_ModuleNotFoundError : PyExc_ImportError,
-                       "xalo_sdk.redis.utils needs OpenCV's cv2 module: install python3-opencv (Debian) "
-                       "or pip install 'xalo_sdk[opencv]' (or any other OpenCV distribution)");
+        bool missing = false;
+        if (e.matches(PyExc_ModuleNotFoundError)) {
+            ref name = py::getattr(e.value(), "name", py::none());
+            missing = PyUnicode_Check(name.ptr()) && PyUnicode_CompareWithASCIIString(name.ptr(), "cv2") == 0;
+        }
+        if (missing) {
+            py::raise_from(e, PyExc_ModuleNotFoundError,
+                           "xalo_sdk.redis.utils needs OpenCV's cv2 module: install python3-opencv (Debian) "
+                           "or pip install 'xalo_sdk[opencv]' (or any other OpenCV distribution)");
+            throw py::error_already_set();
+        }
+        std::string numpy;
+        try {
+            numpy = "numpy " + std::string(py::str(py::module_::import("numpy").attr("__version__")));
+        } catch (py::error_already_set& np_error) {
+            if (!np_error.matches(PyExc_Exception))
+                throw;
+            numpy = "and numpy does not import either: " + describe(np_error.value());
+        }
+        std::string said = "xalo_sdk.redis.utils: OpenCV's cv2 module is installed but failed to import (" +
+                           describe(e.value()) +
+                           "); most likely that OpenCV was built for another NumPy than the one installed (" +
+                           numpy + ")";
+        py::raise_from(e, PyExc_ImportError, said.c_str());
         throw py::error_already_set();
     }
 }
