@@ -381,16 +381,25 @@ void start_writer(py::handle self, py::handle link) {
 }
 
 
-// What from_url hands to the constructor that it calls, for this thread only:
-// the URL and redis-py options, taken by the first StoreClient.__init__ of
-// exactly that class on this thread.
-struct PendingUrl {
-    PyObject* cls;
-    PyObject* url;
-    PyObject* options;
-    bool taken;
-};
-thread_local PendingUrl* pending_url = nullptr;
+// from_url notes its URL and options on the instance it made, under this
+// name, before running its __init__; StoreClient.__init__ takes them off.
+py::handle from_url_note() { return XNAME("_from_url"); }
+
+// The instance's (url, options) noted by from_url, removed from it; an
+// empty ref when it was made otherwise.
+ref take_from_url_note(py::handle self) {
+    ref dict = ref::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+    PyObject* note = PyDict_GetItemWithError(dict.ptr(), from_url_note().ptr());
+    if (note == nullptr) {
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+        return ref();
+    }
+    ref kept = ref::borrow(note);
+    if (PyDict_DelItem(dict.ptr(), from_url_note().ptr()) != 0)
+        throw py::error_already_set();
+    return kept;
+}
 
 // A redis-py client for a URL (every mode is redis-py's own client; the
 // support module only reads the URL), its pool sized as the constructor's.
@@ -413,11 +422,10 @@ ref connected_now(ref client) {
 // The client object of a new StoreClient: from_url's URL; else REDIS_URL when
 // host and port are both left at their defaults; else a pool for host:port.
 ref make_redis_client(py::handle self, py::handle host, py::handle port, py::handle max_connections) {
-    PendingUrl* p = pending_url;
-    if (p != nullptr && !p->taken && (PyObject*)Py_TYPE(self.ptr()) == p->cls) {
-        p->taken = true;
-        return connected_now(client_from_url(p->url, max_connections, p->options));
-    }
+    ref note = take_from_url_note(self);
+    if (note)
+        return connected_now(
+            client_from_url(PyTuple_GET_ITEM(note.ptr(), 0), max_connections, PyTuple_GET_ITEM(note.ptr(), 1)));
     if (!C.default_url.get().is_none() && host.ptr() == C.default_host.ptr() && port.ptr() == C.default_port.ptr())
         return connected_now(client_from_url(C.default_url, max_connections, ref::steal(PyDict_New())));
     ref redis = G.get(XNAME("redis"));
@@ -641,8 +649,7 @@ XALO_FUNCTION(write_frame_packet, self, data, redis_key, ttl) {
         if (!q.is_none()) {
             // Strict mode: a payload that cannot be serialised fails here, in
             // the caller's thread, instead of in the writer's log.
-            PyObject* strict = G.peek(XNAME("STRICT"));
-            if (strict != nullptr && xcore::truth(strict))
+            if (G.strict())
                 call_method(G.get(XNAME("orjson")), XNAME("dumps"), data);
             ref keep;
             Stats* st = stats_of(self, &keep);
@@ -1049,23 +1056,35 @@ XALO_FUNCTION(figures, self) {
 }
 
 // StoreClient.from_url(url, thread=True, workers=2, **options): the class
-// called as cls(thread, workers=workers), so that a subclass's __init__ runs;
-// its StoreClient.__init__ connects by the URL instead of host and port.
+// called as cls(thread, workers=workers), so that a subclass's __init__ runs,
+// in its two steps as type() takes them: the new instance carries the URL
+// into its StoreClient.__init__, which connects by it instead of host and port.
 XALO_FUNCTION(from_url, cls, url, thread, workers, options) {
     py::handle cls = a[p::cls], url = a.str(p::url), workers = a.integer(p::workers), options = a[p::options];
-    PendingUrl p{cls.ptr(), url.ptr(), options.ptr(), false};
-    struct Restore {
-        PendingUrl* outer = pending_url;
-        ~Restore() { pending_url = outer; }
-    } restore;
-    pending_url = &p;
-    ref client = xcore::vcall(cls, {a.flag(p::thread) ? Py_True : Py_False, workers}, XKW("workers"));
-    if (!p.taken) {
+    py::handle thread = a.flag(p::thread) ? Py_True : Py_False;
+    ref self = xcore::vcall(xcore::getattr(cls, XNAME("__new__")), {cls, thread, workers}, XKW("workers"));
+    int made = PyObject_IsInstance(self.ptr(), cls.ptr());
+    if (made < 0)
+        throw py::error_already_set();
+    bool taken = false;
+    if (made) {
+        ref note = ref::steal(PyTuple_Pack(2, url.ptr(), options.ptr()));
+        if (PyObject_GenericSetAttr(self.ptr(), from_url_note().ptr(), note.ptr()) != 0)
+            throw py::error_already_set();
+        ref init = xcore::getattr(ref::borrow((PyObject*)Py_TYPE(self.ptr())), XNAME("__init__"));
+        ref result = xcore::vcall(init, {self, thread, workers}, XKW("workers"));
+        if (!result.is_none()) {
+            PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.ptr())->tp_name);
+            throw py::error_already_set();
+        }
+        taken = !take_from_url_note(self);
+    }
+    if (!taken) {
         PyErr_Format(PyExc_TypeError, "%R.__init__ did not call StoreClient.__init__, so from_url could not connect it",
                      cls.ptr());
         throw py::error_already_set();
     }
-    return client;
+    return self;
 }
 
 XALO_FUNCTION(enter, self) { return ref::borrow(a[p::self]); }

@@ -750,9 +750,6 @@ xshm::FrameType frame_type(py::handle image, const Py_buffer& view) {
     return type;
 }
 
-// The development switch, read from the module at each use.
-bool strict() { return xcore::truth(G.get(XNAME("STRICT"))); }
-
 // ---- the road's counts -----------------------------------------------------------
 
 // Why a frame of the road was not read: the labels shm_figures() reports.
@@ -1022,7 +1019,7 @@ XALO_FUNCTION(img_to_str, image, encoder, with_base64) {
             // Strict mode: a producer whose ring cannot be made learns it from
             // this call, not from frames that arrive as None. Raised as it
             // came, traceback and all.
-            if (ring_failed != RingFailure::kNone && strict()) {
+            if (ring_failed != RingFailure::kNone && G.strict()) {
                 PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr());
                 throw py::error_already_set();
             }
