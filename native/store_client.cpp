@@ -2,12 +2,14 @@
 // payload writes that never block the caller, reads, deletes and key scans.
 #include "core/xcore.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 using xcore::call_method;
@@ -53,7 +55,11 @@ struct Stats {
     // bytes they returned.
     std::atomic<unsigned long long> reads{0}, reads_none{0}, read_errors{0}, read_bytes{0};
     ref last_error;  // text of the last failed write
-    ref current;     // the queued item the writer is storing
+    // The queued writes not yet stored, failed, displaced or dropped, oldest
+    // first: what flush() waits for. An item is noted before it is put on the
+    // queue (so the writer can never finish it before it is noted) and
+    // forgotten where it is finished. Touched under the GIL.
+    std::vector<ref> unfinished;
     ref link;        // background clients: their _WeakClient
     // What the server refused to this user: GETRANGE, or the pipelined read
     // (EXISTS, GETRANGE, STRLEN).
@@ -79,7 +85,7 @@ struct Stats {
         for (auto* n : {&queued, &stored, &displaced, &failed, &dropped, &reads, &reads_none, &read_errors, &read_bytes})
             n->store(0, std::memory_order_relaxed);
         last_error = ref();
-        current = ref();
+        std::vector<ref>().swap(unfinished);
         episode.open = false;
         episode.displaced_at_store = 0;
         episode.cause = ref();
@@ -130,6 +136,24 @@ Stats* stats_of(py::handle self, ref* keep) {
         st->fork_generation = fork_generation;
     }
     return st;
+}
+
+void note_unfinished(Stats* st, py::handle item) {
+    if (st != nullptr)
+        st->unfinished.push_back(ref::borrow(item));
+}
+
+// The queued write `item` is finished (by identity: each is a tuple of its own).
+void note_finished(Stats* st, py::handle item) {
+    if (st == nullptr)
+        return;
+    auto& u = st->unfinished;
+    auto it = std::find_if(u.begin(), u.end(), [&](const ref& r) { return r.ptr() == item.ptr(); });
+    if (it == u.end())
+        return;
+    // Dropped once the list is whole again: freeing the write may run Python code.
+    ref gone = std::move(*it);
+    u.erase(it);
 }
 
 // SET with expiry; the reply taken by its truth value. A client made with
@@ -505,8 +529,10 @@ void drop_pending(py::handle self, py::handle q) {
             ignore_exception();  // queue.Empty
             return;
         }
-        if (st != nullptr && item.ptr() != C.wake)
+        if (st != nullptr && item.ptr() != C.wake) {
             st->dropped.fetch_add(1, std::memory_order_relaxed);
+            note_finished(st, item);
+        }
         if (!xcore::try_vcall_method(q, XNAME("task_done"), {}))
             ignore_exception();
     }
@@ -585,13 +611,9 @@ void run_writer(Client&& client) {
                     ref self = client();
                     gone = !self;
                     if (!gone) {
-                        ref keep;
-                        Stats* st = stats_of(self, &keep);
-                        if (st)
-                            st->current = item;
                         write_item(self, item);
-                        if (st)
-                            st->current = ref();
+                        ref keep;
+                        note_finished(stats_of(self, &keep), item);
                     }
                 }
                 if (!xcore::try_vcall_method(q, XNAME("task_done"), {}))
@@ -656,6 +678,7 @@ XALO_FUNCTION(write_frame_packet, self, data, redis_key, ttl) {
             if (st)
                 st->queued.fetch_add(1, std::memory_order_relaxed);
             ref item = ref::steal(PyTuple_Pack(3, data.ptr(), key.ptr(), ttl.ptr()));
+            note_unfinished(st, item);
             if (xcore::try_vcall_method(q, XNAME("put_nowait"), {item}))
                 return py::bool_(true);
             {
@@ -663,16 +686,19 @@ XALO_FUNCTION(write_frame_packet, self, data, redis_key, ttl) {
                 if (!first.matches(xcore::getattr(G.get(XNAME("queue")), XNAME("Full")))) {
                     if (st)
                         st->queued.fetch_sub(1, std::memory_order_relaxed);
+                    note_finished(st, item);
                     first.rethrow();
                 }
             }
             // Displace the oldest pending write; the writer may have taken it
             // meanwhile, then there is nothing to displace.
-            if (!xcore::try_vcall_method(q, XNAME("get_nowait"), {})) {
+            ref displaced = xcore::try_vcall_method(q, XNAME("get_nowait"), {});
+            if (!displaced) {
                 ignore_exception();
             } else {
                 if (st)
                     st->displaced.fetch_add(1, std::memory_order_relaxed);
+                note_finished(st, displaced);
                 if (!xcore::try_vcall_method(q, XNAME("task_done"), {}))
                     ignore_exception();
             }
@@ -681,7 +707,15 @@ XALO_FUNCTION(write_frame_packet, self, data, redis_key, ttl) {
             ignore_exception();
             if (st)
                 st->queued.fetch_sub(1, std::memory_order_relaxed);
-            return counted_write(self, data, key, ttl);
+            // Written here instead; finished once that write is.
+            try {
+                ref written = counted_write(self, data, key, ttl);
+                note_finished(st, item);
+                return written;
+            } catch (...) {
+                note_finished(st, item);
+                throw;
+            }
         }
     }
     return counted_write(self, data, key, ttl);
@@ -943,11 +977,8 @@ XALO_FUNCTION(close_client, self) {
 }
 
 // Waits until every payload queued before the call has been stored,
-// displaced or has failed. The queue is looked at under its own mutex, so
-// that its items and its count of unfinished tasks agree: an item that has
-// left the queue and is not finished is in flight, and a flight that is not
-// the writer's known current item (one just taken, or being displaced) is
-// waited out before anything is concluded.
+// displaced or has failed: until none of the writes the client noted as
+// unfinished at the call is still noted.
 XALO_FUNCTION(flush, self, timeout) {
     py::handle self = a[p::self], timeout = a.real(p::timeout);
     ref keep;
@@ -957,48 +988,21 @@ XALO_FUNCTION(flush, self, timeout) {
     if (!xcore::truth(xcore::getattr(self, XNAME("_use_thread"))))
         return py::bool_(none_dropped);
     ref q = xcore::getattr(self, XNAME("_queue"));
-    if (q.is_none())
+    if (q.is_none() || st == nullptr)
         return py::bool_(none_dropped);
     ref time = G.get(XNAME("time"));
     double deadline = 0;
     if (!timeout.is_none())
         deadline = PyFloat_AS_DOUBLE(call_method(time, XNAME("monotonic")).ptr()) + PyFloat_AS_DOUBLE(timeout.ptr());
-    ref mutex = xcore::getattr(q, XNAME("mutex"));
-    ref waited_for;  // list: the items queued (or being written) at the call
+    // Held, so that no other object can take one of their identities.
+    const std::vector<ref> waited_for = st->unfinished;
     for (;;) {
-        ref pending, current;
-        Py_ssize_t in_flight = 0;
-        call_method(mutex, XNAME("acquire"));
-        try {
-            pending = ref::steal(PySequence_List(xcore::getattr(q, XNAME("queue")).ptr()));
-            ref unfinished = xcore::getattr(q, XNAME("unfinished_tasks"));
-            in_flight = PyLong_AsSsize_t(unfinished.ptr()) - PyList_GET_SIZE(pending.ptr());
-            if (in_flight == -1 && PyErr_Occurred())
-                throw py::error_already_set();
-            if (st != nullptr)
-                current = st->current;
-        } catch (py::error_already_set&) {
-            call_method(mutex, XNAME("release"));
-            throw;
-        }
-        call_method(mutex, XNAME("release"));
-        bool settled = in_flight <= (current ? 1 : 0);
-        if (settled && !waited_for) {
-            waited_for = ref::steal(PySequence_List(pending.ptr()));
-            if (current)
-                xcore::append(waited_for, current);
-        }
-        if (settled && waited_for) {
-            bool left = true;
-            for (Py_ssize_t i = 0; left && i < PyList_GET_SIZE(waited_for.ptr()); ++i) {
-                PyObject* item = PyList_GET_ITEM(waited_for.ptr(), i);
-                left = item != current.ptr();
-                for (Py_ssize_t j = 0; left && j < PyList_GET_SIZE(pending.ptr()); ++j)
-                    left = item != PyList_GET_ITEM(pending.ptr(), j);
-            }
-            if (left)
-                return py::bool_(true);
-        }
+        const auto& now = st->unfinished;
+        bool left = std::none_of(waited_for.begin(), waited_for.end(), [&](const ref& w) {
+            return std::any_of(now.begin(), now.end(), [&](const ref& u) { return u.ptr() == w.ptr(); });
+        });
+        if (left)
+            return py::bool_(true);
         // Stopped (or forked) meanwhile: what was pending is not written.
         if (xcore::getattr(self, XNAME("_queue")).ptr() != q.ptr())
             return py::bool_(false);
@@ -1182,7 +1186,7 @@ XALO_FUNCTION(after_fork_in_child) {
                     return;
                 ref keep;
                 if (Stats* st = stats_of(client, &keep))
-                    st->current = ref();
+                    std::vector<ref>().swap(st->unfinished);
                 xcore::setattr(client, XNAME("_queue"),
                                xcore::vcall(xcore::getattr(G.get(XNAME("queue")), XNAME("Queue")),
                                             {xcore::getattr(q, XNAME("maxsize"))}, XKW("maxsize")));
