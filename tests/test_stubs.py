@@ -38,7 +38,7 @@ def functions(module):
         elif isinstance(obj, type):
             for attr, member in vars(obj).items():
                 fn = member.__func__ if isinstance(member, (classmethod, staticmethod)) else member
-                if native(fn) and (not attr.startswith("_") or attr.startswith("__") or hasattr(stub, name)):
+                if native(fn) and (not attr.startswith("_") or attr.startswith("__") or hasattr(getattr(stub, name, None), attr)):
                     stub_member = inspect.getattr_static(getattr(stub, name, None), attr, None)
                     if isinstance(stub_member, (classmethod, staticmethod)):
                         stub_member = stub_member.__func__
