@@ -7,6 +7,7 @@
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -55,11 +56,20 @@ struct Stats {
     // bytes they returned.
     std::atomic<unsigned long long> reads{0}, reads_none{0}, read_errors{0}, read_bytes{0};
     ref last_error;  // text of the last failed write
-    // The queued writes not yet stored, failed, displaced or dropped, oldest
-    // first: what flush() waits for. An item is noted before it is put on the
-    // queue (so the writer can never finish it before it is noted) and
-    // forgotten where it is finished. Touched under the GIL.
-    std::vector<ref> unfinished;
+    // The queued writes not yet stored, failed, displaced or dropped, each
+    // with the queue it went to (none once the writer took it), oldest
+    // first: what flush() waits for. An
+    // item is noted before it is put on the queue (so the writer can never
+    // finish it before it is noted) and forgotten where it is finished.
+    // Touched under the GIL.
+    struct Pending {
+        ref item, queue;
+    };
+    std::vector<Pending> unfinished;
+    // The kit's own loop writes this client's queue, reporting each write it
+    // finishes. A _worker_loop written anew takes items the kit never hears
+    // of: nothing is noted then, and flush() waits for an empty queue only.
+    bool tracked = false;
     ref link;        // background clients: their _WeakClient
     // What the server refused to this user: GETRANGE, or the pipelined read
     // (EXISTS, GETRANGE, STRLEN).
@@ -85,7 +95,7 @@ struct Stats {
         for (auto* n : {&queued, &stored, &displaced, &failed, &dropped, &reads, &reads_none, &read_errors, &read_bytes})
             n->store(0, std::memory_order_relaxed);
         last_error = ref();
-        std::vector<ref>().swap(unfinished);
+        std::vector<Pending>().swap(unfinished);
         episode.open = false;
         episode.displaced_at_store = 0;
         episode.cause = ref();
@@ -138,21 +148,49 @@ Stats* stats_of(py::handle self, ref* keep) {
     return st;
 }
 
-void note_unfinished(Stats* st, py::handle item) {
-    if (st != nullptr)
-        st->unfinished.push_back(ref::borrow(item));
+// `item` is about to go to the queue q. Writes left on another queue (one
+// that code stopping or redirecting the client replaced) are forgotten:
+// nothing will finish them.
+void note_unfinished(Stats* st, py::handle item, py::handle q) {
+    if (st == nullptr || !st->tracked)
+        return;
+    auto& u = st->unfinished;
+    auto other = [&](const Stats::Pending& p) { return p.queue && p.queue.ptr() != q.ptr(); };
+    std::vector<Stats::Pending> stale;  // dropped once the list is whole again
+    if (std::any_of(u.begin(), u.end(), other)) {
+        auto keep = std::stable_partition(u.begin(), u.end(), [&](const Stats::Pending& p) { return !other(p); });
+        std::move(keep, u.end(), std::back_inserter(stale));
+        u.erase(keep, u.end());
+    }
+    u.push_back(Stats::Pending{ref::borrow(item), ref::borrow(q)});
 }
 
-// The queued write `item` is finished (by identity: each is a tuple of its own).
+// The noted write `item` (by identity: each is a tuple of its own).
+std::vector<Stats::Pending>::iterator noted(Stats* st, py::handle item) {
+    auto& u = st->unfinished;
+    return std::find_if(u.begin(), u.end(), [&](const Stats::Pending& p) { return p.item.ptr() == item.ptr(); });
+}
+
+// The writer took `item` off its queue: it is written whatever queue the
+// client uses next.
+void note_taken(Stats* st, py::handle item) {
+    if (st == nullptr)
+        return;
+    auto it = noted(st, item);
+    if (it != st->unfinished.end())
+        it->queue = ref();
+}
+
+// The queued write `item` is finished.
 void note_finished(Stats* st, py::handle item) {
     if (st == nullptr)
         return;
     auto& u = st->unfinished;
-    auto it = std::find_if(u.begin(), u.end(), [&](const ref& r) { return r.ptr() == item.ptr(); });
+    auto it = noted(st, item);
     if (it == u.end())
         return;
     // Dropped once the list is whole again: freeing the write may run Python code.
-    ref gone = std::move(*it);
+    Stats::Pending gone = std::move(*it);
     u.erase(it);
 }
 
@@ -398,6 +436,9 @@ void start_writer(py::handle self, py::handle link) {
     ref own = xcore::getattr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))), XNAME("_worker_loop"));
     ref target = own.ptr() == C.worker_loop ? xcore::getattr(link, XNAME("run"))
                                             : xcore::getattr(self, XNAME("_worker_loop"));
+    ref keep;
+    if (Stats* st = stats_of(self, &keep))
+        st->tracked = own.ptr() == C.worker_loop;
     ref worker = xcore::vcall(xcore::getattr(G.get(XNAME("threading")), XNAME("Thread")),
                               {target, XNAME("StoreClientWorker"), Py_True}, XKW("target", "name", "daemon"));
     xcore::setattr(self, XNAME("_worker"), worker);
@@ -611,9 +652,11 @@ void run_writer(Client&& client) {
                     ref self = client();
                     gone = !self;
                     if (!gone) {
-                        write_item(self, item);
                         ref keep;
-                        note_finished(stats_of(self, &keep), item);
+                        Stats* st = stats_of(self, &keep);
+                        note_taken(st, item);
+                        write_item(self, item);
+                        note_finished(st, item);
                     }
                 }
                 if (!xcore::try_vcall_method(q, XNAME("task_done"), {}))
@@ -636,6 +679,12 @@ void run_writer(Client&& client) {
 
 XALO_FUNCTION(worker_loop, self) {
     py::handle self = a[p::self];
+    {
+        // An override that runs the kit's loop (super()._worker_loop()).
+        ref keep;
+        if (Stats* st = stats_of(self, &keep))
+            st->tracked = true;
+    }
     run_writer([&] { return ref::borrow(self); });
     return py::none();
 }
@@ -678,7 +727,7 @@ XALO_FUNCTION(write_frame_packet, self, data, redis_key, ttl) {
             if (st)
                 st->queued.fetch_add(1, std::memory_order_relaxed);
             ref item = ref::steal(PyTuple_Pack(3, data.ptr(), key.ptr(), ttl.ptr()));
-            note_unfinished(st, item);
+            note_unfinished(st, item, q);
             if (xcore::try_vcall_method(q, XNAME("put_nowait"), {item}))
                 return py::bool_(true);
             {
@@ -994,13 +1043,17 @@ XALO_FUNCTION(flush, self, timeout) {
     double deadline = 0;
     if (!timeout.is_none())
         deadline = PyFloat_AS_DOUBLE(call_method(time, XNAME("monotonic")).ptr()) + PyFloat_AS_DOUBLE(timeout.ptr());
-    // Held, so that no other object can take one of their identities.
-    const std::vector<ref> waited_for = st->unfinished;
+    // The writes pending at the call on this queue or in the writer's hands,
+    // held so that no other object can take one of their identities.
+    std::vector<ref> waited_for;
+    for (const auto& p : st->unfinished)
+        if (!p.queue || p.queue.ptr() == q.ptr())
+            waited_for.push_back(p.item);
     for (;;) {
         const auto& now = st->unfinished;
-        bool left = std::none_of(waited_for.begin(), waited_for.end(), [&](const ref& w) {
-            return std::any_of(now.begin(), now.end(), [&](const ref& u) { return u.ptr() == w.ptr(); });
-        });
+        bool left = st->tracked ? std::none_of(waited_for.begin(), waited_for.end(), [&](const ref& w) {
+            return std::any_of(now.begin(), now.end(), [&](const Stats::Pending& u) { return u.item.ptr() == w.ptr(); });
+        }) : xcore::truth(call_method(q, XNAME("empty")));
         if (left)
             return py::bool_(true);
         // Stopped (or forked) meanwhile: what was pending is not written.
@@ -1186,7 +1239,7 @@ XALO_FUNCTION(after_fork_in_child) {
                     return;
                 ref keep;
                 if (Stats* st = stats_of(client, &keep))
-                    std::vector<ref>().swap(st->unfinished);
+                    std::vector<Stats::Pending>().swap(st->unfinished);
                 xcore::setattr(client, XNAME("_queue"),
                                xcore::vcall(xcore::getattr(G.get(XNAME("queue")), XNAME("Queue")),
                                             {xcore::getattr(q, XNAME("maxsize"))}, XKW("maxsize")));
