@@ -34,7 +34,7 @@ $(FUZZ_PY):
 # atheris ships wheels for the common interpreters on x86-64; elsewhere it
 # builds from source and needs clang with its libFuzzer runtime.
 $(FUZZ_VENV)/.installed: $(FUZZ_PY) pyproject.toml CMakeLists.txt mk/checks.mk \
-    $(wildcard native/*.cpp native/core/* native/roi/* native/shm/* native/codec/*) $(shell find src -name '*.py' 2>/dev/null)
+    $(wildcard native/*.cpp native/core/* native/roi/* native/shm/* native/codec/* native/image/*) $(shell find src -name '*.py' 2>/dev/null)
 	$(FUZZ_PY) -m pip install --quiet atheris || \
 	  { $(SUDO) apt-get update -qq && $(SUDO) apt-get install -y -qq clang libclang-rt-dev && \
 	    CLANG_BIN=$$(command -v clang) $(FUZZ_PY) -m pip install --quiet atheris; }

@@ -2,12 +2,15 @@
 // payload writes that never block the caller, reads, deletes and key scans.
 #include "core/xcore.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 using xcore::call_method;
@@ -53,7 +56,20 @@ struct Stats {
     // bytes they returned.
     std::atomic<unsigned long long> reads{0}, reads_none{0}, read_errors{0}, read_bytes{0};
     ref last_error;  // text of the last failed write
-    ref current;     // the queued item the writer is storing
+    // The queued writes not yet stored, failed, displaced or dropped, each
+    // with the queue it went to (none once the writer took it), oldest
+    // first: what flush() waits for. An
+    // item is noted before it is put on the queue (so the writer can never
+    // finish it before it is noted) and forgotten where it is finished.
+    // Touched under the GIL.
+    struct Pending {
+        ref item, queue;
+    };
+    std::vector<Pending> unfinished;
+    // The kit's own loop writes this client's queue, reporting each write it
+    // finishes. A _worker_loop written anew takes items the kit never hears
+    // of: nothing is noted then, and flush() waits for an empty queue only.
+    bool tracked = false;
     ref link;        // background clients: their _WeakClient
     // What the server refused to this user: GETRANGE, or the pipelined read
     // (EXISTS, GETRANGE, STRLEN).
@@ -79,7 +95,7 @@ struct Stats {
         for (auto* n : {&queued, &stored, &displaced, &failed, &dropped, &reads, &reads_none, &read_errors, &read_bytes})
             n->store(0, std::memory_order_relaxed);
         last_error = ref();
-        current = ref();
+        std::vector<Pending>().swap(unfinished);
         episode.open = false;
         episode.displaced_at_store = 0;
         episode.cause = ref();
@@ -130,6 +146,52 @@ Stats* stats_of(py::handle self, ref* keep) {
         st->fork_generation = fork_generation;
     }
     return st;
+}
+
+// `item` is about to go to the queue q. Writes left on another queue (one
+// that code stopping or redirecting the client replaced) are forgotten:
+// nothing will finish them.
+void note_unfinished(Stats* st, py::handle item, py::handle q) {
+    if (st == nullptr || !st->tracked)
+        return;
+    auto& u = st->unfinished;
+    auto other = [&](const Stats::Pending& p) { return p.queue && p.queue.ptr() != q.ptr(); };
+    std::vector<Stats::Pending> stale;  // dropped once the list is whole again
+    if (std::any_of(u.begin(), u.end(), other)) {
+        auto keep = std::stable_partition(u.begin(), u.end(), [&](const Stats::Pending& p) { return !other(p); });
+        std::move(keep, u.end(), std::back_inserter(stale));
+        u.erase(keep, u.end());
+    }
+    u.push_back(Stats::Pending{ref::borrow(item), ref::borrow(q)});
+}
+
+// The noted write `item` (by identity: each is a tuple of its own).
+std::vector<Stats::Pending>::iterator noted(Stats* st, py::handle item) {
+    auto& u = st->unfinished;
+    return std::find_if(u.begin(), u.end(), [&](const Stats::Pending& p) { return p.item.ptr() == item.ptr(); });
+}
+
+// The writer took `item` off its queue: it is written whatever queue the
+// client uses next.
+void note_taken(Stats* st, py::handle item) {
+    if (st == nullptr)
+        return;
+    auto it = noted(st, item);
+    if (it != st->unfinished.end())
+        it->queue = ref();
+}
+
+// The queued write `item` is finished.
+void note_finished(Stats* st, py::handle item) {
+    if (st == nullptr)
+        return;
+    auto& u = st->unfinished;
+    auto it = noted(st, item);
+    if (it == u.end())
+        return;
+    // Dropped once the list is whole again: freeing the write may run Python code.
+    Stats::Pending gone = std::move(*it);
+    u.erase(it);
 }
 
 // SET with expiry; the reply taken by its truth value. A client made with
@@ -374,6 +436,9 @@ void start_writer(py::handle self, py::handle link) {
     ref own = xcore::getattr(py::handle(reinterpret_cast<PyObject*>(Py_TYPE(self.ptr()))), XNAME("_worker_loop"));
     ref target = own.ptr() == C.worker_loop ? xcore::getattr(link, XNAME("run"))
                                             : xcore::getattr(self, XNAME("_worker_loop"));
+    ref keep;
+    if (Stats* st = stats_of(self, &keep))
+        st->tracked = own.ptr() == C.worker_loop;
     ref worker = xcore::vcall(xcore::getattr(G.get(XNAME("threading")), XNAME("Thread")),
                               {target, XNAME("StoreClientWorker"), Py_True}, XKW("target", "name", "daemon"));
     xcore::setattr(self, XNAME("_worker"), worker);
@@ -381,16 +446,25 @@ void start_writer(py::handle self, py::handle link) {
 }
 
 
-// What from_url hands to the constructor that it calls, for this thread only:
-// the URL and redis-py options, taken by the first StoreClient.__init__ of
-// exactly that class on this thread.
-struct PendingUrl {
-    PyObject* cls;
-    PyObject* url;
-    PyObject* options;
-    bool taken;
-};
-thread_local PendingUrl* pending_url = nullptr;
+// from_url notes its URL and options on the instance it made, under this
+// name, before running its __init__; StoreClient.__init__ takes them off.
+py::handle from_url_note() { return XNAME("_from_url"); }
+
+// The instance's (url, options) noted by from_url, removed from it; an
+// empty ref when it was made otherwise.
+ref take_from_url_note(py::handle self) {
+    ref dict = ref::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+    PyObject* note = PyDict_GetItemWithError(dict.ptr(), from_url_note().ptr());
+    if (note == nullptr) {
+        if (PyErr_Occurred())
+            throw py::error_already_set();
+        return ref();
+    }
+    ref kept = ref::borrow(note);
+    if (PyDict_DelItem(dict.ptr(), from_url_note().ptr()) != 0)
+        throw py::error_already_set();
+    return kept;
+}
 
 // A redis-py client for a URL (every mode is redis-py's own client; the
 // support module only reads the URL), its pool sized as the constructor's.
@@ -413,11 +487,10 @@ ref connected_now(ref client) {
 // The client object of a new StoreClient: from_url's URL; else REDIS_URL when
 // host and port are both left at their defaults; else a pool for host:port.
 ref make_redis_client(py::handle self, py::handle host, py::handle port, py::handle max_connections) {
-    PendingUrl* p = pending_url;
-    if (p != nullptr && !p->taken && (PyObject*)Py_TYPE(self.ptr()) == p->cls) {
-        p->taken = true;
-        return connected_now(client_from_url(p->url, max_connections, p->options));
-    }
+    ref note = take_from_url_note(self);
+    if (note)
+        return connected_now(
+            client_from_url(PyTuple_GET_ITEM(note.ptr(), 0), max_connections, PyTuple_GET_ITEM(note.ptr(), 1)));
     if (!C.default_url.get().is_none() && host.ptr() == C.default_host.ptr() && port.ptr() == C.default_port.ptr())
         return connected_now(client_from_url(C.default_url, max_connections, ref::steal(PyDict_New())));
     ref redis = G.get(XNAME("redis"));
@@ -497,8 +570,10 @@ void drop_pending(py::handle self, py::handle q) {
             ignore_exception();  // queue.Empty
             return;
         }
-        if (st != nullptr && item.ptr() != C.wake)
+        if (st != nullptr && item.ptr() != C.wake) {
             st->dropped.fetch_add(1, std::memory_order_relaxed);
+            note_finished(st, item);
+        }
         if (!xcore::try_vcall_method(q, XNAME("task_done"), {}))
             ignore_exception();
     }
@@ -579,11 +654,9 @@ void run_writer(Client&& client) {
                     if (!gone) {
                         ref keep;
                         Stats* st = stats_of(self, &keep);
-                        if (st)
-                            st->current = item;
+                        note_taken(st, item);
                         write_item(self, item);
-                        if (st)
-                            st->current = ref();
+                        note_finished(st, item);
                     }
                 }
                 if (!xcore::try_vcall_method(q, XNAME("task_done"), {}))
@@ -606,6 +679,12 @@ void run_writer(Client&& client) {
 
 XALO_FUNCTION(worker_loop, self) {
     py::handle self = a[p::self];
+    {
+        // An override that runs the kit's loop (super()._worker_loop()).
+        ref keep;
+        if (Stats* st = stats_of(self, &keep))
+            st->tracked = true;
+    }
     run_writer([&] { return ref::borrow(self); });
     return py::none();
 }
@@ -641,14 +720,14 @@ XALO_FUNCTION(write_frame_packet, self, data, redis_key, ttl) {
         if (!q.is_none()) {
             // Strict mode: a payload that cannot be serialised fails here, in
             // the caller's thread, instead of in the writer's log.
-            PyObject* strict = G.peek(XNAME("STRICT"));
-            if (strict != nullptr && xcore::truth(strict))
+            if (G.strict())
                 call_method(G.get(XNAME("orjson")), XNAME("dumps"), data);
             ref keep;
             Stats* st = stats_of(self, &keep);
             if (st)
                 st->queued.fetch_add(1, std::memory_order_relaxed);
             ref item = ref::steal(PyTuple_Pack(3, data.ptr(), key.ptr(), ttl.ptr()));
+            note_unfinished(st, item, q);
             if (xcore::try_vcall_method(q, XNAME("put_nowait"), {item}))
                 return py::bool_(true);
             {
@@ -656,16 +735,19 @@ XALO_FUNCTION(write_frame_packet, self, data, redis_key, ttl) {
                 if (!first.matches(xcore::getattr(G.get(XNAME("queue")), XNAME("Full")))) {
                     if (st)
                         st->queued.fetch_sub(1, std::memory_order_relaxed);
+                    note_finished(st, item);
                     first.rethrow();
                 }
             }
             // Displace the oldest pending write; the writer may have taken it
             // meanwhile, then there is nothing to displace.
-            if (!xcore::try_vcall_method(q, XNAME("get_nowait"), {})) {
+            ref displaced = xcore::try_vcall_method(q, XNAME("get_nowait"), {});
+            if (!displaced) {
                 ignore_exception();
             } else {
                 if (st)
                     st->displaced.fetch_add(1, std::memory_order_relaxed);
+                note_finished(st, displaced);
                 if (!xcore::try_vcall_method(q, XNAME("task_done"), {}))
                     ignore_exception();
             }
@@ -674,7 +756,15 @@ XALO_FUNCTION(write_frame_packet, self, data, redis_key, ttl) {
             ignore_exception();
             if (st)
                 st->queued.fetch_sub(1, std::memory_order_relaxed);
-            return counted_write(self, data, key, ttl);
+            // Written here instead; finished once that write is.
+            try {
+                ref written = counted_write(self, data, key, ttl);
+                note_finished(st, item);
+                return written;
+            } catch (...) {
+                note_finished(st, item);
+                throw;
+            }
         }
     }
     return counted_write(self, data, key, ttl);
@@ -936,11 +1026,8 @@ XALO_FUNCTION(close_client, self) {
 }
 
 // Waits until every payload queued before the call has been stored,
-// displaced or has failed. The queue is looked at under its own mutex, so
-// that its items and its count of unfinished tasks agree: an item that has
-// left the queue and is not finished is in flight, and a flight that is not
-// the writer's known current item (one just taken, or being displaced) is
-// waited out before anything is concluded.
+// displaced or has failed: until none of the writes the client noted as
+// unfinished at the call is still noted.
 XALO_FUNCTION(flush, self, timeout) {
     py::handle self = a[p::self], timeout = a.real(p::timeout);
     ref keep;
@@ -950,48 +1037,25 @@ XALO_FUNCTION(flush, self, timeout) {
     if (!xcore::truth(xcore::getattr(self, XNAME("_use_thread"))))
         return py::bool_(none_dropped);
     ref q = xcore::getattr(self, XNAME("_queue"));
-    if (q.is_none())
+    if (q.is_none() || st == nullptr)
         return py::bool_(none_dropped);
     ref time = G.get(XNAME("time"));
     double deadline = 0;
     if (!timeout.is_none())
         deadline = PyFloat_AS_DOUBLE(call_method(time, XNAME("monotonic")).ptr()) + PyFloat_AS_DOUBLE(timeout.ptr());
-    ref mutex = xcore::getattr(q, XNAME("mutex"));
-    ref waited_for;  // list: the items queued (or being written) at the call
+    // The writes pending at the call on this queue or in the writer's hands,
+    // held so that no other object can take one of their identities.
+    std::vector<ref> waited_for;
+    for (const auto& p : st->unfinished)
+        if (!p.queue || p.queue.ptr() == q.ptr())
+            waited_for.push_back(p.item);
     for (;;) {
-        ref pending, current;
-        Py_ssize_t in_flight = 0;
-        call_method(mutex, XNAME("acquire"));
-        try {
-            pending = ref::steal(PySequence_List(xcore::getattr(q, XNAME("queue")).ptr()));
-            ref unfinished = xcore::getattr(q, XNAME("unfinished_tasks"));
-            in_flight = PyLong_AsSsize_t(unfinished.ptr()) - PyList_GET_SIZE(pending.ptr());
-            if (in_flight == -1 && PyErr_Occurred())
-                throw py::error_already_set();
-            if (st != nullptr)
-                current = st->current;
-        } catch (py::error_already_set&) {
-            call_method(mutex, XNAME("release"));
-            throw;
-        }
-        call_method(mutex, XNAME("release"));
-        bool settled = in_flight <= (current ? 1 : 0);
-        if (settled && !waited_for) {
-            waited_for = ref::steal(PySequence_List(pending.ptr()));
-            if (current)
-                xcore::append(waited_for, current);
-        }
-        if (settled && waited_for) {
-            bool left = true;
-            for (Py_ssize_t i = 0; left && i < PyList_GET_SIZE(waited_for.ptr()); ++i) {
-                PyObject* item = PyList_GET_ITEM(waited_for.ptr(), i);
-                left = item != current.ptr();
-                for (Py_ssize_t j = 0; left && j < PyList_GET_SIZE(pending.ptr()); ++j)
-                    left = item != PyList_GET_ITEM(pending.ptr(), j);
-            }
-            if (left)
-                return py::bool_(true);
-        }
+        const auto& now = st->unfinished;
+        bool left = st->tracked ? std::none_of(waited_for.begin(), waited_for.end(), [&](const ref& w) {
+            return std::any_of(now.begin(), now.end(), [&](const Stats::Pending& u) { return u.item.ptr() == w.ptr(); });
+        }) : xcore::truth(call_method(q, XNAME("empty")));
+        if (left)
+            return py::bool_(true);
         // Stopped (or forked) meanwhile: what was pending is not written.
         if (xcore::getattr(self, XNAME("_queue")).ptr() != q.ptr())
             return py::bool_(false);
@@ -1049,23 +1113,35 @@ XALO_FUNCTION(figures, self) {
 }
 
 // StoreClient.from_url(url, thread=True, workers=2, **options): the class
-// called as cls(thread, workers=workers), so that a subclass's __init__ runs;
-// its StoreClient.__init__ connects by the URL instead of host and port.
+// called as cls(thread, workers=workers), so that a subclass's __init__ runs,
+// in its two steps as type() takes them: the new instance carries the URL
+// into its StoreClient.__init__, which connects by it instead of host and port.
 XALO_FUNCTION(from_url, cls, url, thread, workers, options) {
     py::handle cls = a[p::cls], url = a.str(p::url), workers = a.integer(p::workers), options = a[p::options];
-    PendingUrl p{cls.ptr(), url.ptr(), options.ptr(), false};
-    struct Restore {
-        PendingUrl* outer = pending_url;
-        ~Restore() { pending_url = outer; }
-    } restore;
-    pending_url = &p;
-    ref client = xcore::vcall(cls, {a.flag(p::thread) ? Py_True : Py_False, workers}, XKW("workers"));
-    if (!p.taken) {
+    py::handle thread = a.flag(p::thread) ? Py_True : Py_False;
+    ref self = xcore::vcall(xcore::getattr(cls, XNAME("__new__")), {cls, thread, workers}, XKW("workers"));
+    int made = PyObject_IsInstance(self.ptr(), cls.ptr());
+    if (made < 0)
+        throw py::error_already_set();
+    bool taken = false;
+    if (made) {
+        ref note = ref::steal(PyTuple_Pack(2, url.ptr(), options.ptr()));
+        if (PyObject_GenericSetAttr(self.ptr(), from_url_note().ptr(), note.ptr()) != 0)
+            throw py::error_already_set();
+        ref init = xcore::getattr(ref::borrow((PyObject*)Py_TYPE(self.ptr())), XNAME("__init__"));
+        ref result = xcore::vcall(init, {self, thread, workers}, XKW("workers"));
+        if (!result.is_none()) {
+            PyErr_Format(PyExc_TypeError, "__init__() should return None, not '%.200s'", Py_TYPE(result.ptr())->tp_name);
+            throw py::error_already_set();
+        }
+        taken = !take_from_url_note(self);
+    }
+    if (!taken) {
         PyErr_Format(PyExc_TypeError, "%R.__init__ did not call StoreClient.__init__, so from_url could not connect it",
                      cls.ptr());
         throw py::error_already_set();
     }
-    return client;
+    return self;
 }
 
 XALO_FUNCTION(enter, self) { return ref::borrow(a[p::self]); }
@@ -1163,7 +1239,7 @@ XALO_FUNCTION(after_fork_in_child) {
                     return;
                 ref keep;
                 if (Stats* st = stats_of(client, &keep))
-                    st->current = ref();
+                    std::vector<Stats::Pending>().swap(st->unfinished);
                 xcore::setattr(client, XNAME("_queue"),
                                xcore::vcall(xcore::getattr(G.get(XNAME("queue")), XNAME("Queue")),
                                             {xcore::getattr(q, XNAME("maxsize"))}, XKW("maxsize")));

@@ -152,9 +152,6 @@ py::handle empty_text() { return XNAME(""); }
 
 ref roi_key(py::handle name) { return xcore::getattr(G.get(XNAME("RoiData")), name); }
 
-// The development switch, read from the module at each use.
-bool strict() { return xcore::truth(G.get(XNAME("STRICT"))); }
-
 // entry[key], or an empty ref when the dict has no such key.
 ref value_of(py::handle entry, py::handle key) {
     PyObject* v = PyDict_GetItemWithError(entry.ptr(), key.ptr());
@@ -331,7 +328,7 @@ ref overlap_of(py::handle included, py::handle excluded) {
 
 XALO_FUNCTION(init, self, polygons, frame_sz) {
     py::handle self = a[p::self], polygons = a[p::polygons], frame_sz = a[p::frame_sz];
-    if (strict())
+    if (G.strict())
         check_region_list(polygons, frame_sz);
     xcore::setattr(self, XNAME("polygons"), Py_None);
     if (xcore::truth(polygons))
@@ -922,7 +919,7 @@ XALO_FUNCTION(filter_in_roi, self, det_or_trk, frame_sz, anchor_pt) {
             return filter_frame(self, det_or_trk, frame_sz, anchor_pt);
         },
         [&](py::handle exc) -> ref {
-            if (strict())
+            if (G.strict())
                 raise_again(exc);
             call(G.get(XNAME("exception_traceback")), G.get(XNAME("logger")), exc);
             return xcore::new_list();

@@ -1,6 +1,7 @@
 """StoreClient against a real redis-server."""
 
 import os
+import queue
 import subprocess
 import sys
 import textwrap
@@ -389,6 +390,22 @@ def test_flush_and_stats_count_stored_and_displaced(redis_server, redis_conn):
     # Stopped: synchronous, counted too, and flush has nothing to wait for.
     assert c.write_frame_packet({"v": 1}, "D") and c.flush() is True
     assert c.stats()["stored"] == 4
+
+
+def test_flush_waits_for_the_queue_in_use(redis_server):
+    c = GatedClient(port=redis_server.port, workers=2)
+    try:
+        c.write_frame_packet({"v": "x"}, "X")
+        assert c.taken.wait(2)
+        c.write_frame_packet({"v": "a"}, "A")
+        c._queue = queue.Queue()  # redirected: what the old queue holds will never be written
+        c.write_frame_packet({"v": "b"}, "B")
+        assert c.flush(0.2) is False  # X is still being written
+        c.release.set()
+        assert c.flush(5) is True and c.written == ["X", "B"]
+    finally:
+        c.release.set()
+        c.close()
 
 
 @pytest.mark.parametrize("thread", [True, False])

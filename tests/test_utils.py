@@ -55,6 +55,31 @@ def test_import_without_opencv_says_what_to_install():
     subprocess.run([sys.executable, "-c", script], check=True)
 
 
+@pytest.mark.parametrize("raising, said", [
+    ("raise AttributeError('_ARRAY_API not found')", "AttributeError: _ARRAY_API not found"),
+    ("raise ImportError('numpy.core.multiarray failed to import')",
+     "ImportError: numpy.core.multiarray failed to import"),
+    ("import cv2.missing_part", "ModuleNotFoundError: No module named 'cv2.missing_part'")])
+def test_import_with_broken_opencv_says_what_failed(tmp_path, raising, said):
+    # An OpenCV built for another NumPy: installing python3-opencv is no help.
+    (tmp_path / "cv2").mkdir()
+    (tmp_path / "cv2" / "__init__.py").write_text(raising + "\n")
+    script = (
+        "import numpy\n"
+        "try:\n"
+        "    from xalo_sdk.redis import utils\n"
+        "except ImportError as e:\n"
+        "    chain = [e]\n"
+        "    while chain[-1].__cause__ is not None: chain.append(chain[-1].__cause__)\n"
+        "    told = [str(x) for x in chain if 'installed but failed to import' in str(x)]\n"
+        "    assert told and %r in told[0] and 'numpy ' + numpy.__version__ in told[0], chain\n"
+        "    assert not any('python3-opencv' in str(x) for x in chain), chain\n"
+        "else:\n"
+        "    raise SystemExit('imported a broken cv2')\n" % said)
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(tmp_path), os.environ.get("PYTHONPATH")])))
+    subprocess.run([sys.executable, "-c", script], check=True, env=env)
+
+
 def test_signatures():
     assert utils.base64_to_img.__annotations__ == {"b64_bytes": "bytes", "return": "Union[None, np.ndarray]"}
     assert utils.img_to_base64str.__annotations__ == {"image": "np.ndarray", "zoom_ratio": "Optional[float]"}

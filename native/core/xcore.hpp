@@ -695,6 +695,11 @@ public:
     // The module attribute as a borrowed pointer, or null when it is missing;
     // never raises. For checks on a hot path that only compare identities.
     PyObject* peek(py::handle name) const;
+    // Development mode: the truth of the module attribute STRICT (taken from
+    // xalo_sdk.constants at import), read at each use so that a test or a
+    // caller can switch one module. NameError when it is missing, as in
+    // Python code.
+    bool strict() const { return truth(get(XNAME("STRICT"))); }
 
     // import module / from module import name, kept as module attributes.
     ref import(const char* module, const char* as = nullptr) const;
