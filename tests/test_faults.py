@@ -250,7 +250,8 @@ def test_a_write_no_replica_took_is_counted_failed(tmp_path, monkeypatch, log, g
         conf += ["min-replicas-to-write 1", "min-replicas-max-lag 10"]
     else:
         monkeypatch.setenv("XALO_WAIT_REPLICAS", "1")
-        monkeypatch.setenv("XALO_WAIT_TIMEOUT_MS", "200")
+        # Long enough for a replica on a loaded machine; the failing write waits it out.
+        monkeypatch.setenv("XALO_WAIT_TIMEOUT_MS", "1500")
     master = rs.Server(str(tmp_path), conf).start()
     replica = rs.Server(str(tmp_path), [f"replicaof 127.0.0.1 {master.port}"]).start()
     conn = redis.StrictRedis(port=master.port)
