@@ -2,7 +2,7 @@
 # emulated root (qemu-user) kept in XALO_BOARD_CACHE, the modules
 # cross-compiled against it, the test suite inside it.  Needs root and apt.
 # BOARD names the kind (default the oldest); arguments for pytest go in
-# BOARD_PYTEST.
+# BOARD_PYTEST (default: quiet, without the tests marked long).
 #
 #   make board-test BOARD=K     the suite on K, modules built from the checkout
 #   make board-wheel BOARD=K    dist/K/ (wheels and install script), then the
@@ -13,7 +13,7 @@
 XALO_BOARD_CACHE ?= /var/cache/xalo-board
 export XALO_BOARD_CACHE
 BOARD ?= bullseye-armhf
-BOARD_PYTEST ?= -q
+BOARD_PYTEST ?= -q -m 'not long'
 BOARD_KINDS := bullseye-armhf bullseye-arm64 bookworm-armhf bookworm-arm64 trixie-armhf trixie-arm64
 
 .PHONY: board-root board-test board-wheel board-wheels board-wheels-test armhf-test
