@@ -19,7 +19,9 @@ rm -rf "$out"
 mkdir -p "$out"
 python3 "$here/pack_wheel.py" "$repo/pyproject.toml" "$repo/build/board/$KIND/stage" "$out" "$WHEEL_TAG"
 
-# pip takes a wheel for an older glibc too; the platform list says so.
+# The cross build's own environment has a pip, whatever the host's Python
+# lacks.  pip takes a wheel for an older glibc too; the platform list says so.
+pip=$repo/build/board/$KIND/host-venv/bin/pip
 platforms=(--platform "manylinux2014_$MACHINE")
 for minor in $(seq 17 "${GLIBC#2.}"); do platforms+=(--platform "manylinux_2_${minor}_$MACHINE"); done
 target=(--only-binary=:all: "${platforms[@]}" --python-version "$PY" --implementation cp --abi "cp${PY/./}" --abi abi3 --abi none)
@@ -31,11 +33,11 @@ for d in tomllib.load(open(sys.argv[1], "rb"))["project"]["dependencies"]:
     if re.split(r"[ <>=!~;\[]", d)[0].lower() not in ("numpy", "shapely"):
         print(d)' "$repo/pyproject.toml")
 say "dependency wheels: ${deps[*]}"
-python3 -m pip download -q --disable-pip-version-check -d "$out" "${target[@]}" "${deps[@]}"
+"$pip" download -q --disable-pip-version-check -d "$out" "${target[@]}" "${deps[@]}"
 if [ -n "$SHAPELY" ] && [ "$ARCH" = armhf ]; then
     cp "$ROOT"/opt/xalo-wheels/shapely-*.whl "$out/"
 elif [ -n "$SHAPELY" ]; then
-    python3 -m pip download -q --disable-pip-version-check --no-deps -d "$out" "${target[@]}" "$SHAPELY"
+    "$pip" download -q --disable-pip-version-check --no-deps -d "$out" "${target[@]}" "$SHAPELY"
 fi
 install -m 755 "$here/board-install.sh" "$out/board-install.sh"
 echo "$KIND (Debian $RELEASE on $ARCH, Python $PY)" >"$out/BOARD"
