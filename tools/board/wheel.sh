@@ -19,12 +19,6 @@ rm -rf "$out"
 mkdir -p "$out"
 python3 "$here/pack_wheel.py" "$repo/pyproject.toml" "$repo/build/board/$KIND/stage" "$out" "$WHEEL_TAG"
 
-# The cross build's own environment has a pip, whatever the host's Python
-# lacks.  pip takes a wheel for an older glibc too; the platform list says so.
-pip=$repo/build/board/$KIND/host-venv/bin/pip
-platforms=(--platform "manylinux2014_$MACHINE")
-for minor in $(seq 17 "${GLIBC#2.}"); do platforms+=(--platform "manylinux_2_${minor}_$MACHINE"); done
-target=(--only-binary=:all: "${platforms[@]}" --python-version "$PY" --implementation cp --abi "cp${PY/./}" --abi abi3 --abi none)
 # The kit's requirements but NumPy and Shapely, which are the board's own
 # or chosen below.
 mapfile -t deps < <(python3 -c '
@@ -33,12 +27,20 @@ for d in tomllib.load(open(sys.argv[1], "rb"))["project"]["dependencies"]:
     if re.split(r"[ <>=!~;\[]", d)[0].lower() not in ("numpy", "shapely"):
         print(d)' "$repo/pyproject.toml")
 say "dependency wheels: ${deps[*]}"
-"$pip" download -q --disable-pip-version-check -d "$out" "${target[@]}" "${deps[@]}"
+# Fetched by the board's own pip and Python, so that markers on its exact
+# version (redis-py's async-timeout below 3.11.3, say) and its platform tags
+# choose what the board will need; binary wheels only.
+fetch=/opt/xalo-fetch
+rm -rf "${ROOT:?}$fetch"
+in_root "$ROOT" /bin/sh -euc 'd=$1; shift; python3 -m pip download -q --only-binary=:all: -d "$d" "$@"' \
+    sh "$fetch" "${deps[@]}" >/dev/null
 if [ -n "$SHAPELY" ] && [ "$ARCH" = armhf ]; then
     cp "$ROOT"/opt/xalo-wheels/shapely-*.whl "$out/"
 elif [ -n "$SHAPELY" ]; then
-    "$pip" download -q --disable-pip-version-check --no-deps -d "$out" "${target[@]}" "$SHAPELY"
+    in_root "$ROOT" python3 -m pip download -q --only-binary=:all: --no-deps -d "$fetch" "$SHAPELY" >/dev/null
 fi
+cp "$ROOT$fetch"/*.whl "$out/"
+rm -rf "${ROOT:?}$fetch"
 install -m 755 "$here/board-install.sh" "$out/board-install.sh"
 echo "$KIND (Debian $RELEASE on $ARCH, Python $PY)" >"$out/BOARD"
 say "$out: $(cd "$out" && echo *.whl)"
