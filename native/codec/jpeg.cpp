@@ -111,6 +111,11 @@ bool jpeg_available() noexcept { return api().ok; }
 bool jpeg_decode(const unsigned char* d, size_t n, const JpegShape& shape, unsigned char* out) noexcept {
     if (!api().ok || n > (size_t)(unsigned long)-1)
         return false;
+    // A file cut short goes to OpenCV's reader: not every TurboJPEG build
+    // reports the missing data as a warning (trixie's decodes it without
+    // one), and OpenCV's reader fills what is missing its own way.
+    if (n < 4 || d[n - 2] != 0xFF || d[n - 1] != 0xD9)
+        return false;
     // A decompressor of its own for each file: one that decoded a file before
     // keeps that file's quantisation and Huffman tables, and would use them
     // for a file that lacks its own, where OpenCV's reader fails (or takes
