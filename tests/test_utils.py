@@ -493,14 +493,25 @@ def test_jpeg_decoding_gives_opencvs_array(name, logged):
     # A file decoded before leaves nothing behind for the next one to use.
     utils.str_to_img(JPEG_CASES["optimized Huffman tables"](), ".jpg")
     data = JPEG_CASES[name]()
-    want = cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_UNCHANGED)
-    for got in (utils.str_to_img(data, ".jpg"), utils.base64_to_img(base64.b64encode(data)),
-                utils.str_to_img(base64.b64encode(data).decode(), ".jpg", True)):
+    def opencv():
+        return cv2.imdecode(np.frombuffer(data, np.uint8), cv2.IMREAD_UNCHANGED)
+
+    want = opencv()
+    gots, wants = [], [want]
+    for decode in (lambda: utils.str_to_img(data, ".jpg"), lambda: utils.base64_to_img(base64.b64encode(data)),
+                   lambda: utils.str_to_img(base64.b64encode(data).decode(), ".jpg", True)):
+        gots.append(decode())
+        wants.append(opencv())
+    # Some OpenCV builds (Debian trixie's 4.10) leave the rows a file cut
+    # short lacks unwritten: their own result then differs from call to
+    # call, and only its shape can be compared.
+    repeatable = want is None or all(np.array_equal(want, w) for w in wants)
+    for got in gots:
         if want is None:
             assert got is None
         else:
             assert (got.shape, got.dtype, got.flags.c_contiguous) == (want.shape, want.dtype, True)
-            assert np.array_equal(got, want)
+            assert np.array_equal(got, want) or not repeatable
     assert logged == []
 
 
