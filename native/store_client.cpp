@@ -454,6 +454,8 @@ py::handle from_url_note() { return XNAME("_from_url"); }
 // empty ref when it was made otherwise.
 ref take_from_url_note(py::handle self) {
     ref dict = ref::steal(PyObject_GenericGetDict(self.ptr(), nullptr));
+    if (!dict)
+        throw py::error_already_set();
     PyObject* note = PyDict_GetItemWithError(dict.ptr(), from_url_note().ptr());
     if (note == nullptr) {
         if (PyErr_Occurred())
