@@ -14,6 +14,14 @@ board_select() {
         arm64) TRIPLE=aarch64-linux-gnu QEMU_ARCH=aarch64 MACHINE=aarch64 ;;
         *) die "unknown board $KIND (one of: $BOARD_KINDS)" ;;
     esac
+    # qemu's default 64-bit CPU has pointer authentication, which it computes
+    # the slow architected way for every signed return; trixie's binaries sign
+    # theirs, and its suite ran five times slower.  A Cortex-A72 (a Pi 4's
+    # core) has none, as most boards, so the hints are no-ops.  QEMU_CPU set
+    # beforehand picks another.
+    if [ "$ARCH" = arm64 ]; then
+        export QEMU_CPU=${QEMU_CPU:-cortex-a72}
+    fi
     # The Python, GCC and glibc each release ships.
     case $RELEASE in
         bullseye) PY=3.9 GCC=10 GLIBC=2.31 ;;

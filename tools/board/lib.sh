@@ -72,7 +72,8 @@ install_qemu() {
 # (a test root, never a board) although newer Debian marks it externally
 # managed.  With ROOT_HIDE set to a directory of the root, the command sees
 # it empty (a test root's pip installs, hidden from what a board would not
-# have).
+# have).  The emulated CPU (QEMU_CPU) reaches every process of the root,
+# since qemu reads it anew at each exec.
 in_root() {
     local root=$1; shift
     cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
@@ -85,7 +86,7 @@ in_root() {
             PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
             PIP_CERT=/etc/ssl/certs/xalo-host-ca.crt PIP_DISABLE_PIP_VERSION_CHECK=1 \
             PIP_NO_CACHE_DIR=1 PIP_BREAK_SYSTEM_PACKAGES=1 DEBIAN_FRONTEND=noninteractive \
-            PYTHONDONTWRITEBYTECODE=1 "$@"
+            PYTHONDONTWRITEBYTECODE=1 ${QEMU_CPU:+"QEMU_CPU=$QEMU_CPU"} "$@"
     ' in_root "$root" "${ROOT_HIDE:-}" "$@"
 }
 
