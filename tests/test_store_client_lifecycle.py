@@ -68,6 +68,8 @@ def wait_gone(threads, timeout=5.0):
 
 @pytest.mark.parametrize("count", [1, 50])
 def test_dropped_clients_are_freed_with_their_writers(redis_server, monkeypatch, count):
+    from test_store_client import wait_for
+
     hooks = []
     monkeypatch.setattr(atexit, "register", hooks.append)
     monkeypatch.setattr(atexit, "unregister", lambda f: hooks.remove(f))
@@ -78,11 +80,11 @@ def test_dropped_clients_are_freed_with_their_writers(redis_server, monkeypatch,
     del clients
     # A writer holds its client from the start of a round to its wait on the
     # queue; one caught there (a slow board starting 50) frees it just after.
-    deadline = time.monotonic() + 5.0
-    while any(r() is not None for r in refs) and time.monotonic() < deadline:
+    def freed():
         gc.collect()
-        time.sleep(0.01)
-    assert all(r() is None for r in refs)
+        return all(r() is None for r in refs)
+
+    assert wait_for(freed, timeout=5.0)
     assert wait_gone(threads)
     assert hooks == []
 
